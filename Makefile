@@ -1,0 +1,33 @@
+# Every target goes through scripts/setup.sh, which installs what is missing
+# and rebuilds the module when its sources changed (seconds when nothing did).
+VENV      := .venv
+PY        := $(VENV)/bin/python
+CMAKE     := $(VENV)/bin/cmake
+CPP_BUILD := build/cpp-tests
+EARCUT    := $(CURDIR)/.cache/earcut/stable/include
+DEMO_OUT  ?= demo-output
+
+.PHONY: setup test pytest cpp-test demo clean
+
+setup:
+	bash scripts/setup.sh
+
+test: setup
+	$(PY) -m pytest
+	$(MAKE) --no-print-directory cpp-test
+
+pytest: setup
+	$(PY) -m pytest
+
+cpp-test:
+	$(CMAKE) -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	    -DCMAKE_BUILD_TYPE=Release -DVELLUMCUT_BUILD_MODULE=OFF -DVELLUMCUT_BUILD_TESTS=ON \
+	    -DEARCUT_INCLUDE_DIR=$(EARCUT) >/dev/null
+	$(CMAKE) --build $(CPP_BUILD)
+	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
+
+demo: setup
+	$(PY) scripts/demo.py $(DEMO_OUT)
+
+clean:
+	rm -rf build $(DEMO_OUT)

@@ -1,0 +1,51 @@
+// Mask loading and outline helpers shared by every mesher.
+//
+// Coordinate convention used throughout: pixel coordinates of the alpha mask,
+// x to the right (columns), y downwards (rows), origin at the top-left pixel
+// of the mask *including* its margin border. Traced outlines run through pixel
+// centres, so every traced point has whole-number coordinates.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+namespace vellumcut {
+
+// One closed outline; the edge from the last point back to the first closes
+// it and the first point is not repeated at the end.
+using Loop = std::vector<cv::Point2f>;
+
+// Images above this many pixels (before the margin is added) are refused.
+constexpr long long kMaxImagePixels = 4096LL * 4096LL;
+
+// Reads `path` with OpenCV, keeps its alpha channel, pads it with `margin`
+// transparent pixels on every side (when margin > 0) and thresholds it so that
+// alpha > 0 becomes 255 and everything else 0. The mask keeps the sample depth
+// of the decoded image. Throws std::runtime_error with the user-facing
+// messages, or cv::Exception when OpenCV itself fails.
+void load_alpha_mask(const std::string& path, int margin, cv::Mat& mask, int& w, int& h,
+                     float& scale);
+
+// Shoelace area, each term in single precision, summed in double.
+// Positive means clockwise on screen (y grows downwards).
+double signed_area(const Loop& loop);
+
+// Drops points closer than 1e-6 to the previously kept one (and a closing
+// point equal to the first); a loop left with fewer than 3 points becomes its
+// bounding rectangle grown by one pixel. Precondition: loop is not empty.
+Loop clean_loop(Loop loop);
+
+struct IslandsResult {
+    std::vector<std::vector<float>> loops;  // flat x0, y0, x1, y1, ... per island
+    int w = 0;
+    int h = 0;
+    float scale = 1.0f;
+};
+
+// Simplified outer outline of every opaque island, oriented so that its
+// signed area is <= 0 (counter-clockwise on screen).
+IslandsResult islands(const std::string& path, float eps, int margin);
+
+}  // namespace vellumcut

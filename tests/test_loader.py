@@ -1,0 +1,82 @@
+"""Image loading: accepted formats, the pixel limit, the margin and the threshold."""
+import cv2
+import numpy as np
+import pytest
+
+import vellumcut_core as vc
+
+NOT_RGBA = "RGBA PNG を指定してください"
+TOO_BIG = "画像が大きすぎます"
+
+
+@pytest.mark.parametrize(
+    "image",
+    [np.full((8, 8, 3), 200, np.uint8), np.full((8, 8), 200, np.uint8)],
+    ids=["rgb", "grey"],
+)
+def test_images_without_alpha_are_refused(tmp_path, image):
+    path = tmp_path / "img.png"
+    assert cv2.imwrite(str(path), image)
+    with pytest.raises(RuntimeError, match=NOT_RGBA):
+        vc.islands(str(path), 1.0, 0)
+
+
+@pytest.mark.parametrize("content", [None, b"", b"not an image at all"], ids=["missing", "empty", "garbage"])
+def test_unreadable_files_are_refused(tmp_path, content):
+    path = tmp_path / "img.png"
+    if content is not None:
+        path.write_bytes(content)
+    with pytest.raises(RuntimeError, match=NOT_RGBA):
+        vc.islands(str(path), 1.0, 0)
+
+
+def test_pixel_limit_counts_the_image_without_margin(write_png):
+    big = np.zeros((4096, 4096), np.uint8)
+    big[100:200, 100:200] = 255
+    r = vc.islands(write_png(big), 1.0, 10)
+    assert (r["w"], r["h"], r["scale"]) == (4116, 4116, 1.0)
+    assert r["loops"] == [[110.0, 110.0, 110.0, 209.0, 209.0, 209.0, 209.0, 110.0]]
+
+
+@pytest.mark.parametrize("shape", [(4097, 4096), (4096, 4097)], ids=["tall", "wide"])
+def test_images_over_the_pixel_limit_are_refused(write_png, shape):
+    with pytest.raises(RuntimeError, match=TOO_BIG):
+        vc.islands(write_png(np.zeros(shape, np.uint8)), 1.0, 0)
+
+
+@pytest.mark.parametrize("margin", [0, -3], ids=["zero", "negative"])
+def test_non_positive_margin_adds_no_border(write_png, margin):
+    alpha = np.zeros((10, 14), np.uint8)
+    alpha[0:4, 0:5] = 255
+    r = vc.islands(write_png(alpha), 0.0, margin)
+    assert (r["w"], r["h"]) == (14, 10)
+    assert r["loops"] == [[0.0, 0.0, 0.0, 3.0, 4.0, 3.0, 4.0, 0.0]]
+
+
+def test_alpha_of_one_is_opaque(write_png):
+    alpha = np.zeros((10, 10), np.uint8)
+    alpha[2:6, 2:6] = 1
+    assert len(vc.islands(write_png(alpha), 1.0, 0)["loops"]) == 1
+
+
+def test_transparent_image_has_no_islands(write_png):
+    assert vc.islands(write_png(np.zeros((7, 9), np.uint8)), 1.0, 0) == {
+        "loops": [], "w": 9, "h": 7, "scale": 1.0}
+
+
+def test_sixteen_bit_image_fails_in_contour_tracing(write_png):
+    alpha = np.zeros((10, 10), np.uint16)
+    alpha[2:8, 2:8] = 65535
+    with pytest.raises(RuntimeError):
+        vc.islands(write_png(alpha), 1.0, 0)
+
+
+@pytest.mark.parametrize("ext", [".tiff", ".webp"])
+def test_other_formats_with_alpha_are_accepted(tmp_path, ext):
+    image = np.zeros((10, 10, 4), np.uint8)
+    image[2:8, 2:8] = 255
+    path = tmp_path / f"img{ext}"
+    params = [cv2.IMWRITE_WEBP_QUALITY, 101] if ext == ".webp" else []
+    assert cv2.imwrite(str(path), image, params)
+    r = vc.islands(str(path), 1.0, 0)
+    assert r["loops"] == [[2.0, 2.0, 2.0, 7.0, 7.0, 7.0, 7.0, 2.0]]
