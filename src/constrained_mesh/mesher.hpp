@@ -1,0 +1,22 @@
+// Constrained Delaunay mesher over the Triangle library.
+#pragma once
+
+#include <vector>
+
+#include "outline.hpp"
+
+namespace vellumcut {
+
+// A triangle mesh: v holds x, y per vertex (row-major N x 2), idx three vertex
+// indices per triangle.
+struct Mesh {
+    std::vector<double> v;
+    std::vector<int> idx;
+};
+
+// Constrained Delaunay triangulation of the outer ring, the holes and the free
+// points, keeping the triangles whose centroid lies inside or on `outer` and
+// strictly outside every usable hole.
+Mesh tri_mesh_debug(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra);
+
+}  // namespace vellumcut
