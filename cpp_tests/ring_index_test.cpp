@@ -240,5 +240,57 @@ TEST(RingIndex, DegenerateAndNonFiniteRings) {
         ASSERT_TRUE(check_ring(ring, rng, tally, 50));
     }
     // OpenCV refuses an empty ring outright; the index calls everything outside.
-    EXPECT_EQ(ring_test(build_ring_index({}), {0, 0}), -1);
+    EXPECT_EQ(ring_test(build_ring_index(Loop{}), {0, 0}), -1);
+}
+
+TEST(RingIndex, SeveralRingsAnswerLikeTestingEachInOrder) {
+    // The holes of a traced mask (some touching, nested or sharing rows), plus
+    // overlapping small rings: the first ring that does not call the point
+    // outside must be the one found by walking the rings in order.
+    std::mt19937 rng(42);
+    std::uniform_int_distribution<int> coord(0, 7);
+    long queries = 0, hits = 0;
+    for (int image = 0; image < 150; ++image) {
+        std::vector<Loop> rings = traced_outlines(rng, 24 + image % 4 * 16);
+        for (int extra = 0; extra < 3; ++extra) {
+            Loop ring;
+            for (int i = 0; i < 5; ++i) {
+                ring.push_back({static_cast<float>(coord(rng)), static_cast<float>(coord(rng))});
+            }
+            rings.insert(rings.begin() + static_cast<long>(rng() % (rings.size() + 1)), ring);
+        }
+        const RingIndex index = build_ring_index(rings);
+        std::uniform_real_distribution<float> u(-1.0f, 64.0f);
+        std::uniform_int_distribution<int> lattice(-1, 64);
+        std::vector<cv::Point2f> qs;
+        for (const Loop& ring : rings) {
+            for (std::size_t i = 0; i < ring.size(); i += 3) {
+                qs.push_back(ring[i]);
+                qs.push_back({ring[i].x + 0.5f, ring[i].y});
+                qs.push_back({ring[i].x, ring[i].y - 0.5f});
+            }
+        }
+        for (int j = 0; j < 600; ++j) {
+            qs.push_back({u(rng), u(rng)});
+            qs.push_back({static_cast<float>(lattice(rng)), static_cast<float>(lattice(rng))});
+        }
+        qs.push_back({kNaN, 3.0f});
+        qs.push_back({3.0f, kNaN});
+        qs.push_back({-kInf, 5.0f});
+        for (const cv::Point2f& q : qs) {
+            int want = -1;
+            for (std::size_t r = 0; r < rings.size(); ++r) {
+                if (cv::pointPolygonTest(rings[r], q, false) >= 0) {
+                    want = static_cast<int>(r);
+                    break;
+                }
+            }
+            ++queries;
+            hits += want >= 0;
+            ASSERT_EQ(vellumcut::first_ring_not_outside(index, q), want)
+                << "query (" << q.x << ", " << q.y << ") over " << rings.size() << " rings";
+        }
+    }
+    EXPECT_GT(queries, 200000);
+    EXPECT_GT(hits, 20000);
 }

@@ -47,6 +47,30 @@ inline int walk(const RingEdge* first, const RingEdge* last, const cv::Point2f& 
     return counter % 2 == 0 ? -1 : 1;
 }
 
+// Edges of several rings, grouped by ring in increasing ring order: the first
+// ring whose own walk is not negative, or -1. A ring with no edge in the range
+// has no edge whose y-range holds pt.y, so it would answer -1.
+inline int first_not_outside(const RingEdge* first, const RingEdge* last, const cv::Point2f& pt) {
+    const RingEdge* e = first;
+    while (e != last) {
+        const int ring = e->ring;
+        int counter = 0;
+        bool on_ring = false;
+        for (; e != last && e->ring == ring; ++e) {
+            const EdgeOutcome o = edge_step(e->from, e->to, pt);
+            if (o == EdgeOutcome::on_ring) {
+                on_ring = true;
+                break;
+            }
+            counter += o == EdgeOutcome::crossing;
+        }
+        if (on_ring || counter % 2 != 0) {
+            return ring;
+        }
+    }
+    return -1;
+}
+
 // Beyond this the slot arithmetic in doubles and 64-bit integers stops being
 // obviously exact; such rings are walked edge by edge.
 constexpr double kMaxIndexedY = 1e15;
@@ -78,20 +102,33 @@ inline bool slot_hit(double lo, double hi, std::int64_t base, std::int64_t slot)
 }  // namespace
 
 RingIndex build_ring_index(const Loop& ring) {
+    return build_ring_index(std::vector<Loop>{ring});
+}
+
+RingIndex build_ring_index(const std::vector<Loop>& rings) {
     RingIndex index;
-    const std::size_t n = ring.size();
-    index.all.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        index.all.push_back({ring[i == 0 ? n - 1 : i - 1], ring[i]});
+    std::size_t total = 0;
+    for (const Loop& ring : rings) {
+        total += ring.size();
     }
+    index.all.reserve(total);
+    for (std::size_t r = 0; r < rings.size(); ++r) {
+        const Loop& ring = rings[r];
+        const std::size_t n = ring.size();
+        for (std::size_t i = 0; i < n; ++i) {
+            index.all.push_back({ring[i == 0 ? n - 1 : i - 1], ring[i], static_cast<int>(r)});
+        }
+    }
+    const std::size_t n = total;
     if (n == 0) {
         index.linear = true;
         return index;
     }
 
-    float y_min = ring[0].y;
-    float y_max = ring[0].y;
-    for (const cv::Point2f& p : ring) {
+    float y_min = index.all[0].to.y;
+    float y_max = index.all[0].to.y;
+    for (const RingEdge& e : index.all) {
+        const cv::Point2f& p = e.to;
         if (!std::isfinite(p.x) || !std::isfinite(p.y) || std::fabs(p.y) > kMaxIndexedY) {
             index.linear = true;
             return index;
@@ -167,22 +204,49 @@ RingIndex build_ring_index(const Loop& ring) {
     }
 }
 
-int ring_test(const RingIndex& index, cv::Point2f pt) {
+namespace {
+
+// The slot's edges for a query, or false when pt.y lies outside every ring's
+// y-range (NaN and infinities included): then no edge counts and none can
+// report "on the ring".
+inline bool slot_edges(const RingIndex& index, const cv::Point2f& pt, const RingEdge*& first,
+                       const RingEdge*& last) {
     if (index.linear) {
-        // Also the empty ring, for which OpenCV answers -1.
-        return walk(index.all.data(), index.all.data() + index.all.size(), pt);
+        first = index.all.data();
+        last = first + index.all.size();
+        return true;
     }
-    // Outside the ring's y-range (NaN and infinities included) no edge counts
-    // and none can report "on the ring".
     if (!(pt.y >= index.y_min && pt.y <= index.y_max)) {
-        return -1;
+        return false;
     }
     const double t = static_cast<double>(pt.y) * index.scale;
     const double k = std::floor(t);
-    const std::int64_t slot = 2 * (static_cast<std::int64_t>(k) - index.base) + (t != k ? 1 : 0);
-    const RingEdge* edges = index.edges.data();
-    return walk(edges + index.start[static_cast<std::size_t>(slot)],
-                edges + index.start[static_cast<std::size_t>(slot) + 1], pt);
+    const std::size_t slot =
+        static_cast<std::size_t>(2 * (static_cast<std::int64_t>(k) - index.base) + (t != k ? 1 : 0));
+    first = index.edges.data() + index.start[slot];
+    last = index.edges.data() + index.start[slot + 1];
+    return true;
+}
+
+}  // namespace
+
+int ring_test(const RingIndex& index, cv::Point2f pt) {
+    const RingEdge* first = nullptr;
+    const RingEdge* last = nullptr;
+    // An empty ring also ends up here as "outside".
+    if (!slot_edges(index, pt, first, last)) {
+        return -1;
+    }
+    return walk(first, last, pt);
+}
+
+int first_ring_not_outside(const RingIndex& index, cv::Point2f pt) {
+    const RingEdge* first = nullptr;
+    const RingEdge* last = nullptr;
+    if (!slot_edges(index, pt, first, last)) {
+        return -1;
+    }
+    return first_not_outside(first, last, pt);
 }
 
 }  // namespace vellumcut

@@ -26,6 +26,7 @@ namespace vellumcut {
 struct RingEdge {
     cv::Point2f from;
     cv::Point2f to;
+    int ring;  // position of the edge's ring in the list the index was built from
 };
 
 // Edges bucketed by row slot. With y' = y * scale (scale a power of two, 1 for
@@ -33,8 +34,12 @@ struct RingEdge {
 // whole number k, and slot 2k + 1 those that meet the open interval (k, k + 1).
 // A horizontal edge of a pixel outline therefore lands only in the slot for its
 // exact row and costs nothing to queries between rows.
+//
+// An index may hold several rings (the holes of a region); within a slot the
+// edges stay grouped by ring, in ring order, so each ring's answer is still
+// computed from its own edges alone.
 struct RingIndex {
-    std::vector<RingEdge> all;        // every edge, in ring order (fallback path)
+    std::vector<RingEdge> all;        // every edge, ring by ring (fallback path)
     bool linear = false;              // non-finite or huge coordinates: walk `all`
     float y_min = 0.0f;               // smallest and largest ring y
     float y_max = 0.0f;
@@ -45,9 +50,16 @@ struct RingIndex {
 };
 
 RingIndex build_ring_index(const Loop& ring);
+RingIndex build_ring_index(const std::vector<Loop>& rings);
 
-// +1 inside, -1 outside, 0 on the ring: exactly cv::pointPolygonTest(ring, pt, false)
+// For an index of one ring: +1 inside, -1 outside, 0 on the ring: exactly cv::pointPolygonTest(ring, pt, false)
 // for any non-empty ring (OpenCV throws on an empty one; here it gives -1).
 int ring_test(const RingIndex& index, cv::Point2f pt);
+
+// For an index of several rings: the position of the first ring for which
+// cv::pointPolygonTest(ring, pt, false) is 0 or positive (pt on or inside it),
+// or -1 when pt is outside every ring. Same answer as testing the rings one by
+// one in order and stopping at the first that is not negative.
+int first_ring_not_outside(const RingIndex& index, cv::Point2f pt);
 
 }  // namespace vellumcut
