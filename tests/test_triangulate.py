@@ -386,17 +386,6 @@ def test_large_eps_reduces_outlines_to_rectangles(write_png):
     check_indices(group)
 
 
-def test_large_eps_bar_becomes_one_rectangle(write_png):
-    alpha = np.zeros((20, 40), np.uint8)
-    alpha[8:10, 5:35] = 255
-    (group,) = vc.triangulate_png(write_png(alpha), 1000.0, 0, 0.0)["groups"]
-    pts = points(group["v"])
-    (x0, y0), (x1, y1) = np.min(pts, axis=0), np.max(pts, axis=0)
-    assert pts == [(x0, y1), (x1, y1), (x1, y0), (x0, y0)]
-    assert 5 <= x0 + 1 <= x1 - 1 <= 34 and 8 <= y0 + 1 <= y1 - 1 <= 9
-    assert group["idx"] and triangle_area_sum(group) == (x1 - x0) * (y1 - y0)
-
-
 # --- generated sprites ------------------------------------------------------------
 
 
