@@ -7,7 +7,7 @@ CPP_BUILD := build/cpp-tests
 EARCUT    := $(CURDIR)/.cache/earcut/stable/include
 DEMO_OUT  ?= demo-output
 
-.PHONY: setup test pytest cpp-test demo clean
+.PHONY: setup test pytest cpp-test demo clean bench bench-smoke bench-build
 
 setup:
 	bash scripts/setup.sh
@@ -26,8 +26,26 @@ cpp-test:
 	$(CMAKE) --build $(CPP_BUILD)
 	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
 
+# Benchmarks: the native driver (floor and literal reference) is built by
+# CMake; the Python peer's packages live in their own .venv-bench.
+BENCH_BUILD := build/bench
+BENCH_ARGS  ?=
+
+bench-build: setup
+	bash bench/setup_bench.sh
+	$(CMAKE) -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
+	    -DCMAKE_BUILD_TYPE=Release -DVELLUMCUT_BUILD_MODULE=OFF -DVELLUMCUT_BUILD_BENCH=ON \
+	    -DEARCUT_INCLUDE_DIR=$(EARCUT) >/dev/null
+	$(CMAKE) --build $(BENCH_BUILD)
+
+bench: bench-build
+	$(PY) bench/run.py $(BENCH_ARGS)
+
+bench-smoke: bench-build
+	$(PY) bench/run.py --sizes 512 --rpx 8 --repeat 1 $(BENCH_ARGS)
+
 demo: setup
 	$(PY) scripts/demo.py $(DEMO_OUT)
 
 clean:
-	rm -rf build $(DEMO_OUT)
+	rm -rf build $(DEMO_OUT) bench/results

@@ -33,48 +33,6 @@ struct LoopGroup {
 using EarcutPoint = std::array<double, 2>;
 using EarcutRing = std::vector<EarcutPoint>;
 
-// The area floor is taken from the first and the last opaque pixel in
-// row-major scan order (F: leftmost pixel of the top-most opaque row, L:
-// rightmost pixel of the bottom-most one). dx is deliberately not the column
-// extent of the opaque area: when L lies left of F it is 0 or negative, the
-// floor is then <= 0 and every top-level outline passes, even one of zero
-// area. The mask must hold at least one opaque pixel.
-double area_floor(const cv::Mat& mask) {
-    // findContours only accepts 8-bit masks here, so this holds once tracing
-    // has succeeded.
-    CV_Assert(mask.type() == CV_8UC1);
-    auto nonzero = [](unsigned char value) { return value != 0; };
-
-    int first_x = -1, first_y = -1;
-    for (int y = 0; y < mask.rows && first_y < 0; ++y) {
-        const unsigned char* row = mask.ptr<unsigned char>(y);
-        const unsigned char* hit = std::find_if(row, row + mask.cols, nonzero);
-        if (hit != row + mask.cols) {
-            first_x = static_cast<int>(hit - row);
-            first_y = y;
-        }
-    }
-    int last_x = -1, last_y = -1;
-    for (int y = mask.rows - 1; y >= 0 && last_y < 0; --y) {
-        const unsigned char* row = mask.ptr<unsigned char>(y);
-        auto rbegin = std::make_reverse_iterator(row + mask.cols);
-        auto rend = std::make_reverse_iterator(row);
-        auto hit = std::find_if(rbegin, rend, nonzero);
-        if (hit != rend) {
-            last_x = static_cast<int>(hit.base() - row) - 1;
-            last_y = y;
-        }
-    }
-    if (first_y < 0) {
-        throw std::runtime_error("不透明領域が見つかりません");
-    }
-
-    const std::int32_t dx = last_x - first_x + 1;
-    const std::int32_t dy = last_y - first_y + 1;
-    const std::int64_t extent = static_cast<std::int64_t>(dx) * static_cast<std::int64_t>(dy);
-    return static_cast<double>(extent) * kAreaFloorFraction;
-}
-
 // Douglas-Peucker simplification, then clean_loop; always >= 3 points.
 Loop simplified_loop(const std::vector<cv::Point>& contour, float eps) {
     std::vector<cv::Point> approx;
@@ -151,6 +109,60 @@ EarcutGroup mesh_group(const LoopGroup& group) {
 
 }  // namespace
 
+// The area floor is taken from the first and the last opaque pixel in
+// row-major scan order (F: leftmost pixel of the top-most opaque row, L:
+// rightmost pixel of the bottom-most one). dx is deliberately not the column
+// extent of the opaque area: when L lies left of F it is 0 or negative, the
+// floor is then <= 0 and every top-level outline passes, even one of zero
+// area. The mask must hold at least one opaque pixel.
+double area_floor(const cv::Mat& mask) {
+    // findContours only accepts 8-bit masks here, so this holds once tracing
+    // has succeeded.
+    CV_Assert(mask.type() == CV_8UC1);
+    auto nonzero = [](unsigned char value) { return value != 0; };
+
+    int first_x = -1, first_y = -1;
+    for (int y = 0; y < mask.rows && first_y < 0; ++y) {
+        const unsigned char* row = mask.ptr<unsigned char>(y);
+        const unsigned char* hit = std::find_if(row, row + mask.cols, nonzero);
+        if (hit != row + mask.cols) {
+            first_x = static_cast<int>(hit - row);
+            first_y = y;
+        }
+    }
+    int last_x = -1, last_y = -1;
+    for (int y = mask.rows - 1; y >= 0 && last_y < 0; --y) {
+        const unsigned char* row = mask.ptr<unsigned char>(y);
+        auto rbegin = std::make_reverse_iterator(row + mask.cols);
+        auto rend = std::make_reverse_iterator(row);
+        auto hit = std::find_if(rbegin, rend, nonzero);
+        if (hit != rend) {
+            last_x = static_cast<int>(hit.base() - row) - 1;
+            last_y = y;
+        }
+    }
+    if (first_y < 0) {
+        throw std::runtime_error("不透明領域が見つかりません");
+    }
+
+    const std::int32_t dx = last_x - first_x + 1;
+    const std::int32_t dy = last_y - first_y + 1;
+    const std::int64_t extent = static_cast<std::int64_t>(dx) * static_cast<std::int64_t>(dy);
+    return static_cast<double>(extent) * kAreaFloorFraction;
+}
+
+std::vector<EarcutGroup> mesh_traced(const std::vector<std::vector<cv::Point>>& contours,
+                                     const std::vector<cv::Vec4i>& hierarchy, double floor,
+                                     float eps) {
+    const std::vector<LoopGroup> groups = build_groups(contours, hierarchy, floor, eps);
+    std::vector<EarcutGroup> meshes;
+    meshes.reserve(groups.size());
+    for (const LoopGroup& group : groups) {
+        meshes.push_back(mesh_group(group));
+    }
+    return meshes;
+}
+
 EarcutResult triangulate_png(const std::string& path, float eps, int margin, float /*maxA*/) {
     EarcutResult result;
     cv::Mat mask;
@@ -166,12 +178,7 @@ EarcutResult triangulate_png(const std::string& path, float eps, int margin, flo
         throw std::runtime_error("不透明領域が見つかりません");
     }
 
-    const double floor = area_floor(mask);
-    const std::vector<LoopGroup> groups = build_groups(contours, hierarchy, floor, eps);
-    result.groups.reserve(groups.size());
-    for (const LoopGroup& group : groups) {
-        result.groups.push_back(mesh_group(group));
-    }
+    result.groups = mesh_traced(contours, hierarchy, area_floor(mask), eps);
     return result;
 }
 

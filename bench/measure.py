@@ -1,0 +1,69 @@
+"""One timed call in a fresh process; prints JSON with the seconds the call
+took and the peak resident set size of the whole process (KiB).
+
+    measure.py vellumcut|peer FUNCTION SPRITE [RPX] [RINGS]
+
+FUNCTION is islands, triangulate_png, poisson_png or tri_mesh_debug (which
+reads its input from the RINGS file written by the runner). Only what the
+call needs is imported, so the peak memory is that of the call.
+"""
+from __future__ import annotations
+
+import json
+import resource
+import sys
+import time
+
+EPS = 1.5
+MARGIN = 4
+
+
+def read_rings(path: str):
+    import numpy as np
+
+    data = open(path, "rb").read()
+    count = int(np.frombuffer(data, np.int32, 1, 0)[0])
+    off, rings = 4, []
+    for _ in range(count):
+        n = int(np.frombuffer(data, np.int32, 1, off)[0])
+        off += 4
+        rings.append(np.frombuffer(data, np.float32, 2 * n, off).reshape(n, 2).copy())
+        off += 8 * n
+    return rings
+
+
+def main(argv: list[str]) -> None:
+    impl, fn, sprite = argv[1], argv[2], argv[3]
+    rpx = int(argv[4]) if len(argv) > 4 else 8
+    if impl == "vellumcut":
+        import vellumcut_core as lib
+    else:
+        sys.path.insert(0, __import__("os").path.dirname(__file__))
+        import peer as lib
+    if fn == "tri_mesh_debug":
+        rings = read_rings(argv[5])
+        args = (rings[0], rings[1:-1], rings[-1])
+    elif fn == "islands":
+        args = (sprite, EPS, MARGIN)
+    elif fn == "triangulate_png":
+        args = (sprite, EPS, MARGIN, 0.0)
+    elif fn == "poisson_png":
+        args = (sprite, EPS, MARGIN, rpx)
+    else:
+        raise SystemExit(f"unknown function {fn}")
+    call = getattr(lib, fn)
+    t0 = time.perf_counter()
+    result = call(*args)
+    seconds = time.perf_counter() - t0
+    if "idx" in result:
+        count = len(result["idx"]) // 3
+    elif "groups" in result:
+        count = sum(len(g["idx"]) // 3 for g in result["groups"])
+    else:
+        count = len(result["loops"])
+    rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print(json.dumps({"seconds": seconds, "maxrss_kib": rss, "count": count}))
+
+
+if __name__ == "__main__":
+    main(sys.argv)

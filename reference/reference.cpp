@@ -1,0 +1,42 @@
+#include "reference.hpp"
+
+#include <cstdint>
+#include <stdexcept>
+#include <vector>
+
+#include <opencv2/imgproc.hpp>
+
+#include "outline.hpp"
+
+namespace vellumcut::reference {
+
+double area_floor(const cv::Mat& mask) {
+    cv::Mat locations;
+    cv::findNonZero(mask, locations);
+    if (locations.total() == 0) {
+        throw std::runtime_error("不透明領域が見つかりません");
+    }
+    const cv::Point first = locations.at<cv::Point>(0);
+    const cv::Point last = locations.at<cv::Point>(static_cast<int>(locations.total() - 1));
+    const std::int32_t dx = last.x - first.x + 1;
+    const std::int32_t dy = last.y - first.y + 1;
+    return static_cast<double>(static_cast<std::int64_t>(dx) * static_cast<std::int64_t>(dy)) *
+           0.0005;
+}
+
+EarcutResult triangulate_png(const std::string& path, float eps, int margin, float /*maxA*/) {
+    EarcutResult result;
+    cv::Mat mask;
+    load_alpha_mask(path, margin, mask, result.w, result.h, result.scale);
+    std::vector<std::vector<cv::Point>> contours;
+    std::vector<cv::Vec4i> hierarchy;
+    cv::findContours(mask, contours, hierarchy, cv::RETR_CCOMP, cv::CHAIN_APPROX_NONE,
+                     cv::Point(0, 0));
+    if (contours.empty() || hierarchy.empty()) {
+        throw std::runtime_error("不透明領域が見つかりません");
+    }
+    result.groups = mesh_traced(contours, hierarchy, area_floor(mask), eps);
+    return result;
+}
+
+}  // namespace vellumcut::reference

@@ -1,0 +1,24 @@
+// Literal implementations kept beside the fast ones.
+//
+// Nothing here is reachable from the Python module: the benchmarks time these
+// as the baseline, and the tests check that every fast path gives results
+// identical to them. Each one does what the straightforward reading of the
+// algorithm does (whole-outline walks through cv::pointPolygonTest, a scan of
+// every kept sample, cv::findNonZero), so it stays easy to trust.
+#pragma once
+
+#include <string>
+
+#include <opencv2/core.hpp>
+
+#include "earcut_mesh.hpp"
+
+namespace vellumcut::reference {
+
+// Area floor from cv::findNonZero's first and last location.
+double area_floor(const cv::Mat& mask);
+
+// triangulate_png with the floor above.
+EarcutResult triangulate_png(const std::string& path, float eps, int margin, float maxA);
+
+}  // namespace vellumcut::reference
