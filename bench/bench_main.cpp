@@ -4,17 +4,23 @@
 //       decode and trace only: imread, alpha channel, border, threshold,
 //       findContours (RETR_CCOMP, every boundary pixel) - the floor that no
 //       implementation reading the same image with the same OpenCV can beat.
-//   vellumcut_bench reference FUNCTION PATH MARGIN [RPX]
-//       the literal reference implementation of FUNCTION.
+//   vellumcut_bench reference FUNCTION PATH MARGIN RPX [RINGS]
+//       the literal reference implementation of FUNCTION; tri_mesh_debug
+//       reads its outer ring, holes and free points from the RINGS file
+//       (int32 count, then per ring int32 n and n float32 x, y pairs; the
+//       first ring is the outer one, the last the free points).
 //
 // Prints one JSON object: the seconds the call took and the peak resident
 // set size of the whole process in KiB.
 #include <sys/resource.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -49,8 +55,34 @@ long run_floor(const std::string& path, int margin) {
     return n;
 }
 
+std::vector<vellumcut::Loop> read_rings(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    auto read_int = [&in]() {
+        std::int32_t v = 0;
+        in.read(reinterpret_cast<char*>(&v), sizeof v);
+        if (!in) throw std::runtime_error("truncated rings file");
+        return v;
+    };
+    std::vector<vellumcut::Loop> rings(static_cast<std::size_t>(read_int()));
+    for (vellumcut::Loop& ring : rings) {
+        ring.resize(static_cast<std::size_t>(read_int()));
+        in.read(reinterpret_cast<char*>(ring.data()),
+                static_cast<std::streamsize>(ring.size() * sizeof(cv::Point2f)));
+        if (!in) throw std::runtime_error("truncated rings file");
+    }
+    return rings;
+}
+
+// Inputs are read before the clock starts.
+std::vector<vellumcut::Loop> g_rings;
+
 long run_reference(const std::string& fn, const std::string& path, int margin, int rpx) {
     (void)rpx;
+    if (fn == "tri_mesh_debug") {
+        const std::vector<vellumcut::Loop> holes(g_rings.begin() + 1, g_rings.end() - 1);
+        return static_cast<long>(
+            vellumcut::reference::tri_mesh_debug(g_rings.front(), holes, g_rings.back()).idx.size() / 3);
+    }
     if (fn == "triangulate_png") {
         const vellumcut::EarcutResult r = vellumcut::reference::triangulate_png(path, kEps, margin, 0.0f);
         long n = 0;
@@ -67,6 +99,9 @@ int main(int argc, char** argv) {
     if (argc < 4) usage();
     const std::string mode = argv[1];
     long count = 0;
+    if (mode == "reference" && argc > 6) {
+        g_rings = read_rings(argv[6]);
+    }
     const auto t0 = std::chrono::steady_clock::now();
     if (mode == "floor") {
         count = run_floor(argv[2], std::atoi(argv[3]));

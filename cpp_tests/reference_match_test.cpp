@@ -66,3 +66,79 @@ TEST(ReferenceMatch, AreaFloorRefusesEmptyMask) {
     EXPECT_THROW(vellumcut::area_floor(empty), std::runtime_error);
     EXPECT_THROW(vellumcut::reference::area_floor(empty), std::runtime_error);
 }
+
+namespace {
+
+// The largest traced outline of a random blobby mask with its direct holes,
+// every boundary pixel a point (one-pixel necks give repeated points).
+bool traced_region(std::mt19937& rng, int size, vellumcut::Loop& outer,
+                   std::vector<vellumcut::Loop>& holes) {
+    cv::Mat mask = cv::Mat::zeros(size, size, CV_8UC1);
+    std::uniform_int_distribution<int> coord(2, size - 3), radius(2, size / 3);
+    cv::circle(mask, {size / 2, size / 2}, size / 3, cv::Scalar(255), cv::FILLED);
+    for (int k = 0; k < 7; ++k) {
+        const cv::Scalar colour(k % 2 ? 0 : 255);
+        if (rng() % 3 == 0) {
+            cv::line(mask, {coord(rng), coord(rng)}, {coord(rng), coord(rng)}, colour, 1);
+        } else {
+            cv::circle(mask, {coord(rng), coord(rng)}, radius(rng) / 2, colour, cv::FILLED);
+        }
+    }
+    std::vector<std::vector<cv::Point>> contours;
+    std::vector<cv::Vec4i> hierarchy;
+    cv::findContours(mask, contours, hierarchy, cv::RETR_CCOMP, cv::CHAIN_APPROX_NONE);
+    if (contours.empty()) return false;
+    std::size_t best = 0;
+    for (std::size_t i = 1; i < contours.size(); ++i) {
+        if (cv::contourArea(contours[i]) > cv::contourArea(contours[best])) best = i;
+    }
+    outer.assign(contours[best].begin(), contours[best].end());
+    holes.clear();
+    for (int c = hierarchy[best][2]; c >= 0; c = hierarchy[c][0]) {
+        holes.emplace_back(contours[c].begin(), contours[c].end());
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(ReferenceMatch, CentroidFilterThroughIndexEqualsWholeRingWalks) {
+    std::mt19937 rng(77);
+    long triangles = 0, kept = 0, cases = 0;
+    for (int k = 0; k < 120; ++k) {
+        vellumcut::Loop outer, extra;
+        std::vector<vellumcut::Loop> holes;
+        const int size = 24 + k % 6 * 12;
+        if (!traced_region(rng, size, outer, holes)) continue;
+        // Free points: a jittered lattice (some on ring points, some outside),
+        // and a few points repeated from the rings.
+        std::uniform_real_distribution<float> jitter(-0.5f, 0.5f);
+        const float step = 2.0f + static_cast<float>(k % 4);
+        for (float y = 0; y < size; y += step) {
+            for (float x = 0; x < size; x += step) {
+                extra.push_back(k % 2 ? cv::Point2f(x, y) : cv::Point2f(x + jitter(rng), y + jitter(rng)));
+            }
+        }
+        extra.push_back(outer[outer.size() / 2]);
+        vellumcut::Mesh fast, literal;
+        try {
+            literal = vellumcut::reference::tri_mesh_debug(outer, holes, extra);
+        } catch (const std::runtime_error&) {
+            // A degenerate outer ring must be refused by both.
+            EXPECT_THROW(vellumcut::tri_mesh_debug(outer, holes, extra), std::runtime_error);
+            continue;
+        }
+        fast = vellumcut::tri_mesh_debug(outer, holes, extra);
+        ASSERT_EQ(fast.v, literal.v) << "case " << k;
+        ASSERT_EQ(fast.idx, literal.idx) << "case " << k;
+        ++cases;
+        kept += static_cast<long>(literal.idx.size() / 3);
+        std::vector<vellumcut::Loop> kept_holes;
+        triangles += static_cast<long>(
+            vellumcut::triangulate_all(outer, holes, extra, kept_holes).idx.size() / 3);
+    }
+    EXPECT_GT(cases, 100);
+    // The filter must have had real work: many triangles dropped, many kept.
+    EXPECT_GT(kept, 10000);
+    EXPECT_GT(triangles - kept, 5000);
+}

@@ -39,4 +39,27 @@ EarcutResult triangulate_png(const std::string& path, float eps, int margin, flo
     return result;
 }
 
+Mesh tri_mesh_debug(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra) {
+    std::vector<Loop> kept_holes;
+    Mesh all = triangulate_all(outer, holes, extra, kept_holes);
+    Mesh mesh;
+    mesh.v = all.v;
+    const std::size_t n_tri = all.idx.size() / 3;
+    mesh.idx.reserve(all.idx.size());
+    for (std::size_t t = 0; t < n_tri; ++t) {
+        const cv::Point2f centroid = triangle_centroid(all, t);
+        if (cv::pointPolygonTest(outer, centroid, false) < 0) continue;
+        bool in_hole = false;
+        for (const Loop& h : kept_holes) {
+            if (cv::pointPolygonTest(h, centroid, false) >= 0) {
+                in_hole = true;
+                break;
+            }
+        }
+        if (in_hole) continue;
+        mesh.idx.insert(mesh.idx.end(), all.idx.begin() + 3 * t, all.idx.begin() + 3 * t + 3);
+    }
+    return mesh;
+}
+
 }  // namespace vellumcut::reference

@@ -11,6 +11,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "constrained_mesh/mesher.hpp"
 #include "earcut_mesh.hpp"
 
 namespace vellumcut::reference {
@@ -20,5 +21,9 @@ double area_floor(const cv::Mat& mask);
 
 // triangulate_png with the floor above.
 EarcutResult triangulate_png(const std::string& path, float eps, int margin, float maxA);
+
+// The constrained mesher with the centroid filter walking every ring point
+// through cv::pointPolygonTest for every triangle.
+Mesh tri_mesh_debug(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra);
 
 }  // namespace vellumcut::reference

@@ -17,7 +17,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include <opencv2/imgproc.hpp>
+#include "constrained_mesh/ring_index.hpp"
 
 #if defined(__GLIBC__) && (defined(__x86_64__) || defined(__i386__))
 #include <fpu_control.h>
@@ -163,26 +163,27 @@ struct Graph {
 
 }  // namespace
 
-Mesh tri_mesh_debug(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra) {
+Mesh triangulate_all(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra,
+                     std::vector<Loop>& kept_holes) {
     if (!usable_ring(outer)) throw std::runtime_error("outer ring degenerate");
 
-    std::vector<const Loop*> kept_holes;
+    kept_holes.clear();
     for (const Loop& h : holes) {
-        if (usable_ring(h)) kept_holes.push_back(&h);
+        if (usable_ring(h)) kept_holes.push_back(h);
     }
 
     require_finite(outer);
-    for (const Loop* h : kept_holes) require_finite(*h);
+    for (const Loop& h : kept_holes) require_finite(h);
     require_finite(extra);
 
     std::size_t total = outer.size() + extra.size();
-    for (const Loop* h : kept_holes) total += h->size();
+    for (const Loop& h : kept_holes) total += h.size();
     Graph g;
     g.points.reserve(2 * std::min(total, kMaxPoints));
     g.index_of.reserve(std::min(total, kMaxPoints));
 
     g.add_ring(outer);
-    for (const Loop* h : kept_holes) g.add_ring(*h);
+    for (const Loop& h : kept_holes) g.add_ring(h);
     for (const cv::Point2f& p : extra) g.add_point(p);
 
     const int n_in = static_cast<int>(g.points.size() / 2);
@@ -197,7 +198,7 @@ Mesh tri_mesh_debug(const Loop& outer, const std::vector<Loop>& holes, const Loo
     in.segmentlist = g.segments.data();
     in.numberofsegments = static_cast<int>(g.segments.size() / 2);
     // No hole list: 'c' keeps every triangle of the convex hull, and the
-    // centroid filter below is the only thing that removes triangles.
+    // centroid filter is the only thing that removes triangles.
     char switches[] = "pzQBYejc";
 
     TriangleOutput out;
@@ -205,33 +206,48 @@ Mesh tri_mesh_debug(const Loop& outer, const std::vector<Loop>& holes, const Loo
         FloatEnvGuard fp_guard;
         triangulate(switches, &in, &out.io, nullptr);
     }
+    // The graph's lookup tables are large for big inputs; free them before
+    // the output is copied.
+    decltype(g.index_of)().swap(g.index_of);
+    decltype(g.edges)().swap(g.edges);
 
     const int n_out = out.io.numberofpoints;  // input points, then segment crossings
     const int n_tri = out.io.numberoftriangles;
-    const double* pts = out.io.pointlist;
-    const int* tri = out.io.trianglelist;
-
     Mesh mesh;
-    mesh.v.assign(pts, pts + 2 * static_cast<std::size_t>(n_out));
-    mesh.idx.reserve(3 * static_cast<std::size_t>(n_tri));
-    for (int t = 0; t < n_tri; ++t) {
-        const int a = tri[3 * t], b = tri[3 * t + 1], c = tri[3 * t + 2];
-        const cv::Point2f centroid(centroid_coord(pts[2 * a], pts[2 * b], pts[2 * c]),
-                                   centroid_coord(pts[2 * a + 1], pts[2 * b + 1], pts[2 * c + 1]));
+    mesh.v.assign(out.io.pointlist, out.io.pointlist + 2 * static_cast<std::size_t>(n_out));
+    mesh.idx.assign(out.io.trianglelist, out.io.trianglelist + 3 * static_cast<std::size_t>(n_tri));
+    return mesh;
+}
+
+cv::Point2f triangle_centroid(const Mesh& mesh, std::size_t t) {
+    const double* pts = mesh.v.data();
+    const int a = mesh.idx[3 * t], b = mesh.idx[3 * t + 1], c = mesh.idx[3 * t + 2];
+    return {centroid_coord(pts[2 * a], pts[2 * b], pts[2 * c]),
+            centroid_coord(pts[2 * a + 1], pts[2 * b + 1], pts[2 * c + 1])};
+}
+
+void keep_by_centroid(Mesh& mesh, const Loop& outer, const std::vector<Loop>& kept_holes) {
+    // Both indices answer exactly as cv::pointPolygonTest on the same rings.
+    const RingIndex outer_index = build_ring_index(outer);
+    const RingIndex hole_index = build_ring_index(kept_holes);
+    const std::size_t n_tri = mesh.idx.size() / 3;
+    std::size_t kept = 0;
+    for (std::size_t t = 0; t < n_tri; ++t) {
+        const cv::Point2f centroid = triangle_centroid(mesh, t);
         // Kept on the outer ring (>= 0), dropped on a hole ring (>= 0).
-        if (cv::pointPolygonTest(outer, centroid, false) < 0) continue;
-        bool in_hole = false;
-        for (const Loop* h : kept_holes) {
-            if (cv::pointPolygonTest(*h, centroid, false) >= 0) {
-                in_hole = true;
-                break;
-            }
-        }
-        if (in_hole) continue;
-        mesh.idx.push_back(a);
-        mesh.idx.push_back(b);
-        mesh.idx.push_back(c);
+        if (ring_test(outer_index, centroid) < 0) continue;
+        if (first_ring_not_outside(hole_index, centroid) >= 0) continue;
+        // Compacting in place keeps the triangulation's order.
+        for (int k = 0; k < 3; ++k) mesh.idx[3 * kept + k] = mesh.idx[3 * t + k];
+        ++kept;
     }
+    mesh.idx.resize(3 * kept);
+}
+
+Mesh tri_mesh_debug(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra) {
+    std::vector<Loop> kept_holes;
+    Mesh mesh = triangulate_all(outer, holes, extra, kept_holes);
+    keep_by_centroid(mesh, outer, kept_holes);
     return mesh;
 }
 
