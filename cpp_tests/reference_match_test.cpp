@@ -4,6 +4,7 @@
 
 #include <random>
 
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "earcut_mesh.hpp"
@@ -141,4 +142,36 @@ TEST(ReferenceMatch, CentroidFilterThroughIndexEqualsWholeRingWalks) {
     // The filter must have had real work: many triangles dropped, many kept.
     EXPECT_GT(kept, 10000);
     EXPECT_GT(triangles - kept, 5000);
+}
+
+TEST(ReferenceMatch, FusedMaskLoadingEqualsOpenCvChain) {
+    // 8-bit BGRA images of random sizes and alpha, 16-bit ones (general path),
+    // written as PNG and loaded both ways with several margins.
+    std::mt19937 rng(11);
+    const std::string dir = ::testing::TempDir();
+    for (int k = 0; k < 40; ++k) {
+        const int rows = 1 + static_cast<int>(rng() % 40), cols = 1 + static_cast<int>(rng() % 40);
+        const int depth = k % 8 == 7 ? CV_16U : CV_8U;
+        cv::Mat image(rows, cols, CV_MAKETYPE(depth, 4));
+        cv::randu(image, 0, depth == CV_8U ? 256 : 65536);
+        cv::Mat alpha(rows, cols, CV_MAKETYPE(depth, 1));
+        cv::extractChannel(image, alpha, 3);
+        alpha.setTo(0, alpha < (depth == CV_8U ? 128 : 32768));  // plenty of transparent pixels
+        cv::insertChannel(alpha, image, 3);
+        const std::string path = dir + "/fused_" + std::to_string(k) + ".png";
+        ASSERT_TRUE(cv::imwrite(path, image));
+        for (int margin : {-3, 0, 1, 4, 9}) {
+            cv::Mat fast, literal;
+            int fw = 0, fh = 0, lw = 0, lh = 0;
+            float fs = 0, ls = 0;
+            vellumcut::load_alpha_mask(path, margin, fast, fw, fh, fs);
+            vellumcut::reference::load_alpha_mask(path, margin, literal, lw, lh, ls);
+            ASSERT_EQ(fast.type(), literal.type());
+            ASSERT_EQ(fast.size(), literal.size());
+            EXPECT_EQ(fw, lw);
+            EXPECT_EQ(fh, lh);
+            EXPECT_EQ(fs, ls);
+            EXPECT_EQ(cv::norm(fast, literal, cv::NORM_INF), 0.0) << "image " << k << " margin " << margin;
+        }
+    }
 }

@@ -4,11 +4,35 @@
 #include <stdexcept>
 #include <vector>
 
+#include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
 #include "outline.hpp"
 
 namespace vellumcut::reference {
+
+void load_alpha_mask(const std::string& path, int margin, cv::Mat& mask, int& w, int& h,
+                     float& scale) {
+    cv::Mat image = cv::imread(path, cv::IMREAD_UNCHANGED);
+    if (image.empty() || image.channels() < 4) {
+        throw std::runtime_error("RGBA PNG を指定してください");
+    }
+    h = image.rows;
+    w = image.cols;
+    if (static_cast<std::int64_t>(h) * static_cast<std::int64_t>(w) > kMaxImagePixels) {
+        throw std::runtime_error("画像が大きすぎます");
+    }
+    cv::Mat alpha;
+    cv::extractChannel(image, alpha, 3);
+    if (margin > 0) {
+        cv::copyMakeBorder(alpha, alpha, margin, margin, margin, margin, cv::BORDER_CONSTANT,
+                           cv::Scalar(0, 0, 0, 0));
+        w += 2 * margin;
+        h += 2 * margin;
+    }
+    cv::threshold(alpha, mask, 0.0, 255.0, cv::THRESH_BINARY);
+    scale = 1.0f;
+}
 
 double area_floor(const cv::Mat& mask) {
     cv::Mat locations;
@@ -27,7 +51,7 @@ double area_floor(const cv::Mat& mask) {
 EarcutResult triangulate_png(const std::string& path, float eps, int margin, float /*maxA*/) {
     EarcutResult result;
     cv::Mat mask;
-    load_alpha_mask(path, margin, mask, result.w, result.h, result.scale);
+    reference::load_alpha_mask(path, margin, mask, result.w, result.h, result.scale);
     std::vector<std::vector<cv::Point>> contours;
     std::vector<cv::Vec4i> hierarchy;
     cv::findContours(mask, contours, hierarchy, cv::RETR_CCOMP, cv::CHAIN_APPROX_NONE,

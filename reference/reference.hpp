@@ -16,6 +16,11 @@
 
 namespace vellumcut::reference {
 
+// The mask loader as a chain of OpenCV calls: imread, extractChannel,
+// copyMakeBorder, threshold.
+void load_alpha_mask(const std::string& path, int margin, cv::Mat& mask, int& w, int& h,
+                     float& scale);
+
 // Area floor from cv::findNonZero's first and last location.
 double area_floor(const cv::Mat& mask);
 
