@@ -66,6 +66,11 @@ def main(argv: list[str]) -> int:
     for i, loop in enumerate(r["loops"]):
         print(f"  outline {i}: {len(loop) // 2} points")
 
+    r = vc.poisson_png(str(sprite), 1.5, 4, 6)
+    results["poisson_png"] = r
+    print(f"poisson_png(eps=1.5, margin=4, rpx=6): largest island meshed with "
+          f"{len(r['v'])} vertices and {len(r['idx']) // 3} triangles on a {r['w']}x{r['h']} mask")
+
     for name, data in results.items():
         (out / f"{name}.json").write_text(json.dumps(data, indent=1, default=_jsonable))
     print(f"results written to {out.resolve()}/")
