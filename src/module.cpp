@@ -9,6 +9,7 @@
 
 #include "constrained_mesh/mesher.hpp"
 #include "constrained_mesh/pipeline.hpp"
+#include "earcut_mesh.hpp"
 #include "outline.hpp"
 
 namespace py = pybind11;
@@ -112,6 +113,17 @@ py::dict islands_py(const std::string& path, float eps, int margin) {
                     "scale"_a = r.scale);
 }
 
+py::dict triangulate_png_py(const std::string& path, float eps, int margin, float maxA) {
+    vellumcut::EarcutResult r = vellumcut::triangulate_png(path, eps, margin, maxA);
+    std::vector<py::dict> groups;
+    groups.reserve(r.groups.size());
+    for (vellumcut::EarcutGroup& g : r.groups) {
+        groups.push_back(py::dict("v"_a = std::move(g.v), "idx"_a = std::move(g.idx)));
+    }
+    return py::dict("groups"_a = std::move(groups), "w"_a = r.w, "h"_a = r.h,
+                    "scale"_a = r.scale);
+}
+
 // The constrained mesher's result as {"v": float64 (N, 2), "idx": int32 (3K,)}.
 // poisson_png adds its own keys to the same dict.
 py::dict mesh_to_dict(const vellumcut::Mesh& mesh) {
@@ -145,6 +157,8 @@ PYBIND11_MODULE(vellumcut_core, m) {
     m.doc() = "Vellumcut C++ core (Earcut + Triangle + Poisson)";
 
     m.def("islands", &islands_py, py::arg("path"), py::arg("eps"), py::arg("margin"));
+    m.def("triangulate_png", &triangulate_png_py, py::arg("path"), py::arg("eps"),
+          py::arg("margin"), py::arg("maxA"));
     m.def("poisson_png", &poisson_png_py, py::arg("path"), py::arg("eps"), py::arg("margin"),
           py::arg("rpx"));
     m.def("tri_mesh_debug", &tri_mesh_debug_py, py::arg("outer"), py::arg("holes"),
