@@ -198,6 +198,14 @@ def test_centroid_exactly_on_hole_ring_is_dropped():
     assert kept_area(r) == pytest.approx(400 - 9 - 1.5 * (1 - EPS_DOWN), rel=1e-12)
 
 
+def test_coordinates_near_float_max_keep_their_triangles():
+    big = 3e38  # corner sums overflow float32 while centroids do not
+    outer = [(0, 0), (big, 0), (big, big), (0, big)]
+    r = vc.tri_mesh_debug(outer, [], [(-big, -big), (big / 2, big / 3)])
+    assert kept_area(r) == pytest.approx(ring_area(outer), rel=1e-6)
+    assert 4 not in r["idx"] and 5 in r["idx"]
+
+
 # --- coincident points -------------------------------------------------------------------------
 
 
@@ -488,6 +496,34 @@ def test_coincident_points_with_segments_do_not_crash():
     """)
     assert proc.returncode == 0, proc.stdout + proc.stderr
     assert proc.stdout.split() == ["True", "6", "(0,)", "7"]
+
+
+def test_non_finite_points_are_refused_before_triangulation():
+    # A NaN free point crashes or hangs Triangle.
+    proc = run_isolated(f"""
+        import vellumcut_core as vc
+        nan, inf = float("nan"), float("inf")
+        sq = {SQ10!r}
+        cases = [
+            (sq, [], [(nan, 5)]),
+            (sq, [], [(5, nan)]),
+            (sq, [], [(inf, 5)]),
+            (sq, [], [(5, -inf)]),
+            (sq + [(5, inf)], [], []),  # NaN area: degenerate
+            (sq, [[(2, -2), (inf, 3), (3, 4)]], []),  # infinite area: a usable hole
+        ]
+        for args in cases:
+            try:
+                vc.tri_mesh_debug(*args)
+                print("accepted")
+            except (ValueError, RuntimeError) as e:
+                print(type(e).__name__ + ":" + str(e).replace(" ", "_"))
+        # A hole whose area is NaN is unusable and ignored like any other.
+        print(len(vc.tri_mesh_debug(sq, [[(2, 2), (4, 2), (3, nan)]], [])["v"]))
+    """)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    refused = "ValueError:non-finite_coordinate"
+    assert proc.stdout.split() == [refused] * 4 + ["RuntimeError:outer_ring_degenerate", refused, "4"]
 
 
 def test_float_traps_stay_masked_after_meshing():

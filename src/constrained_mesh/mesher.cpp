@@ -40,6 +40,26 @@ bool usable_ring(const Loop& ring) {
     return ring.size() >= 3 && std::fabs(signed_area(ring)) > kMinRingArea;
 }
 
+// Triangle crashes or never returns on a NaN point, and an infinite one has
+// no place in a mesh.
+void require_finite(const Loop& points) {
+    for (const cv::Point2f& p : points) {
+        if (!std::isfinite(p.x) || !std::isfinite(p.y)) {
+            throw std::invalid_argument("non-finite coordinate");
+        }
+    }
+}
+
+// One centroid coordinate: the corner sum in double, rounded to float, then
+// divided by 3 in float. Near FLT_MAX the rounded sum overflows while the
+// centroid itself is representable; divide in double there instead.
+float centroid_coord(double a, double b, double c) {
+    const double sum = a + b + c;
+    const float rounded = static_cast<float>(sum);
+    if (std::isinf(rounded)) return static_cast<float>(sum / 3.0);
+    return rounded / 3.0f;
+}
+
 // Triangle's exactinit() loads an x87 control word that unmasks the
 // invalid-operation, divide-by-zero and overflow traps for the whole process
 // and never puts the old one back; afterwards any long-double overflow
@@ -151,6 +171,10 @@ Mesh tri_mesh_debug(const Loop& outer, const std::vector<Loop>& holes, const Loo
         if (usable_ring(h)) kept_holes.push_back(&h);
     }
 
+    require_finite(outer);
+    for (const Loop* h : kept_holes) require_finite(*h);
+    require_finite(extra);
+
     std::size_t total = outer.size() + extra.size();
     for (const Loop* h : kept_holes) total += h->size();
     Graph g;
@@ -192,11 +216,8 @@ Mesh tri_mesh_debug(const Loop& outer, const std::vector<Loop>& holes, const Loo
     mesh.idx.reserve(3 * static_cast<std::size_t>(n_tri));
     for (int t = 0; t < n_tri; ++t) {
         const int a = tri[3 * t], b = tri[3 * t + 1], c = tri[3 * t + 2];
-        // Summed in double, rounded to float, divided in float.
-        const float cx = static_cast<float>(pts[2 * a] + pts[2 * b] + pts[2 * c]) / 3.0f;
-        const float cy =
-            static_cast<float>(pts[2 * a + 1] + pts[2 * b + 1] + pts[2 * c + 1]) / 3.0f;
-        const cv::Point2f centroid(cx, cy);
+        const cv::Point2f centroid(centroid_coord(pts[2 * a], pts[2 * b], pts[2 * c]),
+                                   centroid_coord(pts[2 * a + 1], pts[2 * b + 1], pts[2 * c + 1]));
         // Kept on the outer ring (>= 0), dropped on a hole ring (>= 0).
         if (cv::pointPolygonTest(outer, centroid, false) < 0) continue;
         bool in_hole = false;
