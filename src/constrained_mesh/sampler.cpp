@@ -27,6 +27,57 @@ int checked_trunc(float q, int width, int height, float radius) {
     return static_cast<int>(q);
 }
 
+// The active list: an ordered list in which entries are appended at the end
+// and removed from anywhere, the others keeping their order. Entry i (by
+// rank) is found and removed in O(log n) with a Fenwick tree of "still
+// active" flags over every point ever appended, instead of shifting a
+// vector, which made large samplings quadratic.
+class ActiveList {
+public:
+    bool empty() const { return size_ == 0; }
+    std::uint32_t size() const { return size_; }
+
+    void push_back(const cv::Point2f& p) {
+        points_.push_back(p);
+        const std::size_t i = points_.size();  // 1-based node of the new entry
+        // Node i sums the flags of (i - lowbit(i), i]: its own flag plus the
+        // nodes that tile the rest of that range.
+        int sum = 1;
+        const std::size_t low = i - (i & (~i + 1));
+        for (std::size_t j = i - 1; j > low; j -= j & (~j + 1)) sum += tree_[j];
+        tree_.push_back(sum);
+        ++size_;
+    }
+
+    // Position (among all appended points) of the entry of rank `rank`.
+    std::size_t find(std::uint32_t rank) const {
+        const std::size_t n = points_.size();
+        std::size_t pos = 0;
+        int remaining = static_cast<int>(rank) + 1;
+        std::size_t step = 1;
+        while (step * 2 <= n) step *= 2;
+        for (; step > 0; step /= 2) {
+            if (pos + step <= n && tree_[pos + step] < remaining) {
+                pos += step;
+                remaining -= tree_[pos];
+            }
+        }
+        return pos;  // 0-based position
+    }
+
+    const cv::Point2f& at_position(std::size_t pos) const { return points_[pos]; }
+
+    void remove_position(std::size_t pos) {
+        for (std::size_t i = pos + 1; i < tree_.size(); i += i & (~i + 1)) --tree_[i];
+        --size_;
+    }
+
+private:
+    std::vector<cv::Point2f> points_;
+    std::vector<int> tree_{0};  // 1-based; tree_[0] unused
+    std::uint32_t size_ = 0;
+};
+
 }  // namespace
 
 SampleGrid sample_grid(int width, int height, float radius) {
@@ -69,7 +120,7 @@ std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius
     };
 
     std::vector<cv::Point2f> out;
-    std::vector<cv::Point2f> active;
+    ActiveList active;
 
     const float x0 = unit_float(engine) * W;
     const float y0 = unit_float(engine) * H;
@@ -79,8 +130,8 @@ std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius
     cell_of(seed) = seed;
 
     while (!active.empty()) {
-        const std::uint32_t i = uniform_index(engine, static_cast<std::uint32_t>(active.size()));
-        const cv::Point2f p = active[i];
+        const std::size_t pos = active.find(uniform_index(engine, active.size()));
+        const cv::Point2f p = active.at_position(pos);
         bool spawned = false;
         for (int k = 0; k < attempts; ++k) {
             // Angle first, then distance; d is uniform along the radius in [r, 2r).
@@ -117,7 +168,7 @@ std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius
             break;
         }
         if (!spawned) {
-            active.erase(active.begin() + i);  // keeps the order of the others
+            active.remove_position(pos);  // the others keep their order
         }
     }
     return out;
