@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import argparse
 import glob
+import textwrap
 import os
 import sys
 import time
@@ -209,26 +210,27 @@ def build_parser() -> argparse.ArgumentParser:
     bar.add_argument("--no-progress", dest="progress", action="store_false")
     common.add_argument("-q", "--quiet", action="store_true", help="print failures only")
     common.add_argument("--eps", type=float, default=vellumcut.EPS,
-                        help="outline simplification tolerance in pixels (default: %(default)s)")
+                        help="outline simplification tolerance in pixels; poisson meshes the outline "
+                             "as traced and ignores it (default: %(default)s)")
     common.add_argument("--margin", type=int, default=vellumcut.MARGIN,
                         help="transparent border in pixels added around the image; coordinates "
                              "include it, UVs remove it (default: %(default)s)")
     sub = parser.add_subparsers(dest="mode", required=True, metavar="COMMAND")
     sub.add_parser("outline", parents=[common], help="outer outline of every opaque island",
-                   description="Outer outline of every opaque island (no holes, no triangles).",
+                   description=textwrap.fill("Outer outline of every opaque island (no holes, no triangles)."),
                    epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     p = sub.add_parser("earcut", parents=[common], help="ear-clipping mesh of every opaque region",
-                       description="Ear-clipping mesh of every opaque region, holes included: "
-                                   "few vertices, long thin triangles.",
+                       description=textwrap.fill("Ear-clipping mesh of every opaque region, holes included: "
+                                   "few vertices, long thin triangles."),
                        epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--max-area", "--maxA", dest="maxA", type=float, default=vellumcut.MAXA,
                    help="passed to triangulate_png as maxA; it currently has no effect "
                         "(default: %(default)s)")
     p = sub.add_parser("poisson", parents=[common],
                        help="evenly spread mesh of the largest island (Poisson-disk interior)",
-                       description="Constrained Delaunay mesh of the largest opaque island, holes "
+                       description=textwrap.fill("Constrained Delaunay mesh of the largest opaque island, holes "
                                    "included, with Poisson-disk samples inside: even triangles "
-                                   "that deform well. Interior vertices vary from run to run.",
+                                   "that deform well. Interior vertices vary from run to run."),
                        epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--rpx", type=int, default=vellumcut.RPX,
                    help="Poisson-disk radius in pixels: spacing of the interior vertices "
