@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import io
 import json
+import multiprocessing
 import os
 import subprocess
 import sys
@@ -223,3 +224,23 @@ def test_console_entry_points_in_a_subprocess(batch, tmp_path):
     script = Path(sys.executable).with_name("vellumcut")
     proc = subprocess.run([str(script), "--version"], capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0 and proc.stdout.startswith("vellumcut ")
+
+
+def test_a_worker_that_dies_fails_only_its_file(batch, tmp_path, monkeypatch):
+    """The native mesher may end its process on a fatal error; with --jobs the
+    batch must survive that and name the file."""
+    if multiprocessing.get_start_method() != "fork":
+        pytest.skip("the stand-in reaches worker processes only when they are forked")
+
+    def dying(path, eps, margin, maxA):
+        if Path(path).name == "c.png":
+            os._exit(1)
+        return fake_triangulate_png(path, eps, margin, maxA)
+
+    monkeypatch.setattr(vc, "triangulate_png", dying, raising=False)
+    (batch / "b.png").unlink()
+    (batch / "d.png").write_bytes((batch / "a.png").read_bytes())
+    rc, _, stderr = run(["earcut", batch, "-o", tmp_path / "o", "--jobs", 2])
+    assert rc == 1
+    assert f"error: {batch / 'c.png'}: the worker process ended unexpectedly" in stderr
+    assert sorted(p.name for p in (tmp_path / "o").iterdir()) == ["a.json", "d.json"]
