@@ -80,3 +80,13 @@ def test_mypy_uses_the_stub_for_calls(tmp_path, no_config):
     assert ':5: error: Missing positional argument "maxA"' in out, out
     assert ":6: error" not in out, out
     assert ":7: note: Revealed type is \"numpy.ndarray[" in out and "_32Bit" in out, out
+
+
+def test_the_vellumcut_package_type_checks(tmp_path, no_config):
+    import vellumcut
+
+    assert (Path(vellumcut.__file__).parent / "py.typed").is_file()
+    proc = subprocess.run([sys.executable, "-m", "mypy", "--no-incremental", "--config-file",
+                           no_config, "-p", "vellumcut"],
+                          capture_output=True, text=True, cwd=tmp_path, timeout=300)
+    assert proc.returncode == 0, proc.stdout + proc.stderr

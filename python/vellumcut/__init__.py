@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import os
 from importlib import metadata
+from typing import Any
 
 from vellumcut import export, mesh, preview, quality
 from vellumcut.mesh import Part, SpriteMesh, from_islands, from_poisson, from_triangulate
@@ -60,7 +61,7 @@ def poisson(path: str | os.PathLike, eps: float = EPS, margin: int = MARGIN,
                         {"eps": eps, "margin": margin, "rpx": rpx}, p)
 
 
-def run(mode: str, path: str | os.PathLike, **params: float) -> SpriteMesh:
+def run(mode: str, path: str | os.PathLike, **params: Any) -> SpriteMesh:
     """`outline`, `earcut` or `poisson` by name."""
     funcs = {"outline": outline, "earcut": earcut, "poisson": poisson}
     if mode not in funcs:

@@ -267,8 +267,8 @@ def main(argv: Sequence[str] | None = None, stdout: TextIO | None = None,
 
     show_bar = args.progress if args.progress is not None else err.isatty()
     bar = Progress(len(jobs), err, show_bar and len(jobs) > 1)
-    for f in failures:
-        err.write(f"error: {f.source}: {f.message}\n")
+    for problem in failures:
+        err.write(f"error: {problem.source}: {problem.message}\n")
 
     def done(o: Outcome) -> None:
         bar.update(o)

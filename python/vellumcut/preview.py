@@ -114,7 +114,7 @@ def render_png(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: int | Non
         faded = rgba.copy()
         faded[..., 3] = (faded[..., 3].astype(np.uint16) * 3 // 5).astype(np.uint8)
         sprite = Image.fromarray(faded, "RGBA").resize((rgba.shape[1] * k, rgba.shape[0] * k),
-                                                       Image.NEAREST)
+                                                       Image.Resampling.NEAREST)
         canvas.alpha_composite(sprite, (b * k, b * k))
 
     def xy(points: np.ndarray) -> list[tuple[float, float]]:
@@ -141,7 +141,7 @@ def render_png(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: int | Non
                 d.line(pts + pts[:1], fill=colour + (255,), width=2 * ss, joint="curve")
     canvas.alpha_composite(rings)
     if ss > 1:
-        canvas = canvas.resize((w, h), Image.LANCZOS)
+        canvas = canvas.resize((w, h), Image.Resampling.LANCZOS)
     return canvas
 
 
