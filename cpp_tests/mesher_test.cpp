@@ -2,6 +2,7 @@
 
 #include <cfenv>
 #include <cmath>
+#include <limits>
 #include <stdexcept>
 #include <string>
 
@@ -87,4 +88,13 @@ TEST(TriMesh, FloatingPointEnvironmentIsRestored) {
     EXPECT_TRUE(std::isinf(static_cast<long double>(prod)));
 #endif
     std::fesetenv(&before_env);
+}
+
+// NaN points crash or hang Triangle; they never reach it.
+TEST(TriMesh, NonFinitePointsAreRefused) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    EXPECT_THROW(tri_mesh_debug(kSquare10, {}, {{nan, 5}}), std::invalid_argument);
+    EXPECT_THROW(tri_mesh_debug(kSquare10, {}, {{5, -inf}}), std::invalid_argument);
+    EXPECT_THROW(tri_mesh_debug(kSquare10, {{{2, -2}, {inf, 3}, {3, 4}}}, {}), std::invalid_argument);
 }
