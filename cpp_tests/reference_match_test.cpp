@@ -2,11 +2,14 @@
 // generated inputs with fixed seeds.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "constrained_mesh/pipeline.hpp"
+#include "constrained_mesh/sampler.hpp"
 #include "earcut_mesh.hpp"
 #include "reference.hpp"
 
@@ -172,6 +175,137 @@ TEST(ReferenceMatch, FusedMaskLoadingEqualsOpenCvChain) {
             EXPECT_EQ(fh, lh);
             EXPECT_EQ(fs, ls);
             EXPECT_EQ(cv::norm(fast, literal, cv::NORM_INF), 0.0) << "image " << k << " margin " << margin;
+        }
+    }
+}
+
+TEST(ReferenceMatch, SamplerDrawsAndKeepsTheSamePoints) {
+    // Same seed: the same points in the same order, and the engine left in the
+    // same state (not one draw more or less).
+    std::mt19937 pick(5);
+    int cases = 0;
+    const float radii[] = {1.0f, 2.5f, 3.0f, 4.0f, 7.0f, 0.75f, 13.3f, 100.0f};
+    for (float r : radii) {
+        for (int attempts : {0, 1, 5, 30}) {
+            for (int k = 0; k < 3; ++k) {
+                const int w = 1 + static_cast<int>(pick() % 160), h = 1 + static_cast<int>(pick() % 160);
+                const std::uint32_t seed = pick();
+                std::mt19937 fast_engine(seed), literal_engine(seed);
+                const auto fast = vellumcut::poisson_disk_sample(w, h, r, attempts, fast_engine);
+                const auto literal =
+                    vellumcut::reference::poisson_disk_sample(w, h, r, attempts, literal_engine);
+                ASSERT_EQ(fast, literal) << w << " x " << h << ", r " << r << ", k " << attempts;
+                ASSERT_TRUE(fast_engine == literal_engine);
+                ++cases;
+            }
+        }
+    }
+    // A large run, where the active list grows long.
+    std::mt19937 a(99), b(99);
+    EXPECT_EQ(vellumcut::poisson_disk_sample(700, 500, 3.0f, 30, a),
+              vellumcut::reference::poisson_disk_sample(700, 500, 3.0f, 30, b));
+    EXPECT_TRUE(a == b);
+    EXPECT_EQ(cases, 96);
+}
+
+TEST(ReferenceMatch, SquareRootThresholdDecidesLikeTheSquareRoot) {
+    // Around the threshold, and at exact squares, the comparison without a
+    // root must agree with r > sqrt(s) for every s.
+    std::mt19937 rng(17);
+    std::uniform_real_distribution<float> radius(1e-3f, 1e4f);
+    long checked = 0;
+    for (int k = 0; k < 20000; ++k) {
+        const float r = k < 64 ? static_cast<float>(k + 1) * 0.5f : radius(rng);
+        const double limit = vellumcut::sqrt_threshold(r);
+        const double rd = r;
+        double s = std::nextafter(std::nextafter(std::nextafter(limit, 0.0), 0.0), 0.0);
+        for (int step = 0; step < 7; ++step, s = std::nextafter(s, 1e300)) {
+            ASSERT_EQ(rd > std::sqrt(s), s < limit) << "r " << r << " s " << s;
+            ++checked;
+        }
+        for (double s2 : {rd * rd, std::nextafter(rd * rd, 0.0), std::nextafter(rd * rd, 1e300),
+                          0.0, rd * rd * 0.25, rd * rd * 4.0}) {
+            ASSERT_EQ(rd > std::sqrt(s2), s2 < limit) << "r " << r << " s " << s2;
+        }
+    }
+    EXPECT_EQ(checked, 140000);
+}
+
+namespace {
+
+// A sprite PNG: a disc with holes of several sizes (some tiny, some touching
+// each other), one-pixel lines and necks, and a second smaller island.
+std::string sprite_png(std::mt19937& rng, int size, int index) {
+    cv::Mat bgra(size, size, CV_8UC4, cv::Scalar(30, 90, 150, 0));
+    cv::Mat alpha = cv::Mat::zeros(size, size, CV_8UC1);
+    cv::circle(alpha, {size / 2, size / 2}, size * 2 / 5, cv::Scalar(200), cv::FILLED);
+    cv::circle(alpha, {size / 10, size / 10}, size / 14, cv::Scalar(90), cv::FILLED);
+    std::uniform_int_distribution<int> coord(size / 5, size * 4 / 5), rad(1, size / 9);
+    for (int k = 0; k < 9; ++k) {
+        if (k % 3 == 2) {
+            cv::line(alpha, {coord(rng), coord(rng)}, {coord(rng), coord(rng)}, cv::Scalar(0), 1);
+        } else {
+            cv::circle(alpha, {coord(rng), coord(rng)}, rad(rng), cv::Scalar(0), cv::FILLED);
+        }
+    }
+    std::uniform_int_distribution<int> any(0, size - 1);
+    for (int k = 0; k < size / 4; ++k) alpha.at<unsigned char>(any(rng), any(rng)) = 0;  // pinholes
+    cv::insertChannel(alpha, bgra, 3);
+    const std::string path = ::testing::TempDir() + "/sprite_" + std::to_string(index) + ".png";
+    cv::imwrite(path, bgra);
+    return path;
+}
+
+}  // namespace
+
+TEST(ReferenceMatch, SampleFilterKeepsTheSameSamples) {
+    // Samples from the sampler plus awkward ones: on outline pixels, half a
+    // pixel off them, and clustered so the spacing test decides.
+    std::mt19937 rng(31);
+    long kept_total = 0;
+    for (int k = 0; k < 16; ++k) {
+        const std::string path = sprite_png(rng, 60 + 10 * (k % 5), k);
+        for (int rpx : {1, 2, 3, 5}) {
+            const vellumcut::PoissonRegion region = vellumcut::poisson_region(path, k % 3, rpx);
+            const float r = static_cast<float>(rpx);
+            std::mt19937 engine(rng());
+            vellumcut::Loop samples = vellumcut::poisson_disk_sample(region.w, region.h, 1.0f, 30, engine);
+            for (std::size_t i = 0; i < region.outer.size(); i += 2) {
+                samples.push_back(region.outer[i]);
+                samples.push_back(region.outer[i] + cv::Point2f(0.5f, 0.0f));
+            }
+            for (const vellumcut::Loop& hole : region.holes) {
+                for (const cv::Point2f& p : hole) samples.push_back(p - cv::Point2f(0.0f, 0.5f));
+            }
+            std::shuffle(samples.begin(), samples.end(), rng);
+            for (cv::Point2f& p : samples) {  // keep every sample on the mask
+                p.x = std::min(std::max(p.x, 0.0f), static_cast<float>(region.w) - 0.5f);
+                p.y = std::min(std::max(p.y, 0.0f), static_cast<float>(region.h) - 0.5f);
+            }
+            const vellumcut::Loop fast = vellumcut::keep_samples(region, samples, r);
+            ASSERT_EQ(fast, vellumcut::reference::keep_samples(region, samples, r))
+                << "sprite " << k << " rpx " << rpx;
+            kept_total += static_cast<long>(fast.size());
+        }
+    }
+    EXPECT_GT(kept_total, 2000);
+}
+
+TEST(ReferenceMatch, SeededPoissonPngEqualsTheLiteralPipeline) {
+    std::mt19937 rng(8);
+    for (int k = 0; k < 12; ++k) {
+        const std::string path = sprite_png(rng, 70 + 15 * (k % 4), 100 + k);
+        for (int rpx : {2, 3, 6}) {
+            const std::uint32_t seed = rng();
+            std::mt19937 a(seed), b(seed);
+            const vellumcut::PoissonResult fast = vellumcut::poisson_png(path, 1.5f, 4, rpx, a);
+            const vellumcut::PoissonResult literal =
+                vellumcut::reference::poisson_png(path, 1.5f, 4, rpx, b);
+            ASSERT_EQ(fast.mesh.v, literal.mesh.v) << "sprite " << k << " rpx " << rpx;
+            ASSERT_EQ(fast.mesh.idx, literal.mesh.idx) << "sprite " << k << " rpx " << rpx;
+            EXPECT_EQ(fast.w, literal.w);
+            EXPECT_EQ(fast.h, literal.h);
+            EXPECT_GT(fast.mesh.idx.size(), 0u);
         }
     }
 }

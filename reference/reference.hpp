@@ -11,7 +11,10 @@
 
 #include <opencv2/core.hpp>
 
+#include <random>
+
 #include "constrained_mesh/mesher.hpp"
+#include "constrained_mesh/pipeline.hpp"
 #include "earcut_mesh.hpp"
 
 namespace vellumcut::reference {
@@ -30,5 +33,19 @@ EarcutResult triangulate_png(const std::string& path, float eps, int margin, flo
 // The constrained mesher with the centroid filter walking every ring point
 // through cv::pointPolygonTest for every triangle.
 Mesh tri_mesh_debug(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra);
+
+// The sampler's loop as first written: the active list a plain vector whose
+// entries shift on removal, the neighbour test visiting the 5 x 5 cells column
+// by column with a square root per occupied cell.
+std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius, int attempts,
+                                             std::mt19937& engine);
+
+// The sample filter: clearance, then cv::pointPolygonTest against the outer
+// outline and each hole in turn, then a scan of every sample kept so far.
+Loop keep_samples(const PoissonRegion& region, const Loop& samples, float r);
+
+// poisson_png from the literal pieces above and the literal mesher.
+PoissonResult poisson_png(const std::string& path, float eps, int margin, int rpx,
+                          std::mt19937& engine);
 
 }  // namespace vellumcut::reference

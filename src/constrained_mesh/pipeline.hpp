@@ -2,6 +2,7 @@
 // spread interior vertices (Poisson-disk samples) by the constrained mesher.
 #pragma once
 
+#include <random>
 #include <string>
 #include <vector>
 
@@ -47,5 +48,29 @@ Loop spaced_subset(const Loop& points, int width, int height, float r);
 // size, std::runtime_error for unreadable images, images without opaque
 // pixels and degenerate outlines, cv::Exception when OpenCV refuses the mask.
 PoissonResult poisson_png(const std::string& path, float eps, int margin, int rpx);
+
+// As above with the caller's engine, so that a seeded run can be replayed.
+PoissonResult poisson_png(const std::string& path, float eps, int margin, int rpx,
+                          std::mt19937& engine);
+
+// poisson_png's stages, exposed for the literal reference that the benchmarks
+// and tests compare against.
+struct PoissonRegion {
+    Loop outer;               // largest traced outline, as traced
+    std::vector<Loop> holes;  // its retained holes, in sibling order
+    cv::Mat clearance;        // CV_32F distance to the nearest pixel outside the region
+    int w = 0;
+    int h = 0;
+    float scale = 1.0f;
+};
+
+// Everything before sampling: mask, tracing, region choice, region mask and
+// clearance map. Validates rpx as poisson_png does.
+PoissonRegion poisson_region(const std::string& path, int margin, int rpx);
+
+// The samples kept by the filter, in sampler order: clearance of at least
+// 1.5 r, inside or on the outer outline, strictly outside every hole, and no
+// closer than r to an earlier kept sample (squared distance in float).
+Loop keep_samples(const PoissonRegion& region, const Loop& samples, float r);
 
 }  // namespace vellumcut

@@ -78,7 +78,31 @@ private:
     std::uint32_t size_ = 0;
 };
 
+// The 5 x 5 cells around a candidate's cell, its own cell first, then by distance.
+struct CellOffset {
+    int dx, dy;
+};
+constexpr CellOffset kNearestFirst[25] = {
+    {0, 0},   {-1, 0}, {1, 0},  {0, -1},  {0, 1},  {-1, -1}, {1, -1}, {-1, 1}, {1, 1},
+    {-2, 0},  {2, 0},  {0, -2}, {0, 2},   {-2, -1}, {2, -1}, {-2, 1}, {2, 1},  {-1, -2},
+    {1, -2},  {-1, 2}, {1, 2},  {-2, -2}, {2, -2}, {-2, 2}, {2, 2}};
+
 }  // namespace
+
+double sqrt_threshold(float radius) {
+    // sqrt is correctly rounded and so never decreases as its argument grows:
+    // r > sqrt(s) holds exactly for the s below the smallest double whose root
+    // is not below r. r * r (exact for a float r) has root exactly r; step
+    // down while the next smaller double still has a root of at least r.
+    const double r = radius;
+    double limit = r * r;
+    while (limit > 0.0) {
+        const double below = std::nextafter(limit, 0.0);
+        if (!(std::sqrt(below) >= r)) break;
+        limit = below;
+    }
+    return limit;
+}
 
 SampleGrid sample_grid(int width, int height, float radius) {
     if (width < 1 || height < 1) {
@@ -109,7 +133,7 @@ std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius
     const float W = static_cast<float>(width);
     const float H = static_cast<float>(height);
     const float c = g.cell;
-    const double r_d = radius;
+    const double reject_below = sqrt_threshold(radius);
 
     std::vector<cv::Point2f> grid(static_cast<std::size_t>(g.cols) * g.rows,
                                   cv::Point2f(kEmptyCell, kEmptyCell));
@@ -145,17 +169,20 @@ std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius
             const int gy = static_cast<int>(cy / c);
             const int x_lo = std::max(gx - 2, 0), x_hi = std::min(gx + 2, g.gx_max);
             const int y_lo = std::max(gy - 2, 0), y_hi = std::min(gy + 2, g.gy_max);
+            // Whether some neighbour rejects the candidate does not depend on
+            // the order of the visits; nearest cells first find it soonest.
             bool too_close = false;
-            for (int xx = x_lo; xx <= x_hi && !too_close; ++xx) {
-                for (int yy = y_lo; yy <= y_hi; ++yy) {
-                    const cv::Point2f& q = grid[static_cast<std::size_t>(yy) * g.cols + xx];
-                    if (q.x < 0.0f) continue;
-                    const double dx = static_cast<float>(cx - q.x);
-                    const double dy = static_cast<float>(cy - q.y);
-                    if (r_d > std::sqrt(dx * dx + dy * dy)) {
-                        too_close = true;
-                        break;
-                    }
+            for (const CellOffset& o : kNearestFirst) {
+                const int xx = gx + o.dx, yy = gy + o.dy;
+                if (xx < x_lo || xx > x_hi || yy < y_lo || yy > y_hi) continue;
+                const cv::Point2f q = grid[static_cast<std::size_t>(yy) * g.cols + xx];
+                if (q.x < 0.0f) continue;
+                const double dx = static_cast<float>(cx - q.x);
+                const double dy = static_cast<float>(cy - q.y);
+                // Same outcome as r > sqrt(dx * dx + dy * dy); see reject_below.
+                if (dx * dx + dy * dy < reject_below) {
+                    too_close = true;
+                    break;
                 }
             }
             if (too_close) continue;

@@ -28,6 +28,11 @@ struct SampleGrid {
 // INT32_MAX cells.
 SampleGrid sample_grid(int width, int height, float radius);
 
+// The neighbour test rejects a candidate when r > sqrt(s), s = dx^2 + dy^2 in
+// double. This returns the double L with r > sqrt(s) exactly when s < L, so
+// the test needs no square root. radius must be finite and above 0.
+double sqrt_threshold(float radius);
+
 // Uniform float in [0, 1) from the top 24 bits of one 32-bit engine output.
 template <class Engine>
 inline float unit_float(Engine& engine) {
