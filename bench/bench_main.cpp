@@ -1,14 +1,17 @@
 // Native side of the benchmark: one measurement per process.
 //
-//   vellumcut_bench floor PATH MARGIN
+//   vellumcut_bench floor PATH MARGIN WARMUP
 //       decode and trace only: imread, alpha channel, border, threshold,
 //       findContours (RETR_CCOMP, every boundary pixel) - the floor that no
 //       implementation reading the same image with the same OpenCV can beat.
-//   vellumcut_bench reference FUNCTION PATH MARGIN RPX [RINGS]
+//   vellumcut_bench reference FUNCTION PATH MARGIN RPX WARMUP [RINGS]
 //       the literal reference implementation of FUNCTION; tri_mesh_debug
 //       reads its outer ring, holes and free points from the RINGS file
 //       (int32 count, then per ring int32 n and n float32 x, y pairs; the
 //       first ring is the outer one, the last the free points).
+//
+// WARMUP "same" runs the same work once, untimed, first (lazy symbol binding
+// and codec set-up are then not counted); "none" times a cold call.
 //
 // Prints one JSON object: the seconds the call took and the peak resident
 // set size of the whole process in KiB (VmHWM).
@@ -20,6 +23,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -36,8 +40,8 @@ constexpr float kEps = 1.5f;
 
 [[noreturn]] void usage() {
     std::fprintf(stderr,
-                 "usage: vellumcut_bench floor PATH MARGIN\n"
-                 "       vellumcut_bench reference FUNCTION PATH MARGIN [RPX]\n");
+                 "usage: vellumcut_bench floor PATH MARGIN WARMUP\n"
+                 "       vellumcut_bench reference FUNCTION PATH MARGIN RPX WARMUP [RINGS]\n");
     std::exit(2);
 }
 
@@ -90,7 +94,12 @@ long peak_rss_kib() {
 std::vector<vellumcut::Loop> g_rings;
 
 long run_reference(const std::string& fn, const std::string& path, int margin, int rpx) {
-    (void)rpx;
+    if (fn == "poisson_png") {
+        std::random_device device;
+        std::mt19937 engine(device());
+        return static_cast<long>(
+            vellumcut::reference::poisson_png(path, kEps, margin, rpx, engine).mesh.idx.size() / 3);
+    }
     if (fn == "tri_mesh_debug") {
         const std::vector<vellumcut::Loop> holes(g_rings.begin() + 1, g_rings.end() - 1);
         return static_cast<long>(
@@ -109,20 +118,22 @@ long run_reference(const std::string& fn, const std::string& path, int margin, i
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 4) usage();
+    if (argc < 5) usage();
     const std::string mode = argv[1];
     long count = 0;
-    if (mode == "reference" && argc > 6) {
-        g_rings = read_rings(argv[6]);
+    if (mode == "reference" && argc > 7) {
+        g_rings = read_rings(argv[7]);
     }
+    const bool floor_mode = mode == "floor";
+    if (!floor_mode && !(mode == "reference" && argc >= 7)) usage();
+    const bool warm = std::string(argv[floor_mode ? 4 : 6]) == "same";
+    auto run = [&]() {
+        return floor_mode ? run_floor(argv[2], std::atoi(argv[3]))
+                          : run_reference(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
+    };
+    if (warm) run();
     const auto t0 = std::chrono::steady_clock::now();
-    if (mode == "floor") {
-        count = run_floor(argv[2], std::atoi(argv[3]));
-    } else if (mode == "reference" && argc >= 5) {
-        count = run_reference(argv[2], argv[3], std::atoi(argv[4]), argc > 5 ? std::atoi(argv[5]) : 0);
-    } else {
-        usage();
-    }
+    count = run();
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     std::printf("{\"seconds\": %.6f, \"maxrss_kib\": %ld, \"count\": %ld}\n", seconds,

@@ -1,11 +1,13 @@
 """One timed call in a fresh process; prints JSON with the seconds the call
 took and the peak resident set size of the whole process (KiB, VmHWM).
 
-    measure.py vellumcut|peer FUNCTION SPRITE [RPX] [RINGS]
+    measure.py vellumcut|peer FUNCTION SPRITE RPX WARMUP [RINGS]
 
 FUNCTION is islands, triangulate_png, poisson_png or tri_mesh_debug (which
-reads its input from the RINGS file written by the runner). Only what the
-call needs is imported, so the peak memory is that of the call.
+reads its input from the RINGS file written by the runner). With WARMUP
+"same" the process makes the same call once, untimed, before the timed one,
+so that one-time costs (lazy symbol binding of the shared libraries, codec
+set-up, numpy's import) are not counted; with "none" the call is cold.
 """
 from __future__ import annotations
 
@@ -43,15 +45,14 @@ def read_rings(path: str):
 
 
 def main(argv: list[str]) -> None:
-    impl, fn, sprite = argv[1], argv[2], argv[3]
-    rpx = int(argv[4]) if len(argv) > 4 else 8
+    impl, fn, sprite, rpx, warmup = argv[1], argv[2], argv[3], int(argv[4]), argv[5] == "same"
     if impl == "vellumcut":
         import vellumcut_core as lib
     else:
         sys.path.insert(0, __import__("os").path.dirname(__file__))
         import peer as lib
     if fn == "tri_mesh_debug":
-        rings = read_rings(argv[5])
+        rings = read_rings(argv[6])
         args = (rings[0], rings[1:-1], rings[-1])
     elif fn == "islands":
         args = (sprite, EPS, MARGIN)
@@ -62,6 +63,8 @@ def main(argv: list[str]) -> None:
     else:
         raise SystemExit(f"unknown function {fn}")
     call = getattr(lib, fn)
+    if warmup:
+        call(*args)
     t0 = time.perf_counter()
     result = call(*args)
     seconds = time.perf_counter() - t0
