@@ -66,6 +66,15 @@ def main(argv: list[str]) -> int:
     for i, loop in enumerate(r["loops"]):
         print(f"  outline {i}: {len(loop) // 2} points")
 
+    r = vc.triangulate_png(str(sprite), 1.5, 4, 0.0)
+    results["triangulate_png"] = r
+    n_pts = sum(len(g["v"]) // 2 for g in r["groups"])
+    n_tri = sum(len(g["idx"]) // 3 for g in r["groups"])
+    print(f"triangulate_png(eps=1.5, margin=4, maxA=0): {len(r['groups'])} groups, "
+          f"{n_pts} vertices, {n_tri} triangles")
+    for i, g in enumerate(r["groups"]):
+        print(f"  group {i}: {len(g['v']) // 2} vertices, {len(g['idx']) // 3} triangles")
+
     for name, data in results.items():
         (out / f"{name}.json").write_text(json.dumps(data, indent=1, default=_jsonable))
     print(f"results written to {out.resolve()}/")

@@ -1,0 +1,238 @@
+// Constrained Delaunay mesher over Shewchuk's Triangle (Debian's
+// libtriangle, REAL = double).
+//
+// Triangle triangulates the convex hull of every point with every ring edge
+// as a segment; it removes nothing for holes or for the outside of the outer
+// ring. The triangles are selected afterwards by where their centroid lies,
+// so a hole or outline of any shape (its vertex mean outside it, say) is
+// handled alike.
+#include "constrained_mesh/mesher.hpp"
+
+#include <cfenv>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <stdexcept>
+#include <unordered_map>
+#include <unordered_set>
+
+#include <opencv2/imgproc.hpp>
+
+#if defined(__GLIBC__) && (defined(__x86_64__) || defined(__i386__))
+#include <fpu_control.h>
+#define VELLUMCUT_HAVE_X87_CW 1
+#endif
+
+#include <triangle.h>
+
+namespace vellumcut {
+namespace {
+
+// The smallest absolute signed area of a usable ring.
+constexpr double kMinRingArea = 0.001;
+
+// Triangle sizes its output buffers with `int` byte counts (about 24 bytes
+// per point for triangles and edges alike); stay far below that overflow.
+constexpr std::size_t kMaxPoints = INT_MAX / 32;
+
+bool usable_ring(const Loop& ring) {
+    return ring.size() >= 3 && std::fabs(signed_area(ring)) > kMinRingArea;
+}
+
+// Triangle crashes or never returns on a NaN point, and an infinite one has
+// no place in a mesh.
+void require_finite(const Loop& points) {
+    for (const cv::Point2f& p : points) {
+        if (!std::isfinite(p.x) || !std::isfinite(p.y)) {
+            throw std::invalid_argument("non-finite coordinate");
+        }
+    }
+}
+
+// One centroid coordinate: the corner sum in double, rounded to float, then
+// divided by 3 in float. Near FLT_MAX the rounded sum overflows while the
+// centroid itself is representable; divide in double there instead.
+float centroid_coord(double a, double b, double c) {
+    const double sum = a + b + c;
+    const float rounded = static_cast<float>(sum);
+    if (std::isinf(rounded)) return static_cast<float>(sum / 3.0);
+    return rounded / 3.0f;
+}
+
+// Triangle's exactinit() loads an x87 control word that unmasks the
+// invalid-operation, divide-by-zero and overflow traps for the whole process
+// and never puts the old one back; afterwards any long-double overflow
+// (numpy's own import does one) dies of SIGFPE. This guard puts back the
+// whole floating-point environment, the x87 control word explicitly (glibc's
+// fesetenv does not restore every control bit), on every way out.
+class FloatEnvGuard {
+public:
+    FloatEnvGuard() {
+        std::fegetenv(&env_);
+#ifdef VELLUMCUT_HAVE_X87_CW
+        _FPU_GETCW(cw_);
+#endif
+    }
+    ~FloatEnvGuard() {
+#ifdef VELLUMCUT_HAVE_X87_CW
+        // Masks first: loading them cannot raise a pending exception.
+        _FPU_SETCW(cw_);
+#endif
+        std::fesetenv(&env_);
+    }
+    FloatEnvGuard(const FloatEnvGuard&) = delete;
+    FloatEnvGuard& operator=(const FloatEnvGuard&) = delete;
+
+private:
+    std::fenv_t env_;
+#ifdef VELLUMCUT_HAVE_X87_CW
+    fpu_control_t cw_ = 0;
+#endif
+};
+
+// Owns the arrays Triangle allocates into an output record. The hole and
+// region lists are only copies of the input record's pointers and are not
+// ours to free.
+struct TriangleOutput {
+    triangulateio io;
+    TriangleOutput() { std::memset(&io, 0, sizeof io); }
+    ~TriangleOutput() {
+        void* owned[] = {io.pointlist,    io.pointattributelist, io.pointmarkerlist,
+                         io.trianglelist, io.triangleattributelist, io.neighborlist,
+                         io.segmentlist,  io.segmentmarkerlist,  io.edgelist,
+                         io.edgemarkerlist, io.normlist};
+        for (void* p : owned) {
+            if (p != nullptr) trifree(p);
+        }
+    }
+    TriangleOutput(const TriangleOutput&) = delete;
+    TriangleOutput& operator=(const TriangleOutput&) = delete;
+};
+
+// The planar straight-line graph handed to Triangle: every distinct point
+// once, in the order of first appearance, and every distinct ring edge once.
+//
+// Triangle keeps one of a set of coincident points and forgets the others,
+// yet still looks up segment ends by their original numbers; a segment that
+// ends at a forgotten point makes insertsegment() read uninitialised memory
+// (wrong meshes, "Internal error", or a crash). Closing points, outlines
+// through one-pixel necks and holes touching the outer ring all produce such
+// points, so they are merged here and the library never sees a duplicate.
+struct Graph {
+    std::vector<double> points;  // x, y per point
+    std::vector<int> segments;   // two point indices per segment
+    std::unordered_map<std::uint64_t, int> index_of;
+    std::unordered_set<std::uint64_t> edges;
+
+    int add_point(cv::Point2f p) {
+        // +0.0f folds -0 into 0: the two compare equal, so Triangle would
+        // treat them as one point too.
+        const float x = p.x + 0.0f, y = p.y + 0.0f;
+        std::uint32_t bx, by;
+        std::memcpy(&bx, &x, sizeof bx);
+        std::memcpy(&by, &y, sizeof by);
+        const std::uint64_t key = (std::uint64_t{bx} << 32) | by;
+        const int next = static_cast<int>(points.size() / 2);
+        const auto found = index_of.emplace(key, next);
+        if (!found.second) return found.first->second;
+        if (static_cast<std::size_t>(next) >= kMaxPoints) {
+            throw std::length_error("too many points to triangulate");
+        }
+        points.push_back(static_cast<double>(p.x));
+        points.push_back(static_cast<double>(p.y));
+        return next;
+    }
+
+    void add_ring(const Loop& ring) {
+        std::vector<int> ids;
+        ids.reserve(ring.size());
+        for (const cv::Point2f& p : ring) ids.push_back(add_point(p));
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            const int a = ids[i];
+            const int b = ids[(i + 1) % ids.size()];
+            if (a == b) continue;  // both ends merged into one point
+            const auto lo = static_cast<std::uint32_t>(std::min(a, b));
+            const auto hi = static_cast<std::uint32_t>(std::max(a, b));
+            if (!edges.insert((std::uint64_t{lo} << 32) | hi).second) continue;  // repeated
+            segments.push_back(a);
+            segments.push_back(b);
+        }
+    }
+};
+
+}  // namespace
+
+Mesh tri_mesh_debug(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra) {
+    if (!usable_ring(outer)) throw std::runtime_error("outer ring degenerate");
+
+    std::vector<const Loop*> kept_holes;
+    for (const Loop& h : holes) {
+        if (usable_ring(h)) kept_holes.push_back(&h);
+    }
+
+    require_finite(outer);
+    for (const Loop* h : kept_holes) require_finite(*h);
+    require_finite(extra);
+
+    std::size_t total = outer.size() + extra.size();
+    for (const Loop* h : kept_holes) total += h->size();
+    Graph g;
+    g.points.reserve(2 * std::min(total, kMaxPoints));
+    g.index_of.reserve(std::min(total, kMaxPoints));
+
+    g.add_ring(outer);
+    for (const Loop* h : kept_holes) g.add_ring(*h);
+    for (const cv::Point2f& p : extra) g.add_point(p);
+
+    const int n_in = static_cast<int>(g.points.size() / 2);
+    for (int s : g.segments) {
+        if (s < 0 || s >= n_in) throw std::runtime_error("seg index exceeds pointlist");
+    }
+
+    triangulateio in;
+    std::memset(&in, 0, sizeof in);
+    in.pointlist = g.points.data();
+    in.numberofpoints = n_in;
+    in.segmentlist = g.segments.data();
+    in.numberofsegments = static_cast<int>(g.segments.size() / 2);
+    // No hole list: 'c' keeps every triangle of the convex hull, and the
+    // centroid filter below is the only thing that removes triangles.
+    char switches[] = "pzQBYejc";
+
+    TriangleOutput out;
+    {
+        FloatEnvGuard fp_guard;
+        triangulate(switches, &in, &out.io, nullptr);
+    }
+
+    const int n_out = out.io.numberofpoints;  // input points, then segment crossings
+    const int n_tri = out.io.numberoftriangles;
+    const double* pts = out.io.pointlist;
+    const int* tri = out.io.trianglelist;
+
+    Mesh mesh;
+    mesh.v.assign(pts, pts + 2 * static_cast<std::size_t>(n_out));
+    mesh.idx.reserve(3 * static_cast<std::size_t>(n_tri));
+    for (int t = 0; t < n_tri; ++t) {
+        const int a = tri[3 * t], b = tri[3 * t + 1], c = tri[3 * t + 2];
+        const cv::Point2f centroid(centroid_coord(pts[2 * a], pts[2 * b], pts[2 * c]),
+                                   centroid_coord(pts[2 * a + 1], pts[2 * b + 1], pts[2 * c + 1]));
+        // Kept on the outer ring (>= 0), dropped on a hole ring (>= 0).
+        if (cv::pointPolygonTest(outer, centroid, false) < 0) continue;
+        bool in_hole = false;
+        for (const Loop* h : kept_holes) {
+            if (cv::pointPolygonTest(*h, centroid, false) >= 0) {
+                in_hole = true;
+                break;
+            }
+        }
+        if (in_hole) continue;
+        mesh.idx.push_back(a);
+        mesh.idx.push_back(b);
+        mesh.idx.push_back(c);
+    }
+    return mesh;
+}
+
+}  // namespace vellumcut

@@ -1,0 +1,178 @@
+#include "earcut_mesh.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cstdint>
+#include <iterator>
+#include <stdexcept>
+#include <utility>
+
+#include <mapbox/earcut.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "outline.hpp"
+
+namespace vellumcut {
+
+namespace {
+
+// Outlines whose traced area is below this fraction of the opaque extent
+// (see area_floor) are treated as noise: outer ones are dropped with their
+// holes, holes are filled in.
+constexpr double kAreaFloorFraction = 0.0005;
+
+// Index layout of one cv::findContours hierarchy entry.
+enum HierarchyField { kNext = 0, kPrevious = 1, kFirstChild = 2, kParent = 3 };
+
+// An outer loop and the holes directly inside it, stored back to back.
+struct LoopGroup {
+    std::vector<cv::Point2f> points;           // outer loop, then every hole
+    std::vector<std::uint32_t> hole_starts;    // index of each hole's first point
+};
+
+using EarcutPoint = std::array<double, 2>;
+using EarcutRing = std::vector<EarcutPoint>;
+
+// The area floor is taken from the first and the last opaque pixel in
+// row-major scan order (F: leftmost pixel of the top-most opaque row, L:
+// rightmost pixel of the bottom-most one). dx is deliberately not the column
+// extent of the opaque area: when L lies left of F it is 0 or negative, the
+// floor is then <= 0 and every top-level outline passes, even one of zero
+// area. The mask must hold at least one opaque pixel.
+double area_floor(const cv::Mat& mask) {
+    // findContours only accepts 8-bit masks here, so this holds once tracing
+    // has succeeded.
+    CV_Assert(mask.type() == CV_8UC1);
+    auto nonzero = [](unsigned char value) { return value != 0; };
+
+    int first_x = -1, first_y = -1;
+    for (int y = 0; y < mask.rows && first_y < 0; ++y) {
+        const unsigned char* row = mask.ptr<unsigned char>(y);
+        const unsigned char* hit = std::find_if(row, row + mask.cols, nonzero);
+        if (hit != row + mask.cols) {
+            first_x = static_cast<int>(hit - row);
+            first_y = y;
+        }
+    }
+    int last_x = -1, last_y = -1;
+    for (int y = mask.rows - 1; y >= 0 && last_y < 0; --y) {
+        const unsigned char* row = mask.ptr<unsigned char>(y);
+        auto rbegin = std::make_reverse_iterator(row + mask.cols);
+        auto rend = std::make_reverse_iterator(row);
+        auto hit = std::find_if(rbegin, rend, nonzero);
+        if (hit != rend) {
+            last_x = static_cast<int>(hit.base() - row) - 1;
+            last_y = y;
+        }
+    }
+    if (first_y < 0) {
+        throw std::runtime_error("不透明領域が見つかりません");
+    }
+
+    const std::int32_t dx = last_x - first_x + 1;
+    const std::int32_t dy = last_y - first_y + 1;
+    const std::int64_t extent = static_cast<std::int64_t>(dx) * static_cast<std::int64_t>(dy);
+    return static_cast<double>(extent) * kAreaFloorFraction;
+}
+
+// Douglas-Peucker simplification, then clean_loop; always >= 3 points.
+Loop simplified_loop(const std::vector<cv::Point>& contour, float eps) {
+    std::vector<cv::Point> approx;
+    cv::approxPolyDP(contour, approx, static_cast<double>(eps), true);
+    Loop loop(approx.begin(), approx.end());
+    return clean_loop(std::move(loop));
+}
+
+std::vector<LoopGroup> build_groups(const std::vector<std::vector<cv::Point>>& contours,
+                                    const std::vector<cv::Vec4i>& hierarchy, double floor,
+                                    float eps) {
+    std::vector<LoopGroup> groups;
+    for (std::size_t i = 0; i < contours.size(); ++i) {
+        if (hierarchy[i][kParent] != -1) {
+            continue;  // a hole; collected with its outer boundary below
+        }
+        if (floor > cv::contourArea(contours[i], false)) {
+            continue;
+        }
+        LoopGroup group;
+        group.points = simplified_loop(contours[i], eps);
+        // Outer loops run counter-clockwise on screen (y down): area <= 0.
+        if (signed_area(group.points) > 0.0) {
+            std::reverse(group.points.begin(), group.points.end());
+        }
+
+        for (int c = hierarchy[i][kFirstChild]; c != -1; c = hierarchy[c][kNext]) {
+            const std::vector<cv::Point>& hole_contour = contours[static_cast<std::size_t>(c)];
+            if (floor > cv::contourArea(hole_contour, false)) {
+                continue;  // too small to matter: the outer mesh covers it
+            }
+            Loop hole = simplified_loop(hole_contour, eps);
+            // Holes run the other way round: area >= 0.
+            if (signed_area(hole) < 0.0) {
+                std::reverse(hole.begin(), hole.end());
+            }
+            group.hole_starts.push_back(static_cast<std::uint32_t>(group.points.size()));
+            group.points.insert(group.points.end(), hole.begin(), hole.end());
+        }
+        groups.push_back(std::move(group));
+    }
+    return groups;
+}
+
+EarcutGroup mesh_group(const LoopGroup& group) {
+    // Ring k runs from its start offset to the next ring's start (or the end).
+    std::vector<EarcutRing> rings;
+    rings.reserve(group.hole_starts.size() + 1);
+    std::size_t begin = 0;
+    for (std::size_t k = 0; k <= group.hole_starts.size(); ++k) {
+        const std::size_t end =
+            k < group.hole_starts.size() ? group.hole_starts[k] : group.points.size();
+        EarcutRing ring;
+        ring.reserve(end - begin);
+        for (std::size_t p = begin; p < end; ++p) {
+            ring.push_back({static_cast<double>(group.points[p].x),
+                            static_cast<double>(group.points[p].y)});
+        }
+        rings.push_back(std::move(ring));
+        begin = end;
+    }
+
+    EarcutGroup out;
+    // earcut numbers the points of all rings consecutively in ring order, so
+    // its indices are positions in group.points.
+    out.idx = mapbox::earcut<std::uint32_t>(rings);
+    out.v.reserve(group.points.size() * 2);
+    for (const cv::Point2f& p : group.points) {
+        out.v.push_back(static_cast<double>(p.x));
+        out.v.push_back(static_cast<double>(p.y));
+    }
+    return out;
+}
+
+}  // namespace
+
+EarcutResult triangulate_png(const std::string& path, float eps, int margin, float /*maxA*/) {
+    EarcutResult result;
+    cv::Mat mask;
+    load_alpha_mask(path, margin, mask, result.w, result.h, result.scale);
+
+    // Two levels: outer boundaries, and the holes directly inside them. A
+    // region inside a hole comes back as an outer boundary of its own.
+    std::vector<std::vector<cv::Point>> contours;
+    std::vector<cv::Vec4i> hierarchy;
+    cv::findContours(mask, contours, hierarchy, cv::RETR_CCOMP, cv::CHAIN_APPROX_NONE,
+                     cv::Point(0, 0));
+    if (contours.empty() || hierarchy.empty()) {
+        throw std::runtime_error("不透明領域が見つかりません");
+    }
+
+    const double floor = area_floor(mask);
+    const std::vector<LoopGroup> groups = build_groups(contours, hierarchy, floor, eps);
+    result.groups.reserve(groups.size());
+    for (const LoopGroup& group : groups) {
+        result.groups.push_back(mesh_group(group));
+    }
+    return result;
+}
+
+}  // namespace vellumcut
