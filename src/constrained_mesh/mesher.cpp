@@ -7,6 +7,7 @@
 // so a hole or outline of any shape (its vertex mean outside it, say) is
 // handled alike.
 #include "constrained_mesh/mesher.hpp"
+#include "constrained_mesh/triangle_guard.hpp"
 
 #include <cfenv>
 #include <climits>
@@ -164,16 +165,18 @@ struct Graph {
 }  // namespace
 
 Mesh tri_mesh_debug(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra) {
+    // Before anything else: a NaN makes a ring's area NaN, which would
+    // otherwise pass as "degenerate" or drop the hole silently.
+    require_finite(outer);
+    for (const Loop& h : holes) require_finite(h);
+    require_finite(extra);
+
     if (!usable_ring(outer)) throw std::runtime_error("outer ring degenerate");
 
     std::vector<const Loop*> kept_holes;
     for (const Loop& h : holes) {
         if (usable_ring(h)) kept_holes.push_back(&h);
     }
-
-    require_finite(outer);
-    for (const Loop* h : kept_holes) require_finite(*h);
-    require_finite(extra);
 
     std::size_t total = outer.size() + extra.size();
     for (const Loop* h : kept_holes) total += h->size();
@@ -203,7 +206,7 @@ Mesh tri_mesh_debug(const Loop& outer, const std::vector<Loop>& holes, const Loo
     TriangleOutput out;
     {
         FloatEnvGuard fp_guard;
-        triangulate(switches, &in, &out.io, nullptr);
+        guarded_triangulate(switches, &in, &out.io);
     }
 
     const int n_out = out.io.numberofpoints;  // input points, then segment crossings
