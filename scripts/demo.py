@@ -78,7 +78,27 @@ def main(argv: list[str]) -> int:
     for name, data in results.items():
         (out / f"{name}.json").write_text(json.dumps(data, indent=1, default=_jsonable))
     print(f"results written to {out.resolve()}/")
+    write_previews(sprite, out)
     return 0
+
+
+def write_previews(sprite: Path, out: Path) -> None:
+    """SVG/PNG previews and quality reports of every mesh the module can make,
+    written through the vellumcut package as `vellumcut ... --preview` does."""
+    import vellumcut
+    from vellumcut import preview, quality
+
+    available = [(mode, fn) for mode, fn in (("outline", "islands"), ("earcut", "triangulate_png"),
+                                             ("poisson", "poisson_png")) if hasattr(vc, fn)]
+    for mode, _ in available:
+        mesh = vellumcut.run(mode, sprite, eps=1.5, margin=4)
+        rgba, opaque = quality.load_mask(sprite, mesh.border)
+        stem = out / f"sample-{mode}"
+        files = preview.write_previews(mesh, stem, rgba)
+        report = quality.format_report(quality.quality(mesh, opaque), f"sample.png, {mode}")
+        Path(f"{stem}.report.txt").write_text(report, encoding="utf-8")
+        print(f"\n{mode} preview: {', '.join(str(f) for f in files)}")
+        print(report, end="")
 
 
 def _jsonable(value):

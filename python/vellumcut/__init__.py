@@ -1,0 +1,69 @@
+"""vellumcut: outlines and triangle meshes of RGBA sprites, with exports
+(JSON, OBJ, Godot 4 scenes), previews and a command line, over the native
+module `vellumcut_core`.
+
+    import vellumcut
+    mesh = vellumcut.earcut("hero.png", eps=1.5, margin=4)
+    vellumcut.export.write_json(mesh, "hero.json")
+    vellumcut.preview.write_previews(mesh, "hero", vellumcut.quality.load_mask("hero.png", mesh.border)[0])
+"""
+from __future__ import annotations
+
+import os
+from importlib import metadata
+from typing import Any
+
+from vellumcut import export, mesh, preview, quality
+from vellumcut.mesh import Part, SpriteMesh, from_islands, from_poisson, from_triangulate
+
+try:
+    __version__ = metadata.version("vellumcut")
+except metadata.PackageNotFoundError:  # running from a source tree
+    __version__ = "0+unknown"
+
+# Defaults of the Python helpers and the command line.
+EPS: float = 1.5
+MARGIN: int = 4
+MAXA: float = 0.0
+RPX: int = 10
+
+__all__ = ["EPS", "MARGIN", "MAXA", "RPX", "Part", "SpriteMesh", "earcut", "export", "mesh", "outline", "poisson",
+           "preview", "quality", "run"]
+
+
+def outline(path: str | os.PathLike, eps: float = EPS,
+            margin: int = MARGIN) -> SpriteMesh:
+    """Outer outline of every opaque island (`vellumcut_core.islands`)."""
+    import vellumcut_core
+
+    p = os.fspath(path)
+    return from_islands(vellumcut_core.islands(p, eps, margin), margin,
+                        {"eps": eps, "margin": margin}, p)
+
+
+def earcut(path: str | os.PathLike, eps: float = EPS, margin: int = MARGIN,
+           maxA: float = MAXA) -> SpriteMesh:
+    """Ear-clipping mesh of every opaque region (`vellumcut_core.triangulate_png`)."""
+    import vellumcut_core
+
+    p = os.fspath(path)
+    return from_triangulate(vellumcut_core.triangulate_png(p, eps, margin, maxA), margin,
+                            {"eps": eps, "margin": margin, "maxA": maxA}, p)
+
+
+def poisson(path: str | os.PathLike, eps: float = EPS, margin: int = MARGIN,
+            rpx: int = RPX) -> SpriteMesh:
+    """Poisson-disk mesh of the largest opaque island (`vellumcut_core.poisson_png`)."""
+    import vellumcut_core
+
+    p = os.fspath(path)
+    return from_poisson(vellumcut_core.poisson_png(p, eps, margin, rpx), margin,
+                        {"eps": eps, "margin": margin, "rpx": rpx}, p)
+
+
+def run(mode: str, path: str | os.PathLike, **params: Any) -> SpriteMesh:
+    """`outline`, `earcut` or `poisson` by name."""
+    funcs = {"outline": outline, "earcut": earcut, "poisson": poisson}
+    if mode not in funcs:
+        raise ValueError(f"unknown mode {mode!r}")
+    return funcs[mode](path, **params)

@@ -1,0 +1,221 @@
+"""One shape for the results of every core function, plus the geometry the
+exporters and previews share (UVs, mesh boundaries, triangle angles).
+
+Frames, because they are easy to mix up:
+
+* mask frame: what the core returns. x to the right, y downwards, origin at
+  the top-left pixel of the image *with* the transparent margin, and integer
+  coordinates sit on pixel centres (outlines are traced through the centres
+  of boundary pixels).
+* image frame: the mask frame with the margin taken off, m = max(margin, 0).
+* UV: u = (x - m + 0.5) / W, v = (y - m + 0.5) / H, W x H the original image
+  size. The +0.5 moves a pixel-centre coordinate onto the texture, where
+  texel (c, r) spans [c/W, (c+1)/W] x [r/H, (r+1)/H]; so a vertex traced
+  through pixel (c, r) samples the middle of that very texel, and v grows
+  downwards like the image rows (origin at the top-left corner).
+"""
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Any, Mapping
+
+import numpy as np
+
+MODES = ("outline", "earcut", "poisson")
+
+
+@dataclass
+class Part:
+    """One piece of a result: an island's mesh (earcut group, Poisson island)
+    or, for outlines, a single traced outline without triangles."""
+
+    vertices: np.ndarray  # (N, 2) float64, mask frame
+    triangles: np.ndarray  # (K, 3) int64 indices into vertices
+    rings: list[np.ndarray] = field(default_factory=list)  # index arrays of closed rings
+
+    @property
+    def outer_rings(self) -> list[np.ndarray]:
+        return [r for r in self.rings if ring_area(self.vertices[r]) <= 0]
+
+    @property
+    def hole_rings(self) -> list[np.ndarray]:
+        return [r for r in self.rings if ring_area(self.vertices[r]) > 0]
+
+
+@dataclass
+class SpriteMesh:
+    """A core result with what is needed to export or draw it."""
+
+    mode: str
+    parts: list[Part]
+    mask_width: int
+    mask_height: int
+    margin: int  # as the caller passed it; see `border`
+    scale: float = 1.0
+    params: dict[str, Any] = field(default_factory=dict)
+    source: str | None = None
+
+    @property
+    def border(self) -> int:
+        """Width of the transparent border actually added (negative margins add none)."""
+        return max(self.margin, 0)
+
+    @property
+    def image_width(self) -> int:
+        return self.mask_width - 2 * self.border
+
+    @property
+    def image_height(self) -> int:
+        return self.mask_height - 2 * self.border
+
+    @property
+    def vertex_count(self) -> int:
+        return sum(len(p.vertices) for p in self.parts)
+
+    @property
+    def triangle_count(self) -> int:
+        return sum(len(p.triangles) for p in self.parts)
+
+    def image_xy(self, vertices: np.ndarray) -> np.ndarray:
+        """Mask-frame points to image pixels with texel-edge origin: (x - m + 0.5, y - m + 0.5)."""
+        return np.asarray(vertices, np.float64) - self.border + 0.5
+
+    def uvs(self, vertices: np.ndarray) -> np.ndarray:
+        """Texture coordinates in 0..1 of the original image (see the module docstring)."""
+        return self.image_xy(vertices) / np.array([self.image_width, self.image_height], np.float64)
+
+    def all_triangles(self) -> np.ndarray:
+        """(K, 3, 2) corner coordinates of every triangle of every part."""
+        tris = [p.vertices[p.triangles] for p in self.parts if len(p.triangles)]
+        return np.concatenate(tris) if tris else np.zeros((0, 3, 2))
+
+
+# --- building SpriteMesh from core results ------------------------------------
+
+
+def _flat_points(flat: Any) -> np.ndarray:
+    return np.asarray(flat, np.float64).reshape(-1, 2)
+
+
+def _tri_indices(idx: Any, n_vertices: int) -> np.ndarray:
+    tris = np.asarray(idx, np.int64).reshape(-1, 3)
+    if tris.size and (tris.min() < 0 or tris.max() >= n_vertices):
+        raise ValueError("triangle index out of range")
+    return tris
+
+
+def from_islands(result: Mapping[str, Any], margin: int, params: dict | None = None,
+                 source: str | None = None) -> SpriteMesh:
+    parts = []
+    for flat in result["loops"]:
+        pts = _flat_points(flat)
+        parts.append(Part(pts, np.zeros((0, 3), np.int64), [np.arange(len(pts))]))
+    return SpriteMesh("outline", parts, int(result["w"]), int(result["h"]), margin,
+                      float(result["scale"]), dict(params or {}), source)
+
+
+def part_from_mesh(v: Any, idx: Any) -> Part:
+    pts = _flat_points(v)
+    tris = _tri_indices(idx, len(pts))
+    return Part(pts, tris, boundary_rings(pts, tris))
+
+
+def from_triangulate(result: Mapping[str, Any], margin: int, params: dict | None = None,
+                     source: str | None = None) -> SpriteMesh:
+    parts = [part_from_mesh(g["v"], g["idx"]) for g in result["groups"]]
+    return SpriteMesh("earcut", parts, int(result["w"]), int(result["h"]), margin,
+                      float(result["scale"]), dict(params or {}), source)
+
+
+def from_poisson(result: Mapping[str, Any], margin: int, params: dict | None = None,
+                 source: str | None = None) -> SpriteMesh:
+    parts = [part_from_mesh(result["v"], result["idx"])]
+    return SpriteMesh("poisson", parts, int(result["w"]), int(result["h"]), margin,
+                      float(result["scale"]), dict(params or {}), source)
+
+
+# --- geometry -------------------------------------------------------------------
+
+
+def ring_area(points: np.ndarray) -> float:
+    """Shoelace area; positive when the ring runs clockwise on screen (y down)."""
+    p = np.asarray(points, np.float64)
+    if len(p) < 3:
+        return 0.0
+    q = np.roll(p, -1, axis=0)
+    return 0.5 * float(np.sum(p[:, 0] * q[:, 1] - q[:, 0] * p[:, 1]))
+
+
+def triangle_areas(corners: np.ndarray) -> np.ndarray:
+    """Signed areas of (K, 3, 2) triangles; positive = clockwise on screen."""
+    a, b, c = corners[:, 0], corners[:, 1], corners[:, 2]
+    return 0.5 * ((b[:, 0] - a[:, 0]) * (c[:, 1] - a[:, 1]) - (c[:, 0] - a[:, 0]) * (b[:, 1] - a[:, 1]))
+
+
+def min_angles(corners: np.ndarray) -> np.ndarray:
+    """Smallest interior angle of each (K, 3, 2) triangle, in degrees (0 for degenerate ones)."""
+    if len(corners) == 0:
+        return np.zeros(0)
+    angles = []
+    for i in range(3):
+        p = corners[:, i]
+        d1 = corners[:, (i + 1) % 3] - p
+        d2 = corners[:, (i + 2) % 3] - p
+        n1 = np.linalg.norm(d1, axis=1)
+        n2 = np.linalg.norm(d2, axis=1)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            cos = np.einsum("ij,ij->i", d1, d2) / (n1 * n2)
+        ang = np.degrees(np.arccos(np.clip(cos, -1.0, 1.0)))
+        angles.append(np.where((n1 > 0) & (n2 > 0), ang, 0.0))
+    out = np.min(np.stack(angles, axis=1), axis=1)
+    return np.where(np.abs(triangle_areas(corners)) > 1e-12, out, 0.0)
+
+
+def boundary_rings(vertices: np.ndarray, triangles: np.ndarray) -> list[np.ndarray]:
+    """Closed rings of vertex indices made of the mesh's boundary edges.
+
+    Every triangle is first turned clockwise on screen; an edge is on the
+    boundary when no other triangle uses it in the opposite direction. The
+    directed boundary edges then split into cycles (each vertex has as many
+    boundary edges leaving as arriving). Outer rings come out with a signed
+    area below 0 and holes above 0, the same convention as the core's
+    outlines. Degenerate triangles are left out.
+    """
+    if len(triangles) == 0:
+        return []
+    tris = np.array(triangles, np.int64)
+    area = triangle_areas(vertices[tris])
+    tris = tris[np.abs(area) > 1e-12]
+    area = area[np.abs(area) > 1e-12]
+    flip = area < 0
+    tris[flip] = tris[flip][:, ::-1]
+    edges: dict[tuple[int, int], int] = {}
+    for a, b, c in tris.tolist():
+        for e in ((a, b), (b, c), (c, a)):
+            edges[e] = edges.get(e, 0) + 1
+    outgoing: dict[int, list[int]] = {}
+    for (a, b), n in edges.items():
+        back = edges.get((b, a), 0)
+        for _ in range(max(n - back, 0)):
+            # With clockwise triangles the free edges run clockwise around
+            # the outside and counter-clockwise around holes; store them
+            # reversed so outer rings come out counter-clockwise.
+            outgoing.setdefault(b, []).append(a)
+    rings = []
+    while outgoing:
+        start = min(outgoing)
+        ring = [start]
+        cur = start
+        while True:
+            nxt_list = outgoing[cur]
+            nxt = nxt_list.pop()
+            if not nxt_list:
+                del outgoing[cur]
+            if nxt == start:
+                break
+            ring.append(nxt)
+            cur = nxt
+            if cur not in outgoing:  # malformed input; stop rather than loop
+                break
+        rings.append(np.array(ring, np.int64))
+    return rings

@@ -1,0 +1,139 @@
+"""Quality figures of a mesh against its sprite's alpha mask.
+
+Pixels are judged by their centres, which is where the core's outlines run:
+a pixel counts as covered when its centre lies inside a triangle or on its
+edge. A traced outline therefore covers every opaque boundary pixel it
+passes through; simplification (eps) makes it cut some opaque pixels off and
+take some transparent ones in, which is what the report shows.
+"""
+from __future__ import annotations
+
+import os
+from typing import Any
+
+import numpy as np
+
+from vellumcut.mesh import SpriteMesh, min_angles, triangle_areas
+
+ANGLE_BINS = (0, 10, 20, 30, 40, 50, 60)
+_TOL = 1e-6
+
+
+def load_mask(path: str | os.PathLike, border: int) -> tuple[np.ndarray, np.ndarray]:
+    """(rgba, opaque) of an image: its RGBA pixels (image frame) and a boolean
+    mask in the mask frame, alpha > 0 being opaque, padded by `border`."""
+    from PIL import Image
+
+    with Image.open(path) as im:
+        rgba = np.asarray(im.convert("RGBA"))
+    opaque = rgba[..., 3] > 0
+    if border > 0:
+        opaque = np.pad(opaque, border)
+    return rgba, opaque
+
+
+def fill_polygon(points: np.ndarray, out: np.ndarray) -> None:
+    """Set the pixels of `out` whose centre (integer x, y) lies inside or on the
+    closed polygon `points` (even-odd rule).
+
+    Each row is scanned just above and just below its centre line and the two
+    spans are joined, so centres lying exactly on an edge, horizontal ones
+    included, count as inside.
+    """
+    p = np.asarray(points, np.float64)
+    h, w = out.shape
+    if len(p) < 3:
+        return
+    y_lo = max(int(np.floor(p[:, 1].min())), 0)
+    y_hi = min(int(np.ceil(p[:, 1].max())), h - 1)
+    if y_hi < y_lo:
+        return
+    rows = np.arange(y_lo, y_hi + 1)
+    x0, y0 = p[:, 0], p[:, 1]
+    x1, y1 = np.roll(x0, -1), np.roll(y0, -1)
+    hit = np.zeros((len(rows), w + 1), np.int32)
+    for off in (-_TOL, _TOL):
+        yy = (rows + off)[:, None]
+        cross = ((y0 <= yy) & (yy < y1)) | ((y1 <= yy) & (yy < y0))
+        with np.errstate(invalid="ignore", divide="ignore"):
+            xs = x0 + (yy - y0) / (y1 - y0) * (x1 - x0)
+        xs = np.sort(np.where(cross, xs, np.inf), axis=1)
+        starts, ends = xs[:, 0::2], xs[:, 1::2]
+        k = min(starts.shape[1], ends.shape[1])
+        starts, ends = starts[:, :k], ends[:, :k]
+        ok = np.isfinite(ends)
+        r_idx = np.broadcast_to(np.arange(len(rows))[:, None], starts.shape)[ok]
+        a = np.clip(np.ceil(starts[ok] - 1e-4), 0, w).astype(np.int64)
+        b = np.clip(np.floor(ends[ok] + 1e-4) + 1, 0, w).astype(np.int64)
+        keep = b > a
+        row_hits = np.zeros((len(rows), w + 1), np.int32)
+        np.add.at(row_hits, (r_idx[keep], a[keep]), 1)
+        np.add.at(row_hits, (r_idx[keep], b[keep]), -1)
+        hit += np.cumsum(row_hits, axis=1) > 0
+    out[y_lo:y_hi + 1] |= hit[:, :w] > 0
+
+
+def coverage(mesh: SpriteMesh) -> np.ndarray:
+    """Boolean mask-frame image of the pixel centres the result covers:
+    its triangles, or the filled outlines when it has none."""
+    cov = np.zeros((mesh.mask_height, mesh.mask_width), bool)
+    for part in mesh.parts:
+        if len(part.triangles):
+            for tri in part.vertices[part.triangles]:
+                fill_polygon(tri, cov)
+        else:
+            for ring in part.rings:
+                fill_polygon(part.vertices[ring], cov)
+    return cov
+
+
+def quality(mesh: SpriteMesh, opaque: np.ndarray | None = None) -> dict[str, Any]:
+    """Counts, smallest-angle histogram and (with a mask) pixel coverage."""
+    corners = mesh.all_triangles()
+    angles = min_angles(corners)
+    hist, _ = np.histogram(angles, bins=ANGLE_BINS)
+    q: dict[str, Any] = {
+        "mode": mesh.mode,
+        "parts": len(mesh.parts),
+        "vertices": mesh.vertex_count,
+        "triangles": mesh.triangle_count,
+        "min_angle_bins": list(ANGLE_BINS),
+        "min_angle_histogram": hist.tolist(),
+        "min_angle": float(angles.min()) if len(angles) else None,
+        "median_min_angle": float(np.median(angles)) if len(angles) else None,
+        "mesh_area": float(np.abs(triangle_areas(corners)).sum()),
+    }
+    if opaque is not None and opaque.shape == (mesh.mask_height, mesh.mask_width):
+        cov = coverage(mesh)
+        n_opaque = int(opaque.sum())
+        q["opaque_pixels"] = n_opaque
+        q["opaque_covered"] = int((cov & opaque).sum())
+        q["transparent_covered"] = int((cov & ~opaque).sum())
+        q["covered_pixels"] = int(cov.sum())
+    return q
+
+
+def format_report(q: dict[str, Any], title: str = "") -> str:
+    lines = [f"vellumcut quality report{': ' + title if title else ''}",
+             f"mode {q['mode']}: {q['parts']} part(s), {q['vertices']} vertices, "
+             f"{q['triangles']} triangles"]
+    if q["triangles"]:
+        lines.append(f"smallest angle per triangle (degrees): min {q['min_angle']:.1f}, "
+                     f"median {q['median_min_angle']:.1f}")
+        top = max(q["min_angle_histogram"]) or 1
+        bins = q["min_angle_bins"]
+        for lo, hi, n in zip(bins, bins[1:], q["min_angle_histogram"]):
+            bar = "#" * round(30 * n / top)
+            lines.append(f"  {lo:>2}-{hi:<2} {n:>7}  {bar}")
+        lines.append(f"mesh area: {q['mesh_area']:.1f} px^2")
+    if "opaque_pixels" in q:
+        n = q["opaque_pixels"]
+        share = 100.0 * q["opaque_covered"] / n if n else 0.0
+        lines.append(f"opaque pixels covered: {q['opaque_covered']} of {n} ({share:.1f} %)")
+        cov = q["covered_pixels"]
+        tshare = 100.0 * q["transparent_covered"] / cov if cov else 0.0
+        lines.append(f"transparent pixels covered: {q['transparent_covered']} "
+                     f"({tshare:.1f} % of the covered pixels)")
+        lines.append("(a pixel is covered when its centre lies inside or on a triangle"
+                     + (" or outline)" if q["triangles"] == 0 else ")"))
+    return "\n".join(lines) + "\n"

@@ -1,0 +1,246 @@
+"""The `vellumcut` command line: batches, failures, outputs, options."""
+from __future__ import annotations
+
+import io
+import json
+import multiprocessing
+import os
+import subprocess
+import sys
+from pathlib import Path
+
+import cv2
+import numpy as np
+import pytest
+
+import vellumcut_core as vc
+from vellumcut import cli
+
+
+def block_alpha(h=30, w=40, box=(5, 25, 8, 30)):
+    alpha = np.zeros((h, w), np.uint8)
+    r0, r1, c0, c1 = box
+    alpha[r0:r1, c0:c1] = 255
+    return alpha
+
+
+def run(argv, capsys=None):
+    out, err = io.StringIO(), io.StringIO()
+    rc = cli.main([str(a) for a in argv], stdout=out, stderr=err)
+    return rc, out.getvalue(), err.getvalue()
+
+
+def fan(flat):
+    n = len(flat) // 2
+    return [k for i in range(1, n - 1) for k in (0, i, i + 1)]
+
+
+def fake_triangulate_png(path, eps, margin, maxA):
+    """Same result shape as the real function; fans suit the convex test sprites."""
+    r = vc.islands(path, eps, margin)
+    if not r["loops"]:
+        raise RuntimeError("不透明領域が見つかりません")
+    groups = [{"v": list(flat), "idx": fan(flat)} for flat in r["loops"]]
+    return {"groups": groups, "w": r["w"], "h": r["h"], "scale": 1.0}
+
+
+def fake_poisson_png(path, eps, margin, rpx):
+    r = vc.islands(path, eps, margin)
+    flat = max(r["loops"], key=len)
+    return {"v": np.asarray(flat, np.float64).reshape(-1, 2), "idx": np.asarray(fan(flat), np.int32),
+            "w": r["w"], "h": r["h"], "scale": 1.0}
+
+
+FAKES = {"triangulate_png": fake_triangulate_png, "poisson_png": fake_poisson_png}
+CORE_OF = {"earcut": "triangulate_png", "poisson": "poisson_png"}
+
+
+@pytest.fixture(params=["real", "synthetic"])
+def core(request, monkeypatch):
+    """Run the mesh commands against the built functions, and also against
+    stand-ins returning the same result shapes (so the command line is
+    exercised before every mesher is built)."""
+    if request.param == "synthetic":
+        for name, fake in FAKES.items():
+            monkeypatch.setattr(vc, name, fake, raising=False)
+    return request.param
+
+
+def need(mode, core):
+    if core == "real" and mode in CORE_OF and not hasattr(vc, CORE_OF[mode]):
+        pytest.skip(f"vellumcut_core.{CORE_OF[mode]} is not built yet")
+
+
+@pytest.fixture
+def batch(tmp_path, write_png):
+    src = tmp_path / "in"
+    src.mkdir()
+    cv2.imwrite(str(src / "a.png"), cv2.cvtColor(block_alpha(), cv2.COLOR_GRAY2BGRA))
+    for name, alpha in (("a.png", block_alpha()), ("c.png", block_alpha(box=(2, 20, 3, 12)))):
+        img = np.zeros(alpha.shape + (4,), np.uint8)
+        img[..., 3] = alpha
+        cv2.imwrite(str(src / name), img)
+    cv2.imwrite(str(src / "b.png"), np.full((10, 10, 3), 200, np.uint8))  # no alpha channel
+    return src
+
+
+@pytest.mark.parametrize("jobs", [1, 2], ids=["serial", "pool"])
+def test_batch_with_one_bad_file_goes_on_and_fails(batch, tmp_path, jobs):
+    out = tmp_path / "out"
+    rc, stdout, stderr = run(["outline", batch, "-o", out, "--jobs", jobs])
+    assert rc == 1
+    assert sorted(p.name for p in out.iterdir()) == ["a.json", "c.json"]
+    for name in ("a", "c"):
+        doc = json.loads((out / f"{name}.json").read_text())
+        assert doc["counts"]["parts"] == 1 and len(doc["parts"][0]["vertices"]) == 4
+    bad = [line for line in stderr.splitlines() if line.startswith("error:")]
+    assert bad == [f"error: {batch / 'b.png'}: RuntimeError: RGBA PNG を指定してください"]
+    assert "2 of 3 file(s) done, 1 failed" in stderr
+
+
+def test_all_good_exits_zero_and_missing_inputs_fail(batch, tmp_path):
+    good = [batch / "a.png", batch / "c.png"]
+    rc, stdout, _ = run(["outline", *good, "-o", tmp_path / "o"])
+    assert rc == 0 and stdout.count(" -> ") == 2
+    rc, _, stderr = run(["outline", *good, tmp_path / "nope.png", str(tmp_path / "*.webp"),
+                         "-o", tmp_path / "o2"])
+    assert rc == 1
+    assert "nope.png: no such file or folder" in stderr
+    assert "*.webp: pattern matches no file" in stderr
+    assert len(list((tmp_path / "o2").iterdir())) == 2
+
+
+def test_inputs_from_folders_and_globs_once_each(tmp_path, batch):
+    sub = batch / "more"
+    sub.mkdir()
+    (sub / "a.png").write_bytes((batch / "a.png").read_bytes())
+    (batch / "notes.txt").write_text("not an image")
+    files, problems = cli.expand_inputs([str(batch), str(batch / "**" / "*.png"),
+                                         str(batch / "a.png")])
+    assert not problems
+    names = [os.path.relpath(f, batch) for f in files]
+    assert names == ["a.png", "b.png", "c.png", os.path.join("more", "a.png")]
+    stems = cli.output_stems(files, tmp_path / "o")
+    assert [Path(s).name for s in stems] == ["a", "b", "c", "a-2"]
+
+
+@pytest.mark.parametrize("mode", ["outline", "earcut", "poisson"])
+def test_uvs_with_margin_through_the_command_line(tmp_path, write_png, core, mode):
+    need(mode, core)
+    # Image columns 8..29, rows 5..24 of a 40 x 30 image.
+    path = write_png(block_alpha())
+    rc, _, _ = run([mode, path, "-o", tmp_path / "o", "--margin", 6, "--eps", 1])
+    assert rc == 0
+    doc = json.loads((tmp_path / "o" / (Path(path).stem + ".json")).read_text())
+    assert doc["image"] == {"width": 40, "height": 30}
+    assert doc["mask"]["width"] == 52 and doc["mask"]["border"] == 6
+    assert doc["parameters"]["margin"] == 6 and doc["parameters"]["eps"] == 1.0
+    verts = np.concatenate([p["vertices"] for p in doc["parts"]])
+    uvs = np.concatenate([p["uvs"] for p in doc["parts"]])
+    assert verts[:, 0].min() == 8 + 6 and verts[:, 1].max() == 24 + 6
+    np.testing.assert_allclose(uvs, (verts - 6 + 0.5) / [40, 30])
+    outline_uv = uvs[doc["parts"][0]["outlines"][0]]
+    assert outline_uv[:, 0].min() == pytest.approx(8.5 / 40)
+    assert outline_uv[:, 0].max() == pytest.approx(29.5 / 40)
+    assert outline_uv[:, 1].min() == pytest.approx(5.5 / 30)
+
+
+@pytest.mark.parametrize("fmt, suffix", [("json", ".json"), ("obj", ".obj"), ("godot", ".tscn")])
+@pytest.mark.parametrize("mode", ["earcut", "poisson"])
+def test_mesh_commands_write_format_and_previews(tmp_path, write_png, core, mode, fmt, suffix):
+    need(mode, core)
+    path = write_png(block_alpha(), "sprite.png")
+    out = tmp_path / "o"
+    rc, _, stderr = run([mode, path, "-o", out, "--format", fmt, "--preview"])
+    assert rc == 0, stderr
+    names = sorted(p.name for p in out.iterdir())
+    assert names == sorted(["sprite" + suffix, "sprite.preview.svg", "sprite.preview.png",
+                            "sprite.report.txt"])
+    report = (out / "sprite.report.txt").read_text()
+    n_tris = int(report.split(" triangles")[0].rsplit(" ", 1)[1])
+    assert n_tris > 0
+    text = (out / ("sprite" + suffix)).read_text()
+    if fmt == "json":
+        assert json.loads(text)["counts"]["triangles"] == n_tris
+    elif fmt == "obj":
+        assert sum(line.startswith("f ") for line in text.splitlines()) == n_tris
+    else:
+        assert text.count("PackedInt32Array(") == n_tris
+    assert "opaque pixels covered: " in report
+
+
+def test_parameters_reach_the_core(tmp_path, write_png, monkeypatch):
+    seen = {}
+
+    def spy(name):
+        def f(path, eps, margin, last):
+            seen[name] = (eps, margin, last)
+            return FAKES[name](path, eps, margin, last)
+        return f
+
+    for name in FAKES:
+        monkeypatch.setattr(vc, name, spy(name), raising=False)
+    path = write_png(block_alpha())
+    assert run(["earcut", path, "-o", tmp_path, "--eps", 2.5, "--margin", 0, "--max-area", 7])[0] == 0
+    assert run(["poisson", path, "-o", tmp_path, "--rpx", 5])[0] == 0
+    assert seen == {"triangulate_png": (2.5, 0, 7.0), "poisson_png": (1.5, 4, 5)}
+    assert isinstance(seen["poisson_png"][2], int) and isinstance(seen["poisson_png"][1], int)
+
+
+def test_progress_bar_only_when_asked_or_on_a_terminal(batch, tmp_path):
+    files = [batch / "a.png", batch / "c.png"]
+    _, _, quiet = run(["outline", *files, "-o", tmp_path / "p1"])
+    assert "[" not in quiet and "\r" not in quiet
+    _, _, shown = run(["outline", *files, "-o", tmp_path / "p2", "--progress"])
+    assert "\r[" in shown and "2/2" in shown and "#" * 28 in shown
+
+
+@pytest.mark.parametrize("argv", [["earcut", "--jobs", "0", "x.png"], ["mesh", "x.png"],
+                                  ["poisson", "x.png", "--format", "fbx"], ["outline"]],
+                         ids=["jobs0", "unknown_command", "unknown_format", "no_input"])
+def test_usage_errors_exit_2(argv, capsys):
+    with pytest.raises(SystemExit) as exc:
+        cli.main(argv)
+    assert exc.value.code == 2
+
+
+def test_help_lists_commands_defaults_and_examples(capsys):
+    with pytest.raises(SystemExit):
+        cli.main(["poisson", "--help"])
+    text = " ".join(capsys.readouterr().out.split())
+    for needle in ("--rpx", "(default: 10)", "--eps", "(default: 1.5)", "--jobs", "examples:",
+                   "vellumcut earcut sprites/"):
+        assert needle in text
+
+
+def test_console_entry_points_in_a_subprocess(batch, tmp_path):
+    env = dict(os.environ, PYTHONIOENCODING="utf-8")
+    proc = subprocess.run([sys.executable, "-m", "vellumcut", "outline", str(batch),
+                           "-o", str(tmp_path / "o"), "--format", "obj"],
+                          capture_output=True, text=True, encoding="utf-8", env=env, timeout=60)
+    assert proc.returncode == 1
+    assert "b.png: RuntimeError: RGBA PNG を指定してください" in proc.stderr
+    assert sorted(p.name for p in (tmp_path / "o").iterdir()) == ["a.obj", "c.obj"]
+    script = Path(sys.executable).with_name("vellumcut")
+    proc = subprocess.run([str(script), "--version"], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 0 and proc.stdout.startswith("vellumcut ")
+
+
+def test_a_worker_that_dies_fails_only_its_file(batch, tmp_path, monkeypatch):
+    """The native mesher may end its process on a fatal error; with --jobs the
+    batch must survive that and name the file."""
+    if multiprocessing.get_start_method() != "fork":
+        pytest.skip("the stand-in reaches worker processes only when they are forked")
+
+    def dying(path, eps, margin, maxA):
+        if Path(path).name == "c.png":
+            os._exit(1)
+        return fake_triangulate_png(path, eps, margin, maxA)
+
+    monkeypatch.setattr(vc, "triangulate_png", dying, raising=False)
+    (batch / "b.png").unlink()
+    (batch / "d.png").write_bytes((batch / "a.png").read_bytes())
+    rc, _, stderr = run(["earcut", batch, "-o", tmp_path / "o", "--jobs", 2])
+    assert rc == 1
+    assert f"error: {batch / 'c.png'}: the worker process ended unexpectedly" in stderr
+    assert sorted(p.name for p in (tmp_path / "o").iterdir()) == ["a.json", "d.json"]

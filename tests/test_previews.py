@@ -1,0 +1,121 @@
+"""SVG/PNG previews and the quality report."""
+from __future__ import annotations
+
+import xml.etree.ElementTree as ET
+
+import cv2
+import numpy as np
+import pytest
+
+import vellumcut
+from vellumcut import preview, quality
+from vellumcut.mesh import from_triangulate, min_angles
+
+from meshes import grid_group, square_with_hole_group, triangulate_result
+
+SVG = "{http://www.w3.org/2000/svg}"
+
+# An acute triangle whose smallest angle is about 10 degrees, beside a grid of
+# right isosceles triangles (45 degrees): red versus green.
+SLIVER = {"v": [110, 10, 110, 42, 290, 10], "idx": [0, 1, 2]}
+
+
+def sample_mesh():
+    res = triangulate_result([grid_group(10, 10, 40, 2), SLIVER], 300, 100)
+    return from_triangulate(res, 0)
+
+
+def test_angle_colours_run_from_red_to_green():
+    red, yellow, green = preview.angle_colour(0), preview.angle_colour(20), preview.angle_colour(60)
+    assert red[0] > 2 * red[1] and green[1] > 2 * green[0] and min(yellow[:2]) > 150
+    greenness = [preview.angle_colour(a)[1] - preview.angle_colour(a)[0] for a in range(0, 61, 5)]
+    assert greenness == sorted(greenness)
+
+
+def test_svg_is_valid_and_draws_every_triangle_and_ring():
+    mesh = sample_mesh()
+    root = ET.fromstring(preview.render_svg(mesh, zoom=2))
+    assert root.tag == f"{SVG}svg" and root.get("viewBox") == "0 0 300 100"
+    groups = {g.get("id"): g for g in root.iter(f"{SVG}g") if g.get("id")}
+    tris = groups["triangles"].findall(f"{SVG}polygon")
+    assert len(tris) == mesh.triangle_count == 9
+    drawn = np.array([float(t.get("data-min-angle")) for t in tris])
+    np.testing.assert_allclose(drawn, min_angles(mesh.all_triangles()), atol=0.01)
+    assert drawn[-1] == pytest.approx(np.degrees(np.arctan2(32, 180)), abs=0.01)
+    first = [tuple(map(float, p.split(","))) for p in tris[0].get("points").split()]
+    np.testing.assert_allclose(first, mesh.all_triangles()[0])
+    assert len(groups["outlines"]) == 2 and len(groups["holes"]) == 0
+
+
+def test_svg_embeds_the_sprite_at_the_margin():
+    res = triangulate_result([square_with_hole_group()], 30, 30)
+    mesh = from_triangulate(res, 3)
+    rgba = np.zeros((24, 24, 4), np.uint8)
+    root = ET.fromstring(preview.render_svg(mesh, rgba))
+    (img,) = root.iter(f"{SVG}image")
+    assert (img.get("x"), img.get("y"), img.get("width")) == ("3", "3", "24")
+    assert img.get("href").startswith("data:image/png;base64,")
+    groups = {g.get("id"): g for g in root.iter(f"{SVG}g") if g.get("id")}
+    assert len(groups["outlines"]) == 1 and len(groups["holes"]) == 1
+
+
+def test_png_shows_each_triangle_as_its_own_region_shaded_by_angle():
+    mesh = sample_mesh()
+    z = 3
+    img = np.asarray(preview.render_png(mesh, zoom=z).convert("RGB")).astype(int)
+    assert img.shape == (100 * z, 300 * z, 3)
+    # Edges and outlines are dark; what is left splits into one region per
+    # triangle plus the background around them.
+    light = (img.sum(axis=2) > 3 * 150).astype(np.uint8)
+    n_labels, _ = cv2.connectedComponents(light, connectivity=4)
+    assert n_labels - 1 == mesh.triangle_count + 1
+    for tri, ang in zip(mesh.all_triangles(), min_angles(mesh.all_triangles())):
+        cx, cy = (tri.mean(axis=0) + 0.5) * z
+        r, g, _ = img[int(cy), int(cx)]
+        assert (r > g) if ang < 15 else (g > r)
+
+
+def test_quality_of_a_known_mesh():
+    mesh = sample_mesh()
+    opaque = np.zeros((100, 300), bool)
+    opaque[10:91, 10:91] = True  # exactly the grid's pixel centres
+    opaque[60:70, 200:210] = True  # an island the mesh misses
+    q = quality.quality(mesh, opaque)
+    assert (q["vertices"], q["triangles"], q["parts"]) == (12, 9, 2)
+    assert q["min_angle_histogram"] == [0, 1, 0, 0, 8, 0]
+    assert q["opaque_pixels"] == 81 * 81 + 100
+    assert q["opaque_covered"] == 81 * 81
+    # Sliver: the centres on or inside the triangle (0,0)-(0,32)-(180,0).
+    sliver = sum(1 for x in range(181) for y in range(33) if 32 * x + 180 * y <= 32 * 180)
+    assert q["transparent_covered"] == sliver
+    assert q["mesh_area"] == pytest.approx(80 * 80 + 0.5 * 32 * 180)
+    text = quality.format_report(q, "demo")
+    assert "9 triangles" in text and f"{81 * 81} of {81 * 81 + 100}" in text
+
+
+@pytest.mark.parametrize("margin", [0, 4])
+def test_outline_coverage_counts_every_opaque_pixel_of_a_block(write_png, margin):
+    alpha = np.zeros((20, 24), np.uint8)
+    alpha[5:15, 3:20] = 255
+    path = write_png(alpha)
+    mesh = vellumcut.outline(path, eps=1.0, margin=margin)
+    rgba, opaque = quality.load_mask(path, mesh.border)
+    assert opaque.shape == (mesh.mask_height, mesh.mask_width)
+    q = quality.quality(mesh, opaque)
+    assert q["opaque_covered"] == q["opaque_pixels"] == 170
+    assert q["transparent_covered"] == 0
+
+
+def test_write_previews_writes_both_files(tmp_path, write_png):
+    alpha = np.zeros((30, 30), np.uint8)
+    alpha[4:26, 4:26] = 255
+    path = write_png(alpha)
+    mesh = from_triangulate(triangulate_result([square_with_hole_group()], 34, 34), 2)
+    rgba, _ = quality.load_mask(path, 2)
+    svg, png = preview.write_previews(mesh, tmp_path / "s", rgba)
+    assert svg.name == "s.preview.svg" and png.name == "s.preview.png"
+    ET.parse(svg)
+    from PIL import Image
+
+    with Image.open(png) as im:
+        assert im.format == "PNG" and im.size[0] == im.size[1] >= 34
