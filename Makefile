@@ -7,7 +7,7 @@ CPP_BUILD := build/cpp-tests
 EARCUT    := $(CURDIR)/.cache/earcut/stable/include
 DEMO_OUT  ?= demo-output
 
-.PHONY: setup test pytest cpp-test demo clean
+.PHONY: setup test pytest cpp-test demo clean fuzz
 
 setup:
 	bash scripts/setup.sh
@@ -25,6 +25,11 @@ cpp-test:
 	    -DEARCUT_INCLUDE_DIR=$(EARCUT) >/dev/null
 	$(CMAKE) --build $(CPP_BUILD)
 	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
+
+# Sanitized libFuzzer targets over image bytes and mesh input (needs clang;
+# scripts/fuzz.sh installs it). FUZZ_SECONDS per target, default 300.
+fuzz:
+	bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
 demo: setup
 	$(PY) scripts/demo.py $(DEMO_OUT)
