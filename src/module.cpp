@@ -8,6 +8,7 @@
 #include <algorithm>
 
 #include "constrained_mesh/mesher.hpp"
+#include "constrained_mesh/pipeline.hpp"
 #include "earcut_mesh.hpp"
 #include "outline.hpp"
 
@@ -135,6 +136,16 @@ py::dict mesh_to_dict(const vellumcut::Mesh& mesh) {
     return py::dict("v"_a = std::move(v), "idx"_a = std::move(idx));
 }
 
+// The mesher's dict with the mask size and scale added after "v" and "idx".
+py::dict poisson_png_py(const std::string& path, float eps, int margin, int rpx) {
+    const vellumcut::PoissonResult r = vellumcut::poisson_png(path, eps, margin, rpx);
+    py::dict d = mesh_to_dict(r.mesh);
+    d["w"] = r.w;
+    d["h"] = r.h;
+    d["scale"] = static_cast<double>(r.scale);
+    return d;
+}
+
 py::dict tri_mesh_debug_py(const vellumcut::Loop& outer, const std::vector<vellumcut::Loop>& holes,
                            const vellumcut::Loop& extra) {
     return mesh_to_dict(vellumcut::tri_mesh_debug(outer, holes, extra));
@@ -148,6 +159,8 @@ PYBIND11_MODULE(vellumcut_core, m) {
     m.def("islands", &islands_py, py::arg("path"), py::arg("eps"), py::arg("margin"));
     m.def("triangulate_png", &triangulate_png_py, py::arg("path"), py::arg("eps"),
           py::arg("margin"), py::arg("maxA"));
+    m.def("poisson_png", &poisson_png_py, py::arg("path"), py::arg("eps"), py::arg("margin"),
+          py::arg("rpx"));
     m.def("tri_mesh_debug", &tri_mesh_debug_py, py::arg("outer"), py::arg("holes"),
           py::arg("extra"));
 }
