@@ -3,10 +3,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <stdexcept>
+#include <string>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
+
+#include "image_header.hpp"
 
 namespace vellumcut {
 
@@ -23,28 +28,106 @@ double point_distance(const cv::Point2f& a, const cv::Point2f& b) {
 
 constexpr double kDuplicateTolerance = 1e-6;
 
-// Margins up to this take the fused 8-bit path of load_alpha_mask; anything
-// larger is left to copyMakeBorder and its own checks.
-constexpr int kFusedMaxMargin = 1 << 16;
+const char* const kNotRgba = "RGBA PNG を指定してください";
+const char* const kTooBig = "画像が大きすぎます";
+
+// The header is looked at after this many bytes; every signature and nearly
+// every header fits, so an oversized image is refused before the rest of a
+// large file is read.
+constexpr std::size_t kHeaderPrefix = std::size_t{1} << 20;
+// No image within the pixel limit needs a file this large (4096 x 4096 RGBA
+// with 64-bit samples, uncompressed, is 512 MiB); bigger files are refused
+// instead of being read into memory.
+constexpr std::size_t kMaxFileBytes = std::size_t{1} << 30;
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+void refuse(HeaderVerdict verdict) {
+    if (verdict == HeaderVerdict::too_big) throw std::runtime_error(kTooBig);
+    if (verdict != HeaderVerdict::decodable) throw std::runtime_error(kNotRgba);
+}
+
+// Reads the file, checks what its header declares and only then lets OpenCV
+// decode it. Returns an empty Mat when OpenCV cannot decode the file.
+//
+// Decoding from the bytes read (rather than letting OpenCV open the path
+// again) means the header checked is the header decoded, and a missing file
+// never reaches OpenCV, which would log a warning on stderr for it.
+cv::Mat read_rgba_candidate(const std::string& path) {
+    // OpenCV and the C library take the path as a C string: everything after
+    // a NUL would be silently dropped and another file read.
+    if (path.find('\0') != std::string::npos) {
+        throw std::invalid_argument("embedded null byte");
+    }
+    std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
+    if (!file) throw std::runtime_error(kNotRgba);
+
+    std::vector<std::uint8_t> bytes(kHeaderPrefix);
+    std::size_t got = std::fread(bytes.data(), 1, bytes.size(), file.get());
+    bool complete = got < bytes.size();
+    if (complete && std::ferror(file.get())) throw std::runtime_error(kNotRgba);  // a directory
+    bytes.resize(got);
+
+    HeaderCheck check = check_image_header(bytes.data(), bytes.size(), complete, kMaxImagePixels);
+    if (check.verdict != HeaderVerdict::need_more) refuse(check.verdict);
+    if (!complete) {
+        std::vector<std::uint8_t> chunk(kHeaderPrefix);
+        for (;;) {
+            got = std::fread(chunk.data(), 1, chunk.size(), file.get());
+            if (bytes.size() + got > kMaxFileBytes) throw std::runtime_error(kTooBig);
+            bytes.insert(bytes.end(), chunk.begin(), chunk.begin() + static_cast<std::ptrdiff_t>(got));
+            if (got < chunk.size()) break;
+        }
+        if (std::ferror(file.get())) throw std::runtime_error(kNotRgba);
+        check = check_image_header(bytes.data(), bytes.size(), true, kMaxImagePixels);
+        refuse(check.verdict);
+    }
+    file.reset();
+
+    if (check.format == ImageFormat::exr) {
+        // OpenCV's EXR decoder reads only from files; handed bytes, it would
+        // write them to a temporary file first. The header checked above is
+        // this file's, read a moment ago.
+        bytes.clear();
+        bytes.shrink_to_fit();
+        return cv::imread(path, cv::IMREAD_UNCHANGED);
+    }
+    const cv::Mat raw(1, static_cast<int>(bytes.size()), CV_8UC1, bytes.data());
+    return cv::imdecode(raw, cv::IMREAD_UNCHANGED);
+}
 
 }  // namespace
 
 void load_alpha_mask(const std::string& path, int margin, cv::Mat& mask, int& w, int& h,
                      float& scale) {
-    cv::Mat image = cv::imread(path, cv::IMREAD_UNCHANGED);
+    cv::Mat image = read_rgba_candidate(path);
     if (image.empty() || image.channels() < 4) {
-        throw std::runtime_error("RGBA PNG を指定してください");
+        throw std::runtime_error(kNotRgba);
     }
     h = image.rows;
     w = image.cols;
     if (static_cast<std::int64_t>(h) * static_cast<std::int64_t>(w) > kMaxImagePixels) {
-        throw std::runtime_error("画像が大きすぎます");
+        throw std::runtime_error(kTooBig);
+    }
+    if (margin > 0) {
+        // The border is the caller's to choose, but it must neither overflow
+        // the int sizes OpenCV works with nor make a tiny image allocate
+        // gigabytes of transparent mask.
+        const std::int64_t bordered_w = static_cast<std::int64_t>(w) + 2 * std::int64_t{margin};
+        const std::int64_t bordered_h = static_cast<std::int64_t>(h) + 2 * std::int64_t{margin};
+        if (bordered_w > kMaxMaskPixels || bordered_h > kMaxMaskPixels ||
+            bordered_w * bordered_h > kMaxMaskPixels) {
+            throw std::invalid_argument("margin too large: the mask with its border would exceed " +
+                                        std::to_string(kMaxMaskPixels) + " pixels");
+        }
     }
 
     // The common case, an 8-bit BGRA image, in one pass: border, alpha channel
     // and threshold together, straight into the mask. Same result as the
     // general path below, without three image-sized intermediates.
-    if (image.type() == CV_8UC4 && margin <= kFusedMaxMargin) {
+    if (image.type() == CV_8UC4) {
         const int m = std::max(margin, 0);
         mask.create(h + 2 * m, w + 2 * m, CV_8UC1);
         for (int y = 0; y < mask.rows; ++y) {
@@ -72,7 +155,6 @@ void load_alpha_mask(const std::string& path, int margin, cv::Mat& mask, int& w,
     cv::Mat alpha;
     cv::extractChannel(image, alpha, 3);
     image.release();
-
     if (margin > 0) {
         cv::copyMakeBorder(alpha, alpha, margin, margin, margin, margin, cv::BORDER_CONSTANT,
                            cv::Scalar(0, 0, 0, 0));

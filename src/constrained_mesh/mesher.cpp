@@ -7,6 +7,7 @@
 // so a hole or outline of any shape (its vertex mean outside it, say) is
 // handled alike.
 #include "constrained_mesh/mesher.hpp"
+#include "constrained_mesh/triangle_guard.hpp"
 
 #include <cfenv>
 #include <climits>
@@ -165,16 +166,18 @@ struct Graph {
 
 Mesh triangulate_all(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra,
                      std::vector<Loop>& kept_holes) {
+    // Before anything else: a NaN makes a ring's area NaN, which would
+    // otherwise pass as "degenerate" or drop the hole silently.
+    require_finite(outer);
+    for (const Loop& h : holes) require_finite(h);
+    require_finite(extra);
+
     if (!usable_ring(outer)) throw std::runtime_error("outer ring degenerate");
 
     kept_holes.clear();
     for (const Loop& h : holes) {
         if (usable_ring(h)) kept_holes.push_back(h);
     }
-
-    require_finite(outer);
-    for (const Loop& h : kept_holes) require_finite(h);
-    require_finite(extra);
 
     std::size_t total = outer.size() + extra.size();
     for (const Loop& h : kept_holes) total += h.size();
@@ -204,7 +207,7 @@ Mesh triangulate_all(const Loop& outer, const std::vector<Loop>& holes, const Lo
     TriangleOutput out;
     {
         FloatEnvGuard fp_guard;
-        triangulate(switches, &in, &out.io, nullptr);
+        guarded_triangulate(switches, &in, &out.io);
     }
     // The graph's lookup tables are large for big inputs; free them before
     // the output is copied.

@@ -1,0 +1,60 @@
+// libFuzzer target: arbitrary bytes as an image file.
+//
+// Every input goes through the header inspector directly (as a prefix and as
+// the whole file) and then, written to a file, through the native image
+// functions as Python would call them. Expected refusals are exceptions;
+// anything else (a crash, a sanitizer report, a hang) is a finding.
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "earcut_mesh.hpp"
+#include "image_header.hpp"
+#include "outline.hpp"
+#if __has_include("constrained_mesh/pipeline.hpp")
+#include "constrained_mesh/pipeline.hpp"
+#define VELLUMCUT_FUZZ_POISSON 1
+#endif
+
+namespace {
+
+const std::string& scratch_path() {
+    static const std::string path = "/dev/shm/vellumcut-fuzz-" + std::to_string(getpid()) + ".img";
+    return path;
+}
+
+template <typename F>
+void expect_only_exceptions(F&& f) {
+    try {
+        f();
+    } catch (const std::exception&) {
+        // a refusal: what the functions are meant to do with bad input
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace vellumcut;
+    const std::uint64_t limit = static_cast<std::uint64_t>(kMaxImagePixels);
+    const HeaderCheck whole = check_image_header(data, size, true, limit);
+    // A prefix may only ask for more or agree with the whole file.
+    const HeaderCheck part = check_image_header(data, size / 2, false, limit);
+    if (part.verdict != HeaderVerdict::need_more && part.verdict != whole.verdict) __builtin_trap();
+
+    std::FILE* f = std::fopen(scratch_path().c_str(), "wb");
+    if (f == nullptr) return 0;
+    std::fwrite(data, 1, size, f);
+    std::fclose(f);
+
+    const int margin = size > 0 ? data[0] % 6 : 0;
+    expect_only_exceptions([&] { islands(scratch_path(), 1.0f, margin); });
+    expect_only_exceptions([&] { triangulate_png(scratch_path(), 1.5f, margin, 0.0f); });
+#ifdef VELLUMCUT_FUZZ_POISSON
+    expect_only_exceptions([&] { poisson_png(scratch_path(), 1.0f, margin, 3 + margin); });
+#endif
+    return 0;
+}

@@ -1,0 +1,20 @@
+// Calls into the Triangle library that come back on its fatal paths.
+//
+// Triangle reports out-of-memory and internal-consistency failures by
+// printing a message and calling triexit(), which by default ends the
+// process. This module defines triexit (and the library's allocator hooks
+// trimalloc and trifree) itself, with default visibility so that the
+// library's calls bind to them instead of to its own.
+#pragma once
+
+struct triangulateio;
+
+namespace vellumcut {
+
+// triangulate(switches, in, out, nullptr), except that a fatal exit inside
+// the library throws std::runtime_error instead of ending the process.
+// Everything the library allocated during a failed call is freed and `out`
+// is left zeroed, so nothing leaks and nothing dangles.
+void guarded_triangulate(char* switches, triangulateio* in, triangulateio* out);
+
+}  // namespace vellumcut
