@@ -50,7 +50,9 @@ long run_floor(const std::string& path, int margin) {
     cv::Mat mask;
     int w = 0, h = 0;
     float scale = 1.0f;
-    vellumcut::load_alpha_mask(path, margin, mask, w, h, scale);
+    // The plain OpenCV chain (imread, extractChannel, copyMakeBorder,
+    // threshold), not the module's own loader.
+    vellumcut::reference::load_alpha_mask(path, margin, mask, w, h, scale);
     std::vector<std::vector<cv::Point>> contours;
     std::vector<cv::Vec4i> hierarchy;
     cv::findContours(mask, contours, hierarchy, cv::RETR_CCOMP, cv::CHAIN_APPROX_NONE);
