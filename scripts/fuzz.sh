@@ -3,6 +3,7 @@
 # UndefinedBehaviorSanitizer and runs them one after the other (one core).
 #
 #   bash scripts/fuzz.sh [SECONDS_PER_TARGET]     (default 300; `make fuzz`)
+#   FUZZ_TARGETS=mesh bash scripts/fuzz.sh 600     (one target only)
 #
 # Needs clang and its runtime libraries, which only this script installs
 # (clang-14, libclang-rt-14-dev); `make test` does not need them. Findings go
@@ -50,7 +51,7 @@ done
 
 "$ROOT/.venv/bin/python" "$ROOT/fuzz/make_seeds.py" "$OUT/seeds" 2>/dev/null
 
-for target in image mesh; do
+for target in ${FUZZ_TARGETS:-image mesh}; do
     corpus="$OUT/corpus-$target"
     mkdir -p "$corpus"
     echo "[fuzz] running fuzz_$target for ${SECONDS_PER_TARGET}s"

@@ -202,9 +202,10 @@ Mesh tri_mesh_debug(const Loop& outer, const std::vector<Loop>& holes, const Loo
     const MesherSafety& safety = mesher_safety();
     CrossingResolution crossings;
     if (safety.resolve_crossings) crossings = resolve_crossings(g.points, g.segments, kMaxPoints);
-    const bool isolate = safety.isolation == MesherSafety::Isolation::Always ||
-                         (safety.isolation == MesherSafety::Isolation::Auto &&
-                          (crossings.changed || !crossings.converged));
+    using Isolation = MesherSafety::Isolation;
+    const bool isolate = safety.isolation == Isolation::Always ||
+                         (safety.isolation == Isolation::Auto && (crossings.changed || !crossings.converged)) ||
+                         (safety.isolation == Isolation::Unresolved && !crossings.converged);
 
     triangulateio in;
     std::memset(&in, 0, sizeof in);

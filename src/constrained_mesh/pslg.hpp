@@ -42,9 +42,11 @@ int orientation(const double* a, const double* b, const double* c);
 // Switches for tests: the real behaviour is the default.
 struct MesherSafety {
     bool resolve_crossings = true;
-    enum class Isolation { Auto, Always, Never };
+    enum class Isolation { Auto, Unresolved, Always, Never };
     // Auto: Triangle runs in a child process only for graphs that had
-    // crossings or overlaps; Always/Never force one way.
+    // crossings or overlaps; Unresolved: only for graphs still crossing
+    // after the splitting (shows whether split graphs are safe in-process);
+    // Always/Never force one way.
     Isolation isolation = Isolation::Auto;
     // Deadline for an isolated call, in seconds; <= 0 means the default
     // that grows with the input.
