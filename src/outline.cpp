@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
+#include <string>
 
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
@@ -117,6 +118,16 @@ void load_alpha_mask(const std::string& path, int margin, cv::Mat& mask, int& w,
     image.release();
 
     if (margin > 0) {
+        // The border is the caller's to choose, but it must neither overflow
+        // the int sizes OpenCV works with nor make a tiny image allocate
+        // gigabytes of transparent mask.
+        const std::int64_t bordered_w = static_cast<std::int64_t>(w) + 2 * std::int64_t{margin};
+        const std::int64_t bordered_h = static_cast<std::int64_t>(h) + 2 * std::int64_t{margin};
+        if (bordered_w > kMaxMaskPixels || bordered_h > kMaxMaskPixels ||
+            bordered_w * bordered_h > kMaxMaskPixels) {
+            throw std::invalid_argument("margin too large: the mask with its border would exceed " +
+                                        std::to_string(kMaxMaskPixels) + " pixels");
+        }
         cv::copyMakeBorder(alpha, alpha, margin, margin, margin, margin, cv::BORDER_CONSTANT,
                            cv::Scalar(0, 0, 0, 0));
         w += 2 * margin;

@@ -19,12 +19,17 @@ using Loop = std::vector<cv::Point2f>;
 
 // Images above this many pixels (before the margin is added) are refused.
 constexpr long long kMaxImagePixels = 4096LL * 4096LL;
+// The mask with its margin border may hold at most this many pixels (a 4096 x
+// 4096 image with a margin of up to 2048).
+constexpr long long kMaxMaskPixels = 4 * kMaxImagePixels;
 
 // Reads `path` with OpenCV, keeps its alpha channel, pads it with `margin`
 // transparent pixels on every side (when margin > 0) and thresholds it so that
 // alpha > 0 becomes 255 and everything else 0. The mask keeps the sample depth
 // of the decoded image. Throws std::runtime_error with the user-facing
-// messages, or cv::Exception when OpenCV itself fails.
+// messages, std::invalid_argument for a path with an embedded NUL or a margin
+// whose border would exceed kMaxMaskPixels, or cv::Exception when OpenCV
+// itself fails.
 void load_alpha_mask(const std::string& path, int margin, cv::Mat& mask, int& w, int& h,
                      float& scale);
 

@@ -44,6 +44,22 @@ def test_images_over_the_pixel_limit_are_refused(write_png, shape):
         vc.islands(write_png(np.zeros(shape, np.uint8)), 1.0, 0)
 
 
+@pytest.mark.parametrize("margin", [2**31 - 1, 2**30, 100_000, 4097], ids=str)
+def test_margin_that_would_overflow_or_exhaust_is_refused(write_png, margin):
+    # 2**31 - 1 once overflowed OpenCV's int sizes and crashed the process.
+    alpha = np.zeros((4, 4096), np.uint8)
+    alpha[1:3, 1:3] = 255
+    with pytest.raises(ValueError, match="margin too large"):
+        vc.islands(write_png(alpha), 1.0, margin)
+
+
+def test_largest_allowed_border(write_png):
+    alpha = np.zeros((4096, 8), np.uint8)
+    alpha[1:5, 1:5] = 255
+    r = vc.islands(write_png(alpha), 1.0, 2048)
+    assert (r["w"], r["h"]) == (4104, 8192)
+
+
 @pytest.mark.parametrize("margin", [0, -3], ids=["zero", "negative"])
 def test_non_positive_margin_adds_no_border(write_png, margin):
     alpha = np.zeros((10, 14), np.uint8)
