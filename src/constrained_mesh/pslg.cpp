@@ -97,9 +97,12 @@ Expansion orientation_exact(const double* a, const double* b, const double* c) {
 // ---------------------------------------------------------------------------
 
 constexpr int kMaxRounds = 16;
-// Grid resolution limit per axis: keeps cell indices small and bounds the
-// cells one long segment can touch.
-constexpr double kMaxCellsPerAxis = 1 << 20;
+// Grid resolution limit per axis, growing with the segment count: bounds
+// the cells one long segment can touch (coordinates spanning 1e-45 to 1e38
+// would otherwise make a cell per tiny feature).
+double max_cells_per_axis(std::size_t segments) {
+    return std::max(64.0, 4.0 * std::sqrt(static_cast<double>(segments)));
+}
 
 struct PointKey {
     std::uint64_t x, y;
@@ -225,12 +228,12 @@ private:
         Grid g;
         g.x0 = x0;
         g.y0 = y0;
-        g.h = std::max(2.0 * extent[nseg / 2], span / kMaxCellsPerAxis);
+        g.h = std::max(2.0 * extent[nseg / 2], span / max_cells_per_axis(nseg));
         if (!(g.h > 0.0)) g.h = 1.0;
 
         // Cell entries (key, id): id >= 0 a segment, id < 0 the point ~id.
         // Too many (long segments over a fine grid): coarsen and retry.
-        const std::size_t entry_budget = 16 * nseg + npts + (std::size_t{1} << 20);
+        const std::size_t entry_budget = 32 * nseg + npts + 4096;
         std::vector<std::pair<std::uint64_t, int>> cells;
         for (;;) {
             g.cols = static_cast<std::int64_t>((x1 - x0) / g.h) + 1;
