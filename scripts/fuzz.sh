@@ -56,7 +56,8 @@ for target in ${FUZZ_TARGETS:-image mesh}; do
     mkdir -p "$corpus"
     echo "[fuzz] running fuzz_$target for ${SECONDS_PER_TARGET}s"
     # Known findings first: they must no longer fail.
-    "$OUT/fuzz_$target" -runs=0 "$ROOT/tests/fuzz_regressions/$target" >/dev/null 2>&1 \
+    "$OUT/fuzz_$target" -runs=0 -artifact_prefix="$OUT/artifacts/replay-$target-" \
+        "$ROOT/tests/fuzz_regressions/$target" >/dev/null 2>&1 \
         || { echo "[fuzz] a kept regression input fails again"; exit 1; }
     "$OUT/fuzz_$target" "$corpus" "$OUT/seeds/$target" \
         -max_total_time="$SECONDS_PER_TARGET" -rss_limit_mb=2048 -timeout=20 -max_len=65536 \
