@@ -2,10 +2,25 @@
 // (decoded by mesh_input.hpp). Refusals are exceptions; anything else is a
 // finding. A result must also hold together: every index within the points.
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
+
+#include "constrained_mesh/pslg.hpp"
 
 #include "constrained_mesh/mesher.hpp"
 #include "mesh_input.hpp"
+
+// VELLUMCUT_FUZZ_ISOLATE=unresolved keeps split graphs in this process, so
+// that Triangle failing on a graph the splitting declared planar shows up
+// as a finding instead of an exception from the child-process fallback.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    const char* mode = std::getenv("VELLUMCUT_FUZZ_ISOLATE");
+    if (mode != nullptr && std::strcmp(mode, "unresolved") == 0) {
+        vellumcut::mesher_safety().isolation = vellumcut::MesherSafety::Isolation::Unresolved;
+    }
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const vellumcut::fuzz::MeshInput in = vellumcut::fuzz::decode_mesh_input(data, size);

@@ -3,6 +3,7 @@
 # UndefinedBehaviorSanitizer and runs them one after the other (one core).
 #
 #   bash scripts/fuzz.sh [SECONDS_PER_TARGET]     (default 300; `make fuzz`)
+#   FUZZ_TARGETS=mesh bash scripts/fuzz.sh 600     (one target only)
 #
 # Needs clang and its runtime libraries, which only this script installs
 # (clang-14, libclang-rt-14-dev); `make test` does not need them. Findings go
@@ -50,12 +51,13 @@ done
 
 "$ROOT/.venv/bin/python" "$ROOT/fuzz/make_seeds.py" "$OUT/seeds" 2>/dev/null
 
-for target in image mesh; do
+for target in ${FUZZ_TARGETS:-image mesh}; do
     corpus="$OUT/corpus-$target"
     mkdir -p "$corpus"
     echo "[fuzz] running fuzz_$target for ${SECONDS_PER_TARGET}s"
     # Known findings first: they must no longer fail.
-    "$OUT/fuzz_$target" -runs=0 "$ROOT/tests/fuzz_regressions/$target" >/dev/null 2>&1 \
+    "$OUT/fuzz_$target" -runs=0 -artifact_prefix="$OUT/artifacts/replay-$target-" \
+        "$ROOT/tests/fuzz_regressions/$target" >/dev/null 2>&1 \
         || { echo "[fuzz] a kept regression input fails again"; exit 1; }
     "$OUT/fuzz_$target" "$corpus" "$OUT/seeds/$target" \
         -max_total_time="$SECONDS_PER_TARGET" -rss_limit_mb=2048 -timeout=20 -max_len=65536 \

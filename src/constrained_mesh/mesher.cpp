@@ -7,6 +7,7 @@
 // so a hole or outline of any shape (its vertex mean outside it, say) is
 // handled alike.
 #include "constrained_mesh/mesher.hpp"
+#include "constrained_mesh/pslg.hpp"
 #include "constrained_mesh/triangle_guard.hpp"
 
 #include <cfenv>
@@ -194,10 +195,23 @@ Mesh triangulate_all(const Loop& outer, const std::vector<Loop>& holes, const Lo
         if (s < 0 || s >= n_in) throw std::runtime_error("seg index exceeds pointlist");
     }
 
+    // Split the segments where they cross, overlap or pass through a point:
+    // the crossing points go after all input points. Input without any of
+    // that is left as it is and meshed in this process; for the rest, or
+    // when the splitting did not settle, Triangle runs in a child process
+    // that may crash or be stopped without taking this one along.
+    const MesherSafety& safety = mesher_safety();
+    CrossingResolution crossings;
+    if (safety.resolve_crossings) crossings = resolve_crossings(g.points, g.segments, kMaxPoints);
+    using Isolation = MesherSafety::Isolation;
+    const bool isolate = safety.isolation == Isolation::Always ||
+                         (safety.isolation == Isolation::Auto && (crossings.changed || !crossings.converged)) ||
+                         (safety.isolation == Isolation::Unresolved && !crossings.converged);
+
     triangulateio in;
     std::memset(&in, 0, sizeof in);
     in.pointlist = g.points.data();
-    in.numberofpoints = n_in;
+    in.numberofpoints = static_cast<int>(g.points.size() / 2);
     in.segmentlist = g.segments.data();
     in.numberofsegments = static_cast<int>(g.segments.size() / 2);
     // No hole list: 'c' keeps every triangle of the convex hull, and the
@@ -207,7 +221,17 @@ Mesh triangulate_all(const Loop& outer, const std::vector<Loop>& holes, const Lo
     TriangleOutput out;
     {
         FloatEnvGuard fp_guard;
-        guarded_triangulate(switches, &in, &out.io);
+        if (isolate) {
+            // Triangle builds about a million points a second; allow ten
+            // times that and two seconds for starting the process.
+            const double seconds = safety.deadline_seconds > 0
+                                       ? safety.deadline_seconds
+                                       : 2.0 + 1e-5 * static_cast<double>(in.numberofpoints +
+                                                                         in.numberofsegments);
+            isolated_triangulate(switches, &in, &out.io, seconds);
+        } else {
+            guarded_triangulate(switches, &in, &out.io);
+        }
     }
     // The graph's lookup tables are large for big inputs; free them before
     // the output is copied.

@@ -17,4 +17,14 @@ namespace vellumcut {
 // is left zeroed, so nothing leaks and nothing dangles.
 void guarded_triangulate(char* switches, triangulateio* in, triangulateio* out);
 
+// guarded_triangulate run in a forked child process, for input the library
+// might loop on or crash over: the child sends back the output points and
+// triangles through a pipe and exits. Fills only out->pointlist,
+// numberofpoints, trianglelist, numberoftriangles and numberofcorners (blocks
+// to release with trifree). Throws std::runtime_error when the child
+// crashes, when it has not finished after `seconds`, when the library fails
+// in it, or when no child can be started; a child that overruns is killed
+// and reaped before the throw.
+void isolated_triangulate(char* switches, triangulateio* in, triangulateio* out, double seconds);
+
 }  // namespace vellumcut
