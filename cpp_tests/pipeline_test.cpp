@@ -7,16 +7,29 @@
 #include <vector>
 
 #include "constrained_mesh/pipeline.hpp"
+#include "constrained_mesh/spacing_grid.hpp"
 
 using vellumcut::choose_region;
 using vellumcut::Loop;
-using vellumcut::spaced_subset;
 using Contour = std::vector<cv::Point>;
 
 namespace {
 
 Contour square(int x, int y, int side) {
     return {{x, y}, {x, y + side}, {x + side, y + side}, {x + side, y}};
+}
+
+// The spacing step of the Poisson filter on its own: each point kept unless
+// the grid finds an earlier kept point closer than r.
+Loop spaced_subset(const Loop& points, int width, int height, float r) {
+    vellumcut::SpacingGrid grid = vellumcut::make_spacing_grid(r * r, width, height);
+    Loop kept;
+    for (const cv::Point2f& p : points) {
+        if (!vellumcut::spacing_ok(grid, p)) continue;
+        vellumcut::spacing_add(grid, p);
+        kept.push_back(p);
+    }
+    return kept;
 }
 
 // The literal rule: compare with every point kept so far, in float.

@@ -30,47 +30,6 @@ def run(argv, capsys=None):
     return rc, out.getvalue(), err.getvalue()
 
 
-def fan(flat):
-    n = len(flat) // 2
-    return [k for i in range(1, n - 1) for k in (0, i, i + 1)]
-
-
-def fake_triangulate_png(path, eps, margin, maxA):
-    """Same result shape as the real function; fans suit the convex test sprites."""
-    r = vc.islands(path, eps, margin)
-    if not r["loops"]:
-        raise RuntimeError("不透明領域が見つかりません")
-    groups = [{"v": list(flat), "idx": fan(flat)} for flat in r["loops"]]
-    return {"groups": groups, "w": r["w"], "h": r["h"], "scale": 1.0}
-
-
-def fake_poisson_png(path, eps, margin, rpx):
-    r = vc.islands(path, eps, margin)
-    flat = max(r["loops"], key=len)
-    return {"v": np.asarray(flat, np.float64).reshape(-1, 2), "idx": np.asarray(fan(flat), np.int32),
-            "w": r["w"], "h": r["h"], "scale": 1.0}
-
-
-FAKES = {"triangulate_png": fake_triangulate_png, "poisson_png": fake_poisson_png}
-CORE_OF = {"earcut": "triangulate_png", "poisson": "poisson_png"}
-
-
-@pytest.fixture(params=["real", "synthetic"])
-def core(request, monkeypatch):
-    """Run the mesh commands against the built functions, and also against
-    stand-ins returning the same result shapes (so the command line is
-    exercised before every mesher is built)."""
-    if request.param == "synthetic":
-        for name, fake in FAKES.items():
-            monkeypatch.setattr(vc, name, fake, raising=False)
-    return request.param
-
-
-def need(mode, core):
-    if core == "real" and mode in CORE_OF and not hasattr(vc, CORE_OF[mode]):
-        pytest.skip(f"vellumcut_core.{CORE_OF[mode]} is not built yet")
-
-
 @pytest.fixture
 def batch(tmp_path, write_png):
     src = tmp_path / "in"
@@ -125,8 +84,7 @@ def test_inputs_from_folders_and_globs_once_each(tmp_path, batch):
 
 
 @pytest.mark.parametrize("mode", ["outline", "earcut", "poisson"])
-def test_uvs_with_margin_through_the_command_line(tmp_path, write_png, core, mode):
-    need(mode, core)
+def test_uvs_with_margin_through_the_command_line(tmp_path, write_png, mode):
     # Image columns 8..29, rows 5..24 of a 40 x 30 image.
     path = write_png(block_alpha())
     rc, _, _ = run([mode, path, "-o", tmp_path / "o", "--margin", 6, "--eps", 1])
@@ -147,8 +105,7 @@ def test_uvs_with_margin_through_the_command_line(tmp_path, write_png, core, mod
 
 @pytest.mark.parametrize("fmt, suffix", [("json", ".json"), ("obj", ".obj"), ("godot", ".tscn")])
 @pytest.mark.parametrize("mode", ["earcut", "poisson"])
-def test_mesh_commands_write_format_and_previews(tmp_path, write_png, core, mode, fmt, suffix):
-    need(mode, core)
+def test_mesh_commands_write_format_and_previews(tmp_path, write_png, mode, fmt, suffix):
     path = write_png(block_alpha(), "sprite.png")
     out = tmp_path / "o"
     rc, _, stderr = run([mode, path, "-o", out, "--format", fmt, "--preview"])
@@ -173,13 +130,15 @@ def test_parameters_reach_the_core(tmp_path, write_png, monkeypatch):
     seen = {}
 
     def spy(name):
+        real = getattr(vc, name)
+
         def f(path, eps, margin, last):
             seen[name] = (eps, margin, last)
-            return FAKES[name](path, eps, margin, last)
+            return real(path, eps, margin, last)
         return f
 
-    for name in FAKES:
-        monkeypatch.setattr(vc, name, spy(name), raising=False)
+    for name in ("triangulate_png", "poisson_png"):
+        monkeypatch.setattr(vc, name, spy(name))
     path = write_png(block_alpha())
     assert run(["earcut", path, "-o", tmp_path, "--eps", 2.5, "--margin", 0, "--max-area", 7])[0] == 0
     assert run(["poisson", path, "-o", tmp_path, "--rpx", 5])[0] == 0
@@ -232,12 +191,14 @@ def test_a_worker_that_dies_fails_only_its_file(batch, tmp_path, monkeypatch):
     if multiprocessing.get_start_method() != "fork":
         pytest.skip("the stand-in reaches worker processes only when they are forked")
 
+    real = vc.triangulate_png
+
     def dying(path, eps, margin, maxA):
         if Path(path).name == "c.png":
             os._exit(1)
-        return fake_triangulate_png(path, eps, margin, maxA)
+        return real(path, eps, margin, maxA)
 
-    monkeypatch.setattr(vc, "triangulate_png", dying, raising=False)
+    monkeypatch.setattr(vc, "triangulate_png", dying)
     (batch / "b.png").unlink()
     (batch / "d.png").write_bytes((batch / "a.png").read_bytes())
     rc, _, stderr = run(["earcut", batch, "-o", tmp_path / "o", "--jobs", 2])

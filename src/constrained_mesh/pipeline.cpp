@@ -36,18 +36,6 @@ void fill_polygon(cv::Mat& img, const std::vector<cv::Point>& polygon, int value
 
 }  // namespace
 
-Loop spaced_subset(const Loop& points, int width, int height, float r) {
-    SpacingGrid grid = make_spacing_grid(r * r, width, height);
-    Loop kept;
-    for (const cv::Point2f& p : points) {
-        if (spacing_ok(grid, p)) {
-            spacing_add(grid, p);
-            kept.push_back(p);
-        }
-    }
-    return kept;
-}
-
 RegionChoice choose_region(const std::vector<std::vector<cv::Point>>& contours,
                            const std::vector<cv::Vec4i>& hierarchy) {
     RegionChoice choice;

@@ -34,11 +34,6 @@ struct RegionChoice {
 RegionChoice choose_region(const std::vector<std::vector<cv::Point>>& contours,
                            const std::vector<cv::Vec4i>& hierarchy);
 
-// The points, in order, that are kept when each is compared with every point
-// kept before it and dropped if its squared distance to one of them, computed
-// in float, is below r * r. Fastest for points in [0, width) x [0, height).
-Loop spaced_subset(const Loop& points, int width, int height, float r);
-
 // Meshes the largest island of the image at `path` (a `margin`-pixel
 // transparent border added) with Poisson-disk interior points `rpx` pixels
 // apart that keep 1.5 * rpx clearance from the region's boundary. `eps` is
