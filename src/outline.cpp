@@ -49,13 +49,24 @@ void refuse(HeaderVerdict verdict) {
     if (verdict != HeaderVerdict::decodable) throw std::runtime_error(kNotRgba);
 }
 
+// Whether a w x h image with `margin` transparent pixels on every side stays
+// within kMaxMaskPixels (a margin of 0 or less adds nothing).
+bool bordered_size_fits(int w, int h, int margin) {
+    if (margin <= 0) return true;
+    const std::int64_t bordered_w = static_cast<std::int64_t>(w) + 2 * std::int64_t{margin};
+    const std::int64_t bordered_h = static_cast<std::int64_t>(h) + 2 * std::int64_t{margin};
+    return bordered_w <= kMaxMaskPixels && bordered_h <= kMaxMaskPixels &&
+           bordered_w * bordered_h <= kMaxMaskPixels;
+}
+
 // Reads the file, checks what its header declares and only then lets OpenCV
 // decode it. Returns an empty Mat when OpenCV cannot decode the file.
 //
 // Decoding from the bytes read (rather than letting OpenCV open the path
 // again) means the header checked is the header decoded, and a missing file
 // never reaches OpenCV, which would log a warning on stderr for it.
-cv::Mat read_rgba_candidate(const std::string& path) {
+cv::Mat read_rgba_candidate(const std::string& path, int margin,
+                            const MaskSizeHint& on_declared_size) {
     // OpenCV and the C library take the path as a C string: everything after
     // a NUL would be silently dropped and another file read.
     if (path.find('\0') != std::string::npos) {
@@ -86,6 +97,14 @@ cv::Mat read_rgba_candidate(const std::string& path) {
     }
     file.reset();
 
+    if (on_declared_size && check.width > 0 && check.height > 0 &&
+        check.width * check.height <= static_cast<std::uint64_t>(kMaxImagePixels) &&
+        bordered_size_fits(static_cast<int>(check.width), static_cast<int>(check.height), margin)) {
+        const int m = std::max(margin, 0);
+        on_declared_size(static_cast<int>(check.width) + 2 * m,
+                         static_cast<int>(check.height) + 2 * m);
+    }
+
     if (check.format == ImageFormat::exr) {
         // OpenCV's EXR decoder reads only from files; handed bytes, it would
         // write them to a temporary file first. The header checked above is
@@ -102,7 +121,12 @@ cv::Mat read_rgba_candidate(const std::string& path) {
 
 void load_alpha_mask(const std::string& path, int margin, cv::Mat& mask, int& w, int& h,
                      float& scale) {
-    cv::Mat image = read_rgba_candidate(path);
+    load_alpha_mask(path, margin, mask, w, h, scale, MaskSizeHint());
+}
+
+void load_alpha_mask(const std::string& path, int margin, cv::Mat& mask, int& w, int& h,
+                     float& scale, const MaskSizeHint& on_declared_size) {
+    cv::Mat image = read_rgba_candidate(path, margin, on_declared_size);
     if (image.empty() || image.channels() < 4) {
         throw std::runtime_error(kNotRgba);
     }
@@ -111,17 +135,12 @@ void load_alpha_mask(const std::string& path, int margin, cv::Mat& mask, int& w,
     if (static_cast<std::int64_t>(h) * static_cast<std::int64_t>(w) > kMaxImagePixels) {
         throw std::runtime_error(kTooBig);
     }
-    if (margin > 0) {
-        // The border is the caller's to choose, but it must neither overflow
-        // the int sizes OpenCV works with nor make a tiny image allocate
-        // gigabytes of transparent mask.
-        const std::int64_t bordered_w = static_cast<std::int64_t>(w) + 2 * std::int64_t{margin};
-        const std::int64_t bordered_h = static_cast<std::int64_t>(h) + 2 * std::int64_t{margin};
-        if (bordered_w > kMaxMaskPixels || bordered_h > kMaxMaskPixels ||
-            bordered_w * bordered_h > kMaxMaskPixels) {
-            throw std::invalid_argument("margin too large: the mask with its border would exceed " +
-                                        std::to_string(kMaxMaskPixels) + " pixels");
-        }
+    // The border is the caller's to choose, but it must neither overflow the
+    // int sizes OpenCV works with nor make a tiny image allocate gigabytes of
+    // transparent mask.
+    if (!bordered_size_fits(w, h, margin)) {
+        throw std::invalid_argument("margin too large: the mask with its border would exceed " +
+                                    std::to_string(kMaxMaskPixels) + " pixels");
     }
 
     // The common case, an 8-bit BGRA image, in one pass: border, alpha channel

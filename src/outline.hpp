@@ -6,6 +6,7 @@
 // centres, so every traced point has whole-number coordinates.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,18 @@ constexpr long long kMaxMaskPixels = 4 * kMaxImagePixels;
 // itself fails.
 void load_alpha_mask(const std::string& path, int margin, cv::Mat& mask, int& w, int& h,
                      float& scale);
+
+// Receives the mask's width and height (margin included) as the file's header
+// declares them.
+using MaskSizeHint = std::function<void(int width, int height)>;
+
+// As above; `on_declared_size` is called once the header has passed every
+// check and before a single pixel is decoded, so that work which needs only
+// the size can start while the image decodes. It is not called for files
+// refused from their header. The decoded size is what counts: a caller must
+// compare it with the hint.
+void load_alpha_mask(const std::string& path, int margin, cv::Mat& mask, int& w, int& h,
+                     float& scale, const MaskSizeHint& on_declared_size);
 
 // Shoelace area, each term in single precision, summed in double.
 // Positive means clockwise on screen (y grows downwards).

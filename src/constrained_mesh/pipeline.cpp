@@ -7,6 +7,7 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "constrained_mesh/background_sampler.hpp"
 #include "constrained_mesh/ring_index.hpp"
 #include "constrained_mesh/sampler.hpp"
 #include "constrained_mesh/spacing_grid.hpp"
@@ -56,14 +57,22 @@ RegionChoice choose_region(const std::vector<std::vector<cv::Point>>& contours,
     return choice;
 }
 
-PoissonRegion poisson_region(const std::string& path, int margin, int rpx) {
+namespace {
+
+void check_rpx(int rpx) {
     if (rpx <= 0) {
         throw std::invalid_argument("rpx must be a positive number of pixels, got " +
                                     std::to_string(rpx));
     }
+}
+
+// poisson_region, telling `on_declared_size` the mask size before decoding.
+PoissonRegion trace_region(const std::string& path, int margin, int rpx,
+                           const MaskSizeHint& on_declared_size) {
+    check_rpx(rpx);
     PoissonRegion result;
     cv::Mat mask;
-    load_alpha_mask(path, margin, mask, result.w, result.h, result.scale);
+    load_alpha_mask(path, margin, mask, result.w, result.h, result.scale, on_declared_size);
     // Refuse an rpx whose sampling grid is too large before any image-sized
     // work is done (throws std::invalid_argument).
     sample_grid(result.w, result.h, static_cast<float>(rpx));
@@ -94,6 +103,12 @@ PoissonRegion poisson_region(const std::string& path, int margin, int rpx) {
     return result;
 }
 
+}  // namespace
+
+PoissonRegion poisson_region(const std::string& path, int margin, int rpx) {
+    return trace_region(path, margin, rpx, MaskSizeHint());
+}
+
 Loop keep_samples(const PoissonRegion& region, const Loop& samples, float r) {
     const float t = r * 1.5f;
     // The ring indices answer exactly as cv::pointPolygonTest on the same
@@ -116,10 +131,12 @@ Loop keep_samples(const PoissonRegion& region, const Loop& samples, float r) {
 
 PoissonResult poisson_png(const std::string& path, float /*eps*/, int margin, int rpx,
                           std::mt19937& engine) {
-    PoissonRegion region = poisson_region(path, margin, rpx);
+    check_rpx(rpx);
     const float r = static_cast<float>(rpx);
-    const std::vector<cv::Point2f> samples =
-        poisson_disk_sample(region.w, region.h, r, kSampleAttempts, engine);
+    BackgroundSampler sampler(r, kSampleAttempts, engine);
+    PoissonRegion region =
+        trace_region(path, margin, rpx, [&sampler](int w, int h) { sampler.start(w, h); });
+    const std::vector<cv::Point2f> samples = sampler.take(region.w, region.h);
 
     // The samples cover the whole mask; the filter keeps those with enough
     // clearance inside the region, in sampler order.

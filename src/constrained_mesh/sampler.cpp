@@ -128,7 +128,7 @@ SampleGrid sample_grid(int width, int height, float radius) {
 }
 
 std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius, int attempts,
-                                             std::mt19937& engine) {
+                                             std::mt19937& engine, const std::atomic<bool>* stop) {
     const SampleGrid g = sample_grid(width, height, radius);
     const float W = static_cast<float>(width);
     const float H = static_cast<float>(height);
@@ -153,7 +153,13 @@ std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius
     active.push_back(seed);
     cell_of(seed) = seed;
 
+    constexpr std::uint32_t kStopPollInterval = 4096;
+    std::uint32_t until_poll = kStopPollInterval;
     while (!active.empty()) {
+        if (stop != nullptr && --until_poll == 0) {
+            if (stop->load(std::memory_order_relaxed)) break;
+            until_poll = kStopPollInterval;
+        }
         const std::size_t pos = active.find(uniform_index(engine, active.size()));
         const cv::Point2f p = active.at_position(pos);
         bool spawned = false;

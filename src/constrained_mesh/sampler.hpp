@@ -4,6 +4,7 @@
 // of the contract: the same engine state always yields the same points.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <random>
 #include <vector>
@@ -62,8 +63,13 @@ inline std::uint32_t uniform_index(Engine& engine, std::uint32_t n) {
 // point before it is retired (0 or less retires it at once). The first point
 // is the seed point, the rest follow in acceptance order. Every draw comes
 // from `engine`, so a caller that seeds it can replay a run.
+//
+// `stop`, when given, is polled every few thousand active-point visits; once it
+// reads true, sampling ends early and returns the points accepted so far (for
+// a caller that no longer wants the result).
 std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius, int attempts,
-                                             std::mt19937& engine);
+                                             std::mt19937& engine,
+                                             const std::atomic<bool>* stop = nullptr);
 
 // As above with a fresh engine seeded from std::random_device.
 std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius, int attempts);

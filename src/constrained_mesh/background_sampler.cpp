@@ -1,0 +1,49 @@
+#include "constrained_mesh/background_sampler.hpp"
+
+#include <utility>
+
+#include "constrained_mesh/sampler.hpp"
+
+namespace vellumcut {
+
+void BackgroundSampler::start(int width, int height) noexcept {
+    if (thread_.joinable() || std::thread::hardware_concurrency() == 1) return;
+    try {
+        sample_grid(width, height, radius_);  // throws for a size the sampler refuses
+        width_ = width;
+        height_ = height;
+        worker_engine_ = engine_;
+        thread_ = std::thread([this] {
+            try {
+                samples_ = poisson_disk_sample(width_, height_, radius_, attempts_, worker_engine_,
+                                               &cancel_);
+            } catch (...) {
+                error_ = std::current_exception();
+            }
+        });
+    } catch (...) {
+        // No thread (std::system_error) or a refused size: take() draws here.
+    }
+}
+
+std::vector<cv::Point2f> BackgroundSampler::take(int width, int height) {
+    if (thread_.joinable()) {
+        if (width == width_ && height == height_) {
+            thread_.join();
+            if (error_) std::rethrow_exception(error_);
+            engine_ = worker_engine_;
+            return std::move(samples_);
+        }
+        stop();
+    }
+    return poisson_disk_sample(width, height, radius_, attempts_, engine_);
+}
+
+void BackgroundSampler::stop() noexcept {
+    if (thread_.joinable()) {
+        cancel_.store(true, std::memory_order_relaxed);
+        thread_.join();
+    }
+}
+
+}  // namespace vellumcut
