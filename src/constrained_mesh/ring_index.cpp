@@ -35,6 +35,14 @@ inline EdgeOutcome edge_step(const cv::Point2f& v0, const cv::Point2f& v, const 
     return dist > 0 ? EdgeOutcome::crossing : EdgeOutcome::none;
 }
 
+// Whether both ends of the edge lie left of pt: then OpenCV's step takes its
+// first branch and, with pt.x above both x, finds neither a crossing nor the
+// ring. False for a NaN pt.x, which is then walked edge by edge as OpenCV does.
+inline bool wholly_left(const RingEdge& e, const cv::Point2f& pt) {
+    return std::max(e.from.x, e.to.x) < pt.x;
+}
+
+// Walks every edge in [first, last) as one ring (the whole-ring fallback).
 inline int walk(const RingEdge* first, const RingEdge* last, const cv::Point2f& pt) {
     int counter = 0;
     for (const RingEdge* e = first; e != last; ++e) {
@@ -47,25 +55,48 @@ inline int walk(const RingEdge* first, const RingEdge* last, const cv::Point2f& 
     return counter % 2 == 0 ? -1 : 1;
 }
 
+// One ring group of a slot, its edges sorted by larger x, largest first: the
+// edges not wholly left of pt decide. `on_ring` is set when one of them has
+// pt on it; otherwise the result is the number of crossings.
+inline int walk_group(const RingEdge* e, const RingEdge* end, const cv::Point2f& pt,
+                      bool& on_ring) {
+    int counter = 0;
+    for (; e != end && !wholly_left(*e, pt); ++e) {
+        const EdgeOutcome o = edge_step(e->from, e->to, pt);
+        if (o == EdgeOutcome::on_ring) {
+            on_ring = true;
+            return 0;
+        }
+        counter += o == EdgeOutcome::crossing;
+    }
+    return counter;
+}
+
+// The slot's edges as one ring (an index built from a single ring has one
+// group per slot; several groups are walked as one ring, as OpenCV would).
+inline int walk_slot(const RingEdge* base, const RingEdge* first, const RingEdge* last,
+                     const cv::Point2f& pt) {
+    int counter = 0;
+    for (const RingEdge* e = first; e != last; e = base + e->group_end) {
+        bool on_ring = false;
+        counter += walk_group(e, base + e->group_end, pt, on_ring);
+        if (on_ring) {
+            return 0;
+        }
+    }
+    return counter % 2 == 0 ? -1 : 1;
+}
+
 // Edges of several rings, grouped by ring in increasing ring order: the first
 // ring whose own walk is not negative, or -1. A ring with no edge in the range
 // has no edge whose y-range holds pt.y, so it would answer -1.
-inline int first_not_outside(const RingEdge* first, const RingEdge* last, const cv::Point2f& pt) {
-    const RingEdge* e = first;
-    while (e != last) {
-        const int ring = e->ring;
-        int counter = 0;
+inline int first_not_outside(const RingEdge* base, const RingEdge* first, const RingEdge* last,
+                             const cv::Point2f& pt) {
+    for (const RingEdge* e = first; e != last; e = base + e->group_end) {
         bool on_ring = false;
-        for (; e != last && e->ring == ring; ++e) {
-            const EdgeOutcome o = edge_step(e->from, e->to, pt);
-            if (o == EdgeOutcome::on_ring) {
-                on_ring = true;
-                break;
-            }
-            counter += o == EdgeOutcome::crossing;
-        }
+        const int counter = walk_group(e, base + e->group_end, pt, on_ring);
         if (on_ring || counter % 2 != 0) {
-            return ring;
+            return e->ring;
         }
     }
     return -1;
@@ -198,6 +229,23 @@ RingIndex build_ring_index(const std::vector<Loop>& rings) {
                     }
                 }
             }
+            // Ring groups within each slot: largest x first, and where each ends.
+            for (std::size_t s = 0; s < slots; ++s) {
+                std::uint32_t g = index.start[s];
+                const std::uint32_t slot_end = index.start[s + 1];
+                while (g < slot_end) {
+                    std::uint32_t g_end = g + 1;
+                    while (g_end < slot_end && index.edges[g_end].ring == index.edges[g].ring) {
+                        ++g_end;
+                    }
+                    std::sort(index.edges.begin() + g, index.edges.begin() + g_end,
+                              [](const RingEdge& a, const RingEdge& b) {
+                                  return std::max(a.from.x, a.to.x) > std::max(b.from.x, b.to.x);
+                              });
+                    for (std::uint32_t i = g; i < g_end; ++i) index.edges[i].group_end = g_end;
+                    g = g_end;
+                }
+            }
             return index;
         }
         scale *= 0.5;
@@ -237,7 +285,10 @@ int ring_test(const RingIndex& index, cv::Point2f pt) {
     if (!slot_edges(index, pt, first, last)) {
         return -1;
     }
-    return walk(first, last, pt);
+    if (index.linear) {
+        return walk(first, last, pt);
+    }
+    return walk_slot(index.edges.data(), first, last, pt);
 }
 
 int first_ring_not_outside(const RingIndex& index, cv::Point2f pt) {
@@ -246,7 +297,19 @@ int first_ring_not_outside(const RingIndex& index, cv::Point2f pt) {
     if (!slot_edges(index, pt, first, last)) {
         return -1;
     }
-    return first_not_outside(first, last, pt);
+    if (index.linear) {
+        // Whole rings one after another, in ring order.
+        for (const RingEdge* e = first; e != last;) {
+            const RingEdge* ring_end = e;
+            while (ring_end != last && ring_end->ring == e->ring) ++ring_end;
+            if (walk(e, ring_end, pt) >= 0) {
+                return e->ring;
+            }
+            e = ring_end;
+        }
+        return -1;
+    }
+    return first_not_outside(index.edges.data(), first, last, pt);
 }
 
 }  // namespace vellumcut

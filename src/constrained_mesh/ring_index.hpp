@@ -27,6 +27,9 @@ struct RingEdge {
     cv::Point2f from;
     cv::Point2f to;
     int ring;  // position of the edge's ring in the list the index was built from
+    // In a slot: position in `RingIndex::edges` just past this edge's ring
+    // group (edges of one ring within one slot).
+    std::uint32_t group_end = 0;
 };
 
 // Edges bucketed by row slot. With y' = y * scale (scale a power of two, 1 for
@@ -38,6 +41,12 @@ struct RingEdge {
 // An index may hold several rings (the holes of a region); within a slot the
 // edges stay grouped by ring, in ring order, so each ring's answer is still
 // computed from its own edges alone.
+//
+// Within a group, edges are sorted by their larger x, largest first. An edge
+// whose both ends lie left of the query (larger x < px) can neither count as
+// a crossing nor report "on the ring" in OpenCV's walk, so a query stops
+// walking a group at the first such edge and skips a group whose first edge
+// is one.
 struct RingIndex {
     std::vector<RingEdge> all;        // every edge, ring by ring (fallback path)
     bool linear = false;              // non-finite or huge coordinates: walk `all`
