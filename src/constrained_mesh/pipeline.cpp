@@ -136,6 +136,8 @@ PoissonResult poisson_png(const std::string& path, float /*eps*/, int margin, in
     BackgroundSampler sampler(r, kSampleAttempts, engine);
     PoissonRegion region =
         trace_region(path, margin, rpx, [&sampler](int w, int h) { sampler.start(w, h); });
+    // take() joins the worker: no thread of ours is left running when the
+    // mesher starts (it may fork to isolate Triangle).
     const std::vector<cv::Point2f> samples = sampler.take(region.w, region.h);
 
     // The samples cover the whole mask; the filter keeps those with enough
