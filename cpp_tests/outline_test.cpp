@@ -1,7 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <limits>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <sys/stat.h>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "outline.hpp"
 
@@ -63,4 +72,76 @@ TEST(SignedArea, TermsAreSinglePrecision) {
     // so the single-precision terms give 8392704 where exact arithmetic would
     // give 8392704.5.
     EXPECT_EQ(signed_area({{4097, 0}, {4097, 4097}, {0, 4097}}), 8392704.0);
+}
+
+namespace {
+
+// The bytes of a random 8-bit BGRA PNG (incompressible, so a few hundred KiB)
+// and its mask as OpenCV's own chain computes it.
+std::vector<unsigned char> random_png(cv::Mat& expected_mask) {
+    cv::Mat bgra(230, 300, CV_8UC4);
+    cv::randu(bgra, 0, 256);
+    cv::Mat alpha;
+    cv::extractChannel(bgra, alpha, 3);
+    alpha.setTo(0, alpha < 100);
+    cv::insertChannel(alpha, bgra, 3);
+    cv::threshold(alpha, expected_mask, 0, 255, cv::THRESH_BINARY);
+    std::vector<unsigned char> bytes;
+    EXPECT_TRUE(cv::imencode(".png", bgra, bytes));
+    return bytes;
+}
+
+void write_file(const std::string& path, const std::vector<unsigned char>& bytes) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+    std::fclose(f);
+}
+
+void expect_mask(const std::string& path, const cv::Mat& expected) {
+    cv::Mat mask;
+    int w = 0, h = 0;
+    float scale = 0.0f;
+    vellumcut::load_alpha_mask(path, 0, mask, w, h, scale);
+    ASSERT_EQ(mask.size(), expected.size()) << path;
+    EXPECT_EQ(cv::norm(mask, expected, cv::NORM_INF), 0.0) << path;
+}
+
+}  // namespace
+
+TEST(LoadAlphaMask, ReadsFilesOfEverySizeAroundItsReadSteps) {
+    // The loader reads the first MiB, checks the header, then the rest, with
+    // buffers sized from the file's length. Data after a PNG's last chunk is
+    // ignored by the decoder, so padding gives files of exact sizes on either
+    // side of each step.
+    cv::Mat expected;
+    const std::vector<unsigned char> png = random_png(expected);
+    ASSERT_LT(png.size(), std::size_t{1} << 20);
+    const std::size_t mib = std::size_t{1} << 20;
+    for (std::size_t size : {png.size(), mib - 1, mib, mib + 1, 2 * mib, 3 * mib + 7}) {
+        std::vector<unsigned char> bytes = png;
+        bytes.resize(size, 0x5a);
+        const std::string path = ::testing::TempDir() + "/padded_" + std::to_string(size) + ".png";
+        write_file(path, bytes);
+        expect_mask(path, expected);
+    }
+}
+
+TEST(LoadAlphaMask, ReadsFromAPipeWhoseLengthIsUnknown) {
+    // A FIFO reports no length: the loader falls back to reading step by step.
+    cv::Mat expected;
+    std::vector<unsigned char> bytes = random_png(expected);
+    bytes.resize(bytes.size() + (std::size_t{3} << 19), 0);  // 1.5 MiB of padding
+    const std::string path = ::testing::TempDir() + "/sprite_fifo.png";
+    std::remove(path.c_str());
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    std::thread writer([&] {
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        if (f == nullptr) return;
+        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        std::fclose(f);
+    });
+    expect_mask(path, expected);
+    writer.join();
+    std::remove(path.c_str());
 }

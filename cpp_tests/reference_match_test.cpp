@@ -153,13 +153,25 @@ TEST(ReferenceMatch, FusedMaskLoadingEqualsOpenCvChain) {
     std::mt19937 rng(11);
     const std::string dir = ::testing::TempDir();
     for (int k = 0; k < 40; ++k) {
-        const int rows = 1 + static_cast<int>(rng() % 40), cols = 1 + static_cast<int>(rng() % 40);
+        // Widths around and well past 16, 32 and 48 pixels (the one-pass
+        // loader thresholds 16 pixels at a time).
+        const int rows = 1 + static_cast<int>(rng() % 40), cols = 1 + static_cast<int>(rng() % 70);
         const int depth = k % 8 == 7 ? CV_16U : CV_8U;
         cv::Mat image(rows, cols, CV_MAKETYPE(depth, 4));
         cv::randu(image, 0, depth == CV_8U ? 256 : 65536);
         cv::Mat alpha(rows, cols, CV_MAKETYPE(depth, 1));
         cv::extractChannel(image, alpha, 3);
-        alpha.setTo(0, alpha < (depth == CV_8U ? 128 : 32768));  // plenty of transparent pixels
+        if (k % 4 == 1 && depth == CV_8U) {
+            // Every alpha value, 1 included, along the rows; some rows transparent.
+            for (int y = 0; y < rows; ++y) {
+                for (int x = 0; x < cols; ++x) {
+                    alpha.at<unsigned char>(y, x) = static_cast<unsigned char>((y * 37 + x * 11) % 256);
+                }
+            }
+            alpha.row(rows / 2).setTo(0);
+        } else {
+            alpha.setTo(0, alpha < (depth == CV_8U ? 128 : 32768));  // plenty of transparent pixels
+        }
         cv::insertChannel(alpha, image, 3);
         const std::string path = dir + "/fused_" + std::to_string(k) + ".png";
         ASSERT_TRUE(cv::imwrite(path, image));
