@@ -330,3 +330,32 @@ TEST(IsolatedTriangulate, WorksWhileOtherThreadsAllocate) {
     for (auto& t : busy) t.join();
     EXPECT_EQ(ok, 30);
 }
+
+TEST(IsolatedTriangulate, OnlyGraphsThatGainedPointsLeaveTheProcess) {
+    // A hole whose corner lies on the outer ring and free points on outer
+    // edges: splitting cuts segments at points the input already has, so the
+    // graph is meshed here. A crossing hole needs a new point and is meshed
+    // in a child process. Both give what forcing the child process gives.
+    SafetyScope scope;
+    const Loop outer = {{0, 0}, {10, 0}, {10, 10}, {0, 10}};
+    struct Case {
+        std::vector<Loop> holes;
+        Loop extra;
+        bool isolated;
+    };
+    const Case cases[] = {
+        {{{{5, 0}, {6, 2}, {4, 2}}}, {{2, 0}, {10, 4}, {5, 5}}, false},  // touching only
+        {{}, {{0.5f, 0}, {0, 7.25f}, {3, 3}}, false},                     // points on edges
+        {{{{5, -1}, {6, 2}, {4, 2}}}, {{5, 5}}, true},                    // hole crosses the ring
+    };
+    for (const Case& c : cases) {
+        vellumcut::mesher_safety() = MesherSafety{};
+        const Mesh automatic = vellumcut::tri_mesh_debug(outer, c.holes, c.extra);
+        EXPECT_EQ(vellumcut::mesher_safety().isolated_calls, c.isolated ? 1u : 0u);
+        vellumcut::mesher_safety().isolation = MesherSafety::Isolation::Always;
+        const Mesh isolated = vellumcut::tri_mesh_debug(outer, c.holes, c.extra);
+        EXPECT_EQ(automatic.v, isolated.v);
+        EXPECT_EQ(automatic.idx, isolated.idx);
+        EXPECT_FALSE(automatic.idx.empty());
+    }
+}

@@ -197,16 +197,22 @@ Mesh triangulate_all(const Loop& outer, const std::vector<Loop>& holes, const Lo
 
     // Split the segments where they cross, overlap or pass through a point:
     // the crossing points go after all input points. Input without any of
-    // that is left as it is and meshed in this process; for the rest, or
-    // when the splitting did not settle, Triangle runs in a child process
-    // that may crash or be stopped without taking this one along.
-    const MesherSafety& safety = mesher_safety();
+    // that is meshed in this process, and so is input whose splitting only
+    // cut segments at points it already had (rings of a traced outline that
+    // touch at a pixel): either way Triangle gets the caller's own points
+    // joined by segments that meet only at their ends. When crossing points
+    // had to be added, or the splitting did not settle, Triangle runs in a
+    // child process that may crash or be stopped without taking this one
+    // along.
+    MesherSafety& safety = mesher_safety();
     CrossingResolution crossings;
     if (safety.resolve_crossings) crossings = resolve_crossings(g.points, g.segments, kMaxPoints);
     using Isolation = MesherSafety::Isolation;
+    const bool added_or_unsettled = crossings.added_points > 0 || !crossings.converged;
     const bool isolate = safety.isolation == Isolation::Always ||
-                         (safety.isolation == Isolation::Auto && (crossings.changed || !crossings.converged)) ||
+                         (safety.isolation == Isolation::Auto && added_or_unsettled) ||
                          (safety.isolation == Isolation::Unresolved && !crossings.converged);
+    if (isolate) ++safety.isolated_calls;
 
     triangulateio in;
     std::memset(&in, 0, sizeof in);
