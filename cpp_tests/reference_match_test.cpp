@@ -162,7 +162,7 @@ TEST(ReferenceMatch, FusedMaskLoadingEqualsOpenCvChain) {
         cv::Mat alpha(rows, cols, CV_MAKETYPE(depth, 1));
         cv::extractChannel(image, alpha, 3);
         if (k % 4 == 1 && depth == CV_8U) {
-            // Every alpha value, 1 included, along the rows; some rows transparent.
+            // Alpha spread over 0..255 (alpha 1 at row 1, column 20); one row transparent.
             for (int y = 0; y < rows; ++y) {
                 for (int x = 0; x < cols; ++x) {
                     alpha.at<unsigned char>(y, x) = static_cast<unsigned char>((y * 37 + x * 11) % 256);
