@@ -11,9 +11,13 @@
 #include <exception>
 #include <string>
 
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
 #include "earcut_mesh.hpp"
 #include "image_header.hpp"
 #include "outline.hpp"
+#include "png_alpha.hpp"
 #if __has_include("constrained_mesh/pipeline.hpp")
 #include "constrained_mesh/pipeline.hpp"
 #define VELLUMCUT_FUZZ_POISSON 1
@@ -44,6 +48,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A prefix may only ask for more or agree with the whole file.
     const HeaderCheck part = check_image_header(data, size / 2, false, limit);
     if (part.verdict != HeaderVerdict::need_more && part.verdict != whole.verdict) __builtin_trap();
+
+    // Whatever the PNG fast path decodes, OpenCV must decode to the same mask.
+    cv::Mat fast;
+    if (decode_png_alpha_mask(data, size, 0, fast)) {
+        const cv::Mat image = cv::imdecode(
+            cv::Mat(1, static_cast<int>(size), CV_8UC1, const_cast<std::uint8_t*>(data)),
+            cv::IMREAD_UNCHANGED);
+        if (image.empty() || image.channels() != 4) __builtin_trap();
+        cv::Mat alpha, slow;
+        cv::extractChannel(image, alpha, 3);
+        cv::threshold(alpha, slow, 0.0, 255.0, cv::THRESH_BINARY);
+        if (slow.size() != fast.size() || cv::countNonZero(slow != fast) != 0) __builtin_trap();
+    }
 
     std::FILE* f = std::fopen(scratch_path().c_str(), "wb");
     if (f == nullptr) return 0;

@@ -26,11 +26,12 @@ fi
 bash "$ROOT/scripts/setup.sh" >/dev/null   # the venv (seed generator) and earcut.hpp
 
 SAN=(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
-FLAGS=(-std=c++17 -O1 -g -ffp-contract=off "${SAN[@]}"
+FLAGS=(-std=c++17 -O1 -g -ffp-contract=off "${SAN[@]}" -DVELLUMCUT_HAVE_LIBDEFLATE
        -I"$ROOT/src" -I"$ROOT/fuzz" -I/usr/include/opencv4
        -isystem "$ROOT/.cache/earcut/stable/include")
-LIBS=(-lopencv_imgcodecs -lopencv_imgproc -lopencv_core -ltriangle)
-CORE=("$ROOT"/src/outline.cpp "$ROOT"/src/image_header.cpp "$ROOT"/src/earcut_mesh.cpp
+LIBS=(-lopencv_imgcodecs -lopencv_imgproc -lopencv_core -ltriangle -ldeflate)
+CORE=("$ROOT"/src/outline.cpp "$ROOT"/src/image_header.cpp "$ROOT"/src/png_alpha.cpp
+      "$ROOT"/src/earcut_mesh.cpp
       "$ROOT"/src/constrained_mesh/*.cpp)
 
 mkdir -p "$OUT/obj" "$OUT/artifacts"

@@ -22,7 +22,7 @@ fi
 APT_PACKAGES=(
     build-essential cmake pkg-config
     libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
-    libtriangle-dev libgtest-dev dpkg-dev
+    libtriangle-dev libgtest-dev dpkg-dev libdeflate-dev
 )
 
 # --- apt sources -----------------------------------------------------------

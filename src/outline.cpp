@@ -14,6 +14,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "image_header.hpp"
+#include "png_alpha.hpp"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -88,24 +89,22 @@ std::size_t regular_file_size(std::FILE* file) {
     return static_cast<std::size_t>(st.st_size);
 }
 
-// Whether a w x h image with `margin` transparent pixels on every side stays
-// within kMaxMaskPixels (a margin of 0 or less adds nothing).
-bool bordered_size_fits(int w, int h, int margin) {
-    if (margin <= 0) return true;
-    const std::int64_t bordered_w = static_cast<std::int64_t>(w) + 2 * std::int64_t{margin};
-    const std::int64_t bordered_h = static_cast<std::int64_t>(h) + 2 * std::int64_t{margin};
-    return bordered_w <= kMaxMaskPixels && bordered_h <= kMaxMaskPixels &&
-           bordered_w * bordered_h <= kMaxMaskPixels;
-}
+// What reading a file gave: the decoded image (empty when OpenCV cannot decode
+// the file), or, for a PNG that the fast path decoded, the finished mask.
+struct DecodedFile {
+    cv::Mat image;
+    cv::Mat mask;
+};
 
-// Reads the file, checks what its header declares and only then lets OpenCV
-// decode it. Returns an empty Mat when OpenCV cannot decode the file.
+// Reads the file, checks what its header declares and only then decodes it:
+// a plain 8-bit PNG with alpha straight into the mask, anything else through
+// OpenCV.
 //
 // Decoding from the bytes read (rather than letting OpenCV open the path
 // again) means the header checked is the header decoded, and a missing file
 // never reaches OpenCV, which would log a warning on stderr for it.
-cv::Mat read_rgba_candidate(const std::string& path, int margin,
-                            const MaskSizeHint& on_declared_size) {
+DecodedFile read_rgba_candidate(const std::string& path, int margin,
+                                const MaskSizeHint& on_declared_size) {
     // OpenCV and the C library take the path as a C string: everything after
     // a NUL would be silently dropped and another file read.
     if (path.find('\0') != std::string::npos) {
@@ -159,13 +158,27 @@ cv::Mat read_rgba_candidate(const std::string& path, int margin,
         // this file's, read a moment ago.
         bytes.clear();
         bytes.shrink_to_fit();
-        return cv::imread(path, cv::IMREAD_UNCHANGED);
+        return {cv::imread(path, cv::IMREAD_UNCHANGED), cv::Mat()};
+    }
+    DecodedFile decoded;
+    if (check.format == ImageFormat::png &&
+        decode_png_alpha_mask(bytes.data(), bytes.size(), margin, decoded.mask)) {
+        return decoded;
     }
     const cv::Mat raw(1, static_cast<int>(bytes.size()), CV_8UC1, bytes.data());
-    return cv::imdecode(raw, cv::IMREAD_UNCHANGED);
+    decoded.image = cv::imdecode(raw, cv::IMREAD_UNCHANGED);
+    return decoded;
 }
 
 }  // namespace
+
+bool bordered_size_fits(int w, int h, int margin) {
+    if (margin <= 0) return true;
+    const std::int64_t bordered_w = static_cast<std::int64_t>(w) + 2 * std::int64_t{margin};
+    const std::int64_t bordered_h = static_cast<std::int64_t>(h) + 2 * std::int64_t{margin};
+    return bordered_w <= kMaxMaskPixels && bordered_h <= kMaxMaskPixels &&
+           bordered_w * bordered_h <= kMaxMaskPixels;
+}
 
 void load_alpha_mask(const std::string& path, int margin, cv::Mat& mask, int& w, int& h,
                      float& scale) {
@@ -174,7 +187,17 @@ void load_alpha_mask(const std::string& path, int margin, cv::Mat& mask, int& w,
 
 void load_alpha_mask(const std::string& path, int margin, cv::Mat& mask, int& w, int& h,
                      float& scale, const MaskSizeHint& on_declared_size) {
-    cv::Mat image = read_rgba_candidate(path, margin, on_declared_size);
+    DecodedFile decoded = read_rgba_candidate(path, margin, on_declared_size);
+    if (!decoded.mask.empty()) {
+        // Only files within every size limit below take this path.
+        mask = decoded.mask;
+        w = mask.cols;
+        h = mask.rows;
+        scale = 1.0f;
+        return;
+    }
+    cv::Mat image = std::move(decoded.image);
+    decoded = DecodedFile();
     if (image.empty() || image.channels() < 4) {
         throw std::runtime_error(kNotRgba);
     }

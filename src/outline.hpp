@@ -24,6 +24,10 @@ constexpr long long kMaxImagePixels = 4096LL * 4096LL;
 // 4096 image with a margin of up to 2048).
 constexpr long long kMaxMaskPixels = 4 * kMaxImagePixels;
 
+// Whether a w x h image with `margin` transparent pixels on every side stays
+// within kMaxMaskPixels (a margin of 0 or less adds nothing).
+bool bordered_size_fits(int w, int h, int margin);
+
 // Reads `path` with OpenCV, keeps its alpha channel, pads it with `margin`
 // transparent pixels on every side (when margin > 0) and thresholds it so that
 // alpha > 0 becomes 255 and everything else 0. The mask keeps the sample depth
