@@ -6,11 +6,20 @@
 #include <sstream>
 #include <stdexcept>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace vellumcut {
 
 namespace {
 
-constexpr float kEmptyCell = -9999.0f;  // a cell is occupied when its x is >= 0
+// An empty cell holds a point at infinity: its distance to any candidate is
+// infinite, so it never rejects one and needs no test of its own.
+constexpr float kEmptyCell = std::numeric_limits<float>::infinity();
+// The grid has this many empty cells around it on every side, so that the
+// 5 x 5 neighbourhood of any cell inside it can be read without bounds checks.
+constexpr int kGridPad = 2;
 constexpr float kTwoPi = 6.2831855f;    // float nearest 2*pi
 
 [[noreturn]] void throw_grid_too_large(int width, int height, float radius) {
@@ -78,6 +87,61 @@ private:
     std::uint32_t size_ = 0;
 };
 
+// Whether some point of the 5 x 5 cells around `centre` (a cell of a grid
+// whose rows are `pitch` cells apart) is closer to (cx, cy) than the radius:
+// dx and dy the single-precision differences, widened to double, and
+// dx * dx + dy * dy < reject_below. Whether some cell rejects the candidate
+// does not depend on the order of the visits.
+#if defined(__SSE2__)
+// Two cells at a time, each product and sum rounded exactly as in the scalar
+// expression: the differences of (cx, cy, cx, cy) and (x_a, y_a, x_b, y_b) in
+// single precision, widened to double, squared, and dx^2 + dy^2 per cell.
+inline __m128d closer_pair(__m128 candidate, __m128 cells, __m128d reject_below) {
+    const __m128 d = _mm_sub_ps(candidate, cells);
+    const __m128d a = _mm_cvtps_pd(d);
+    const __m128d b = _mm_cvtps_pd(_mm_movehl_ps(d, d));
+    const __m128d a2 = _mm_mul_pd(a, a);
+    const __m128d b2 = _mm_mul_pd(b, b);
+    const __m128d sums = _mm_add_pd(_mm_unpacklo_pd(a2, b2), _mm_unpackhi_pd(a2, b2));
+    return _mm_cmplt_pd(sums, reject_below);
+}
+
+// Two adjacent cells starting at `p`.
+inline __m128 adjacent_cells(const cv::Point2f* p) { return _mm_loadu_ps(&p->x); }
+
+// Two cells from anywhere.
+inline __m128 two_cells(const cv::Point2f* a, const cv::Point2f* b) {
+    return _mm_loadh_pi(_mm_loadl_pi(_mm_setzero_ps(), reinterpret_cast<const __m64*>(a)),
+                        reinterpret_cast<const __m64*>(b));
+}
+
+bool neighbour_too_close(const cv::Point2f* centre, std::ptrdiff_t pitch, float cx, float cy,
+                         __m128d reject_below) {
+    const __m128 c = _mm_setr_ps(cx, cy, cx, cy);
+    const cv::Point2f* r0 = centre - 2 * pitch - 2;  // first cell of each of the five rows
+    const cv::Point2f* r1 = r0 + pitch;
+    const cv::Point2f* r2 = r1 + pitch;
+    const cv::Point2f* r3 = r2 + pitch;
+    const cv::Point2f* r4 = r3 + pitch;
+    // The middle three rows first (they reject most candidates), without a
+    // branch per cell, then the outer two.
+    __m128d hit = closer_pair(c, adjacent_cells(r2 + 1), reject_below);
+    hit = _mm_or_pd(hit, closer_pair(c, adjacent_cells(r2 + 3), reject_below));
+    hit = _mm_or_pd(hit, closer_pair(c, two_cells(r2, r1 + 2), reject_below));
+    hit = _mm_or_pd(hit, closer_pair(c, adjacent_cells(r1), reject_below));
+    hit = _mm_or_pd(hit, closer_pair(c, adjacent_cells(r1 + 3), reject_below));
+    hit = _mm_or_pd(hit, closer_pair(c, adjacent_cells(r3), reject_below));
+    hit = _mm_or_pd(hit, closer_pair(c, adjacent_cells(r3 + 2), reject_below));
+    hit = _mm_or_pd(hit, closer_pair(c, two_cells(r3 + 4, r0 + 4), reject_below));
+    if (_mm_movemask_pd(hit) != 0) return true;
+    hit = closer_pair(c, adjacent_cells(r0), reject_below);
+    hit = _mm_or_pd(hit, closer_pair(c, adjacent_cells(r0 + 2), reject_below));
+    hit = _mm_or_pd(hit, closer_pair(c, adjacent_cells(r4), reject_below));
+    hit = _mm_or_pd(hit, closer_pair(c, adjacent_cells(r4 + 2), reject_below));
+    hit = _mm_or_pd(hit, closer_pair(c, two_cells(r4 + 4, r4 + 4), reject_below));
+    return _mm_movemask_pd(hit) != 0;
+}
+#else
 // The 5 x 5 cells around a candidate's cell, its own cell first, then by distance.
 struct CellOffset {
     int dx, dy;
@@ -86,6 +150,19 @@ constexpr CellOffset kNearestFirst[25] = {
     {0, 0},   {-1, 0}, {1, 0},  {0, -1},  {0, 1},  {-1, -1}, {1, -1}, {-1, 1}, {1, 1},
     {-2, 0},  {2, 0},  {0, -2}, {0, 2},   {-2, -1}, {2, -1}, {-2, 1}, {2, 1},  {-1, -2},
     {1, -2},  {-1, 2}, {1, 2},  {-2, -2}, {2, -2}, {-2, 2}, {2, 2}};
+
+bool neighbour_too_close(const cv::Point2f* centre, std::ptrdiff_t pitch, float cx, float cy,
+                         double reject_below) {
+    // Nearest cells first find a rejecting neighbour soonest.
+    for (const CellOffset& o : kNearestFirst) {
+        const cv::Point2f q = centre[o.dy * pitch + o.dx];
+        const double dx = static_cast<float>(cx - q.x);
+        const double dy = static_cast<float>(cy - q.y);
+        if (dx * dx + dy * dy < reject_below) return true;
+    }
+    return false;
+}
+#endif
 
 }  // namespace
 
@@ -135,13 +212,21 @@ std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius
     const float c = g.cell;
     const double reject_below = sqrt_threshold(radius);
 
-    std::vector<cv::Point2f> grid(static_cast<std::size_t>(g.cols) * g.rows,
+    // Cell (gx, gy) is grid[(gy + kGridPad) * pitch + gx + kGridPad].
+    const std::ptrdiff_t pitch = static_cast<std::ptrdiff_t>(g.cols) + 2 * kGridPad;
+    std::vector<cv::Point2f> grid(static_cast<std::size_t>(pitch) * (static_cast<std::size_t>(g.rows) + 2 * kGridPad),
                                   cv::Point2f(kEmptyCell, kEmptyCell));
-    auto cell_of = [&](const cv::Point2f& p) -> cv::Point2f& {
-        const int gx = static_cast<int>(p.x / c);
-        const int gy = static_cast<int>(p.y / c);
-        return grid[static_cast<std::size_t>(gy) * g.cols + gx];
+    // The cell of a point inside [0, W) x [0, H); gx <= gx_max and gy <= gy_max.
+    auto cell_at = [&](float x, float y) -> cv::Point2f* {
+        const std::ptrdiff_t gx = static_cast<int>(x / c);
+        const std::ptrdiff_t gy = static_cast<int>(y / c);
+        return grid.data() + (gy + kGridPad) * pitch + gx + kGridPad;
     };
+#if defined(__SSE2__)
+    const __m128d reject_limit = _mm_set1_pd(reject_below);
+#else
+    const double reject_limit = reject_below;
+#endif
 
     std::vector<cv::Point2f> out;
     ActiveList active;
@@ -151,7 +236,7 @@ std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius
     const cv::Point2f seed(x0, y0);
     out.push_back(seed);
     active.push_back(seed);
-    cell_of(seed) = seed;
+    *cell_at(x0, y0) = seed;
 
     constexpr std::uint32_t kStopPollInterval = 4096;
     std::uint32_t until_poll = kStopPollInterval;
@@ -171,32 +256,13 @@ std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius
             const float cx = std::cos(a) * d + p.x;
             if (cx < 0.0f || cy < 0.0f || cx >= W || cy >= H) continue;
 
-            const int gx = static_cast<int>(cx / c);
-            const int gy = static_cast<int>(cy / c);
-            const int x_lo = std::max(gx - 2, 0), x_hi = std::min(gx + 2, g.gx_max);
-            const int y_lo = std::max(gy - 2, 0), y_hi = std::min(gy + 2, g.gy_max);
-            // Whether some neighbour rejects the candidate does not depend on
-            // the order of the visits; nearest cells first find it soonest.
-            bool too_close = false;
-            for (const CellOffset& o : kNearestFirst) {
-                const int xx = gx + o.dx, yy = gy + o.dy;
-                if (xx < x_lo || xx > x_hi || yy < y_lo || yy > y_hi) continue;
-                const cv::Point2f q = grid[static_cast<std::size_t>(yy) * g.cols + xx];
-                if (q.x < 0.0f) continue;
-                const double dx = static_cast<float>(cx - q.x);
-                const double dy = static_cast<float>(cy - q.y);
-                // Same outcome as r > sqrt(dx * dx + dy * dy); see reject_below.
-                if (dx * dx + dy * dy < reject_below) {
-                    too_close = true;
-                    break;
-                }
-            }
-            if (too_close) continue;
+            cv::Point2f* cell = cell_at(cx, cy);
+            if (neighbour_too_close(cell, pitch, cx, cy, reject_limit)) continue;
 
             const cv::Point2f cand(cx, cy);
             out.push_back(cand);
             active.push_back(cand);
-            cell_of(cand) = cand;
+            *cell = cand;
             spawned = true;
             break;
         }
