@@ -197,7 +197,6 @@ void load_alpha_mask(const std::string& path, int margin, cv::Mat& mask, int& w,
         return;
     }
     cv::Mat image = std::move(decoded.image);
-    decoded = DecodedFile();
     if (image.empty() || image.channels() < 4) {
         throw std::runtime_error(kNotRgba);
     }

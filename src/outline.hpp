@@ -30,7 +30,8 @@ bool bordered_size_fits(int w, int h, int margin);
 
 // Reads `path` with OpenCV, keeps its alpha channel, pads it with `margin`
 // transparent pixels on every side (when margin > 0) and thresholds it so that
-// alpha > 0 becomes 255 and everything else 0. The mask keeps the sample depth
+// alpha > 0 becomes 255 and everything else 0. Plain 8-bit PNGs with alpha
+// are decoded by the fast path of png_alpha.hpp instead, to the same mask. The mask keeps the sample depth
 // of the decoded image. Throws std::runtime_error with the user-facing
 // messages, std::invalid_argument for a path with an embedded NUL or a margin
 // whose border would exceed kMaxMaskPixels, or cv::Exception when OpenCV
