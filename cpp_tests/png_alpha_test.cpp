@@ -49,7 +49,7 @@ Bytes zlib_compress(const Bytes& raw, int level = 6) {
 }
 
 // Pixels are RGBA (CV_8UC4) or grey + alpha (CV_8UC2), in file byte order.
-struct PngSpec {
+struct PngRecipe {
     cv::Mat pixels;
     std::vector<int> filters;  // per row, cycled; a value above 4 is written as is
     std::size_t idat_piece = 0;        // 0: one IDAT chunk
@@ -63,8 +63,8 @@ struct PngSpec {
 
 // The filtered scanlines: each row is its filter byte and the row's bytes
 // minus the filter's prediction.
-Bytes filtered_rows(const PngSpec& spec) {
-    const cv::Mat& px = spec.pixels;
+Bytes filtered_rows(const PngRecipe& recipe) {
+    const cv::Mat& px = recipe.pixels;
     const int bpp = px.channels();
     const std::size_t row_bytes = static_cast<std::size_t>(px.cols) * bpp;
     Bytes out;
@@ -72,7 +72,7 @@ Bytes filtered_rows(const PngSpec& spec) {
     for (int y = 0; y < px.rows; ++y) {
         const std::uint8_t* cur = px.ptr<std::uint8_t>(y);
         const std::uint8_t* up = y > 0 ? px.ptr<std::uint8_t>(y - 1) : zero.data();
-        const int f = spec.filters[static_cast<std::size_t>(y) % spec.filters.size()];
+        const int f = recipe.filters[static_cast<std::size_t>(y) % recipe.filters.size()];
         out.push_back(static_cast<std::uint8_t>(f));
         for (std::size_t i = 0; i < row_bytes; ++i) {
             const int a = i >= static_cast<std::size_t>(bpp) ? cur[i - bpp] : 0;
@@ -97,29 +97,29 @@ Bytes filtered_rows(const PngSpec& spec) {
     return out;
 }
 
-Bytes png_file(const PngSpec& spec, const Bytes& stream) {
-    const cv::Mat& px = spec.pixels;
+Bytes png_file(const PngRecipe& recipe, const Bytes& stream) {
+    const cv::Mat& px = recipe.pixels;
     Bytes out = {137, 80, 78, 71, 13, 10, 26, 10};
     Bytes ihdr;
     put_be32(ihdr, static_cast<std::uint32_t>(px.cols));
     put_be32(ihdr, static_cast<std::uint32_t>(px.rows));
-    const int colour = spec.colour >= 0 ? spec.colour : (px.channels() == 4 ? 6 : 4);
-    ihdr.insert(ihdr.end(), {static_cast<std::uint8_t>(spec.depth), static_cast<std::uint8_t>(colour),
-                             0, 0, static_cast<std::uint8_t>(spec.interlace)});
+    const int colour = recipe.colour >= 0 ? recipe.colour : (px.channels() == 4 ? 6 : 4);
+    ihdr.insert(ihdr.end(), {static_cast<std::uint8_t>(recipe.depth), static_cast<std::uint8_t>(colour),
+                             0, 0, static_cast<std::uint8_t>(recipe.interlace)});
     put_chunk(out, "IHDR", ihdr);
-    for (const auto& [type, body] : spec.before_idat) put_chunk(out, type, body);
-    const std::size_t piece = spec.idat_piece > 0 ? spec.idat_piece : stream.size();
+    for (const auto& [type, body] : recipe.before_idat) put_chunk(out, type, body);
+    const std::size_t piece = recipe.idat_piece > 0 ? recipe.idat_piece : stream.size();
     for (std::size_t at = 0; at < stream.size(); at += piece) {
-        if (at > 0 && spec.empty_idat_between) put_chunk(out, "IDAT", {});
+        if (at > 0 && recipe.empty_idat_between) put_chunk(out, "IDAT", {});
         const std::size_t n = std::min(piece, stream.size() - at);
         put_chunk(out, "IDAT", Bytes(stream.begin() + at, stream.begin() + at + n));
     }
-    for (const auto& [type, body] : spec.after_idat) put_chunk(out, type, body);
+    for (const auto& [type, body] : recipe.after_idat) put_chunk(out, type, body);
     put_chunk(out, "IEND", {});
     return out;
 }
 
-Bytes png_file(const PngSpec& spec) { return png_file(spec, zlib_compress(filtered_rows(spec), spec.level)); }
+Bytes png_file(const PngRecipe& recipe) { return png_file(recipe, zlib_compress(filtered_rows(recipe), recipe.level)); }
 
 // The loader's general path: OpenCV decodes, the alpha channel is bordered and
 // thresholded. Empty when OpenCV does not give a 4-channel image.
@@ -177,10 +177,10 @@ class PngAlphaFilters : public ::testing::TestWithParam<FilterCase> {};
 TEST_P(PngAlphaFilters, MatchOpenCV) {
     const FilterCase& p = GetParam();
     std::mt19937 rng(static_cast<unsigned>(p.width * 31 + p.channels));
-    PngSpec spec;
-    spec.pixels = sprite_pixels(p.width, 23, p.channels, rng);
-    spec.filters = p.filters;
-    const Bytes file = png_file(spec);
+    PngRecipe recipe;
+    recipe.pixels = sprite_pixels(p.width, 23, p.channels, rng);
+    recipe.filters = p.filters;
+    const Bytes file = png_file(recipe);
     cv::Mat mask;
     ASSERT_TRUE(decode_png_alpha_mask(file.data(), file.size(), p.margin, mask));
     expect_same_mask(mask, opencv_mask(file, p.margin));
@@ -215,14 +215,14 @@ TEST(PngAlpha, TakesSplitStreamsAndAncillaryChunks) {
     const Bytes text = {'C', 'o', 'm', 'm', 'e', 'n', 't', 0, 'h', 'i'};
     const Bytes gamma = {0, 0, 0xb1, 0x8f};
     for (std::size_t piece : {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{1000}}) {
-        PngSpec spec;
-        spec.pixels = sprite_pixels(40, 30, 4, rng);
-        spec.filters = {0, 1, 2, 3, 4};
-        spec.idat_piece = piece;
-        spec.empty_idat_between = piece == 7;
-        spec.before_idat = {{"gAMA", gamma}, {"tEXt", text}};
-        spec.after_idat = {{"tEXt", text}};
-        const Bytes file = png_file(spec);
+        PngRecipe recipe;
+        recipe.pixels = sprite_pixels(40, 30, 4, rng);
+        recipe.filters = {0, 1, 2, 3, 4};
+        recipe.idat_piece = piece;
+        recipe.empty_idat_between = piece == 7;
+        recipe.before_idat = {{"gAMA", gamma}, {"tEXt", text}};
+        recipe.after_idat = {{"tEXt", text}};
+        const Bytes file = png_file(recipe);
         cv::Mat mask;
         ASSERT_TRUE(decode_png_alpha_mask(file.data(), file.size(), 2, mask)) << "piece " << piece;
         expect_same_mask(mask, opencv_mask(file, 2));
@@ -249,17 +249,17 @@ Bytes with_byte(const Bytes& good, std::size_t at, std::uint8_t value) {
     return f;
 }
 
-PngSpec small_spec() {
+PngRecipe small_recipe() {
     std::mt19937 rng(3);
-    PngSpec spec;
-    spec.pixels = sprite_pixels(20, 12, 4, rng);
-    spec.filters = {1, 4};
-    return spec;
+    PngRecipe recipe;
+    recipe.pixels = sprite_pixels(20, 12, 4, rng);
+    recipe.filters = {1, 4};
+    return recipe;
 }
 
 // Files the fast path leaves to OpenCV, one per reason.
 TEST(PngAlpha, LeavesOtherFilesToOpenCV) {
-    const PngSpec base = small_spec();
+    const PngRecipe base = small_recipe();
     const Bytes good = png_file(base);
     const Bytes raw = filtered_rows(base);
     const Bytes stream = zlib_compress(raw);
@@ -271,7 +271,7 @@ TEST(PngAlpha, LeavesOtherFilesToOpenCV) {
     bad_crc[good.size() - 20] ^= 1;  // inside the IDAT data, CRC not redone
     files.push_back({"wrong CRC", bad_crc});
     {
-        PngSpec s = base;
+        PngRecipe s = base;
         s.interlace = 1;  // the rows are not Adam7 passes, but the header decides
         files.push_back({"interlaced", png_file(s)});
         s = base;
@@ -282,7 +282,7 @@ TEST(PngAlpha, LeavesOtherFilesToOpenCV) {
         files.push_back({"RGB colour type", png_file(s)});
     }
     for (const char* type : {"tRNS", "PLTE", "acTL", "fcTL", "ABCD"}) {
-        PngSpec s = base;
+        PngRecipe s = base;
         s.before_idat = {{type, Bytes(6, 0)}};
         files.push_back({type, png_file(s)});
     }
@@ -325,7 +325,7 @@ TEST(PngAlpha, LeavesOtherFilesToOpenCV) {
 }
 
 TEST(PngAlpha, LeavesLimitsToTheLoader) {
-    const Bytes good = png_file(small_spec());
+    const Bytes good = png_file(small_recipe());
     cv::Mat mask;
     // A border the loader refuses.
     EXPECT_FALSE(decode_png_alpha_mask(good.data(), good.size(), 1 << 20, mask));
@@ -345,19 +345,19 @@ TEST(PngAlpha, TakesOnlyWhatOpenCVDecodesTheSame) {
     std::uniform_int_distribution<int> value(0, 255);
     int taken = 0, refused = 0;
     for (int trial = 0; trial < 600; ++trial) {
-        PngSpec spec;
-        spec.pixels = sprite_pixels(9 + trial % 23, 5 + trial % 7, trial % 3 == 0 ? 2 : 4, rng);
-        spec.filters = {trial % 5, (trial / 5) % 5};
-        spec.idat_piece = trial % 4 == 0 ? 5 : 0;
-        spec.level = trial % 8 < 4 ? 0 : 9;  // level 0: stored blocks
+        PngRecipe recipe;
+        recipe.pixels = sprite_pixels(9 + trial % 23, 5 + trial % 7, trial % 3 == 0 ? 2 : 4, rng);
+        recipe.filters = {trial % 5, (trial / 5) % 5};
+        recipe.idat_piece = trial % 4 == 0 ? 5 : 0;
+        recipe.level = trial % 8 < 4 ? 0 : 9;  // level 0: stored blocks
         Bytes file;
         if (trial % 2 == 0) {
-            Bytes raw = filtered_rows(spec);
+            Bytes raw = filtered_rows(recipe);
             raw[std::uniform_int_distribution<std::size_t>(0, raw.size() - 1)(rng)] =
                 static_cast<std::uint8_t>(value(rng));
-            file = png_file(spec, zlib_compress(raw, spec.level));
+            file = png_file(recipe, zlib_compress(raw, recipe.level));
         } else {
-            const Bytes good = png_file(spec);
+            const Bytes good = png_file(recipe);
             const std::size_t at = std::uniform_int_distribution<std::size_t>(8, good.size() - 1)(rng);
             file = with_byte(good, at, static_cast<std::uint8_t>(value(rng)));
         }

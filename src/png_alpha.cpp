@@ -44,7 +44,7 @@ constexpr std::uint32_t kIHDR = chunk_name('I', 'H', 'D', 'R');
 constexpr std::uint32_t kIDAT = chunk_name('I', 'D', 'A', 'T');
 constexpr std::uint32_t kIEND = chunk_name('I', 'E', 'N', 'D');
 constexpr std::uint32_t kTRNS = chunk_name('t', 'R', 'N', 'S');
-// Animation chunks: libpng builds that read APNG treat them specially.
+// Animation chunks: libpng builds that read APNG handle them on their own.
 constexpr std::uint32_t kACTL = chunk_name('a', 'c', 'T', 'L');
 constexpr std::uint32_t kFCTL = chunk_name('f', 'c', 'T', 'L');
 constexpr std::uint32_t kFDAT = chunk_name('f', 'd', 'A', 'T');
@@ -142,7 +142,7 @@ bool read_layout(const std::uint8_t* data, std::size_t size, PngLayout& layout) 
                 break;
             }
             // PLTE, a second IHDR or an unknown critical chunk; chunks that
-            // would make libpng decode differently or specially.
+            // would make libpng decode differently, or refuse the file.
             if (critical || name == kTRNS || name == kACTL || name == kFCTL || name == kFDAT) {
                 return false;
             }
