@@ -96,3 +96,69 @@ def test_other_formats_with_alpha_are_accepted(tmp_path, ext):
     assert cv2.imwrite(str(path), image, params)
     r = vc.islands(str(path), 1.0, 0)
     assert r["loops"] == [[2.0, 2.0, 2.0, 7.0, 7.0, 7.0, 7.0, 2.0]]
+
+
+def _cv2_png(strategy=None, level=None):
+    params = []
+    if level is not None:
+        params += [cv2.IMWRITE_PNG_COMPRESSION, level]
+    if strategy is not None:
+        params += [cv2.IMWRITE_PNG_STRATEGY, strategy]
+
+    def write(path, bgra):
+        assert cv2.imwrite(str(path), bgra, params)
+    return write
+
+
+def _pillow_png(mode, **options):
+    from PIL import Image
+
+    def write(path, bgra):
+        if mode == "LA":  # grey and alpha; the grey is the blue channel
+            Image.fromarray(np.ascontiguousarray(bgra[:, :, [0, 3]]), "LA").save(path, **options)
+        else:
+            Image.fromarray(np.ascontiguousarray(bgra[:, :, [2, 1, 0, 3]]), "RGBA").save(path, **options)
+    return write
+
+
+PNG_WRITERS = {
+    "cv2-level0": _cv2_png(level=0),
+    "cv2-level1": _cv2_png(level=1),
+    "cv2-level9": _cv2_png(level=9),
+    "cv2-rle": _cv2_png(strategy=cv2.IMWRITE_PNG_STRATEGY_RLE),
+    "cv2-filtered": _cv2_png(strategy=cv2.IMWRITE_PNG_STRATEGY_FILTERED),
+    "cv2-huffman": _cv2_png(strategy=cv2.IMWRITE_PNG_STRATEGY_HUFFMAN_ONLY),
+    "pillow-rgba": _pillow_png("RGBA"),
+    "pillow-rgba-level0": _pillow_png("RGBA", compress_level=0),
+    "pillow-rgba-optimize": _pillow_png("RGBA", optimize=True),
+    "pillow-grey-alpha": _pillow_png("LA"),
+}
+
+
+@pytest.mark.parametrize("writer", PNG_WRITERS.values(), ids=PNG_WRITERS.keys())
+def test_png_writers_give_what_the_same_pixels_give_as_tiff(tmp_path, writer):
+    # 8-bit PNGs with alpha take the loader's own decoder; TIFF goes through
+    # OpenCV. Real encoders choose their own filters (Pillow mixes all five per
+    # row) and chunk sizes; the outlines and meshes must not depend on it.
+    from sprites import random_alpha
+
+    rng = np.random.default_rng(2024)
+    for i in range(5):
+        alpha = random_alpha(rng)
+        bgra = np.dstack([rng.integers(0, 256, alpha.shape + (3,), dtype=np.uint8), alpha])
+        bgra[..., 1] = bgra[..., 2] = bgra[..., 0]  # grey, so that LA holds the same pixels
+        tiff = tmp_path / f"{i}.tiff"
+        png = tmp_path / f"{i}.png"
+        assert cv2.imwrite(str(tiff), bgra)
+        writer(png, bgra)
+        for margin in (0, 3):
+            for function, args in ((vc.islands, (0.0, margin)), (vc.triangulate_png, (0.0, margin, 0.0))):
+                assert _outcome(function, str(png), *args) == _outcome(function, str(tiff), *args)
+
+
+def _outcome(function, *args):
+    """The call's result as text (arrays included), or its error."""
+    try:
+        return repr(function(*args))
+    except RuntimeError as error:  # a fully transparent sprite has no region
+        return f"RuntimeError: {error}"
