@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "constrained_mesh/block_mt19937.hpp"
 #include "constrained_mesh/sampler.hpp"
 
 using vellumcut::poisson_disk_sample;
@@ -226,3 +227,26 @@ TEST(RandomMapping, UniformIndexRejectsOnlyTheBiasedLowRange) {
     EXPECT_EQ(vellumcut::uniform_index(one, 1), 0u);
     EXPECT_EQ(one.next, 1u);
 }
+
+#ifdef VELLUMCUT_HAVE_BLOCK_MT19937
+// The block engine continues a std::mt19937 from wherever it stands (fresh
+// from seeding, inside a block, at a block's end) with the same outputs over
+// several blocks, and hands back the state the engine would have reached.
+TEST(BlockMt19937, ContinuesAndHandsBackTheStandardEngine) {
+    for (std::uint32_t seed : {5489u, 1u, 0xfffffffeu}) {
+        for (int drawn_before : {0, 1, 396, 623, 624, 625, 1500}) {
+            std::mt19937 standard(seed);
+            standard.discard(static_cast<unsigned long long>(drawn_before));
+            std::mt19937 handed = standard;
+            vellumcut::BlockMt19937 block(handed);
+            for (int i = 0; i < 3 * 624 + 17; ++i) {
+                ASSERT_EQ(block(), standard()) << "seed " << seed << ", after " << drawn_before
+                                               << " draws, output " << i;
+            }
+            block.store(handed);
+            EXPECT_TRUE(handed == standard) << "seed " << seed << ", after " << drawn_before;
+            EXPECT_EQ(handed(), standard());
+        }
+    }
+}
+#endif

@@ -1,5 +1,7 @@
 #include "constrained_mesh/sampler.hpp"
 
+#include "constrained_mesh/block_mt19937.hpp"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -204,9 +206,18 @@ SampleGrid sample_grid(int width, int height, float radius) {
     return g;
 }
 
-std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius, int attempts,
-                                             std::mt19937& engine, const std::atomic<bool>* stop) {
-    const SampleGrid g = sample_grid(width, height, radius);
+namespace {
+
+#ifdef VELLUMCUT_HAVE_BLOCK_MT19937
+// Grids from this many cells up draw from a BlockMt19937: the state's round
+// trip through text costs about as much as a few thousand draws save.
+constexpr std::int64_t kBlockEngineCells = std::int64_t{1} << 16;
+#endif
+
+template <class Engine>
+std::vector<cv::Point2f> draw_samples(const SampleGrid& g, int width, int height, float radius,
+                                      int attempts, Engine& engine,
+                                      const std::atomic<bool>* stop) {
     const float W = static_cast<float>(width);
     const float H = static_cast<float>(height);
     const float c = g.cell;
@@ -271,6 +282,22 @@ std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius
         }
     }
     return out;
+}
+
+}  // namespace
+
+std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius, int attempts,
+                                             std::mt19937& engine, const std::atomic<bool>* stop) {
+    const SampleGrid g = sample_grid(width, height, radius);
+#ifdef VELLUMCUT_HAVE_BLOCK_MT19937
+    if (static_cast<std::int64_t>(g.cols) * g.rows >= kBlockEngineCells) {
+        BlockMt19937 block(engine);
+        std::vector<cv::Point2f> out = draw_samples(g, width, height, radius, attempts, block, stop);
+        block.store(engine);
+        return out;
+    }
+#endif
+    return draw_samples(g, width, height, radius, attempts, engine, stop);
 }
 
 std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius, int attempts) {
