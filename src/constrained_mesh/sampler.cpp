@@ -209,8 +209,9 @@ SampleGrid sample_grid(int width, int height, float radius) {
 namespace {
 
 #ifdef VELLUMCUT_HAVE_BLOCK_MT19937
-// Grids from this many cells up draw from a BlockMt19937: the state's round
-// trip through text costs about as much as a few thousand draws save.
+// Grids from this many cells up draw from a BlockMt19937. The state's round
+// trip through text costs what some ten thousand draws save; a grid this
+// size takes hundreds of thousands of draws.
 constexpr std::int64_t kBlockEngineCells = std::int64_t{1} << 16;
 #endif
 
