@@ -16,9 +16,6 @@
 #include "image_header.hpp"
 #include "png_alpha.hpp"
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace vellumcut {
 
@@ -54,32 +51,6 @@ struct FileCloser {
 void refuse(HeaderVerdict verdict) {
     if (verdict == HeaderVerdict::too_big) throw std::runtime_error(kTooBig);
     if (verdict != HeaderVerdict::decodable) throw std::runtime_error(kNotRgba);
-}
-
-// out[x] = 255 where the alpha byte (channel 3 of B, G, R, A) of pixel x is
-// not 0, else 0: the threshold of the alpha channel for one 8-bit row.
-void threshold_alpha_row(const unsigned char* bgra, unsigned char* out, int w) {
-    int x = 0;
-#if defined(__SSE2__)
-    // Sixteen pixels at a time: each 32-bit lane is one pixel with alpha in its
-    // top byte (x86 is little-endian); shift it down, pack the sixteen alphas
-    // into bytes (0..255 passes both packs unchanged) and compare with 0.
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i ones = _mm_set1_epi8(-1);
-    for (; x + 16 <= w; x += 16) {
-        const unsigned char* p = bgra + 4 * static_cast<std::ptrdiff_t>(x);
-        const __m128i a0 = _mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), 24);
-        const __m128i a1 = _mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), 24);
-        const __m128i a2 = _mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)), 24);
-        const __m128i a3 = _mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48)), 24);
-        const __m128i alpha = _mm_packus_epi16(_mm_packs_epi32(a0, a1), _mm_packs_epi32(a2, a3));
-        const __m128i opaque = _mm_andnot_si128(_mm_cmpeq_epi8(alpha, zero), ones);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x), opaque);
-    }
-#endif
-    for (; x < w; ++x) {
-        out[x] = bgra[4 * x + 3] != 0 ? 255 : 0;
-    }
 }
 
 // Length of the open file when it is a regular file, else 0 (unknown).
@@ -228,7 +199,9 @@ void load_alpha_mask(const std::string& path, int margin, cv::Mat& mask, int& w,
             }
             std::fill(out, out + m, static_cast<unsigned char>(0));
             std::fill(out + m + w, out + mask.cols, static_cast<unsigned char>(0));
-            threshold_alpha_row(image.ptr<unsigned char>(src_y), out + m, w);
+            // The alpha byte is channel 3 of B, G, R, A.
+            gather_alpha(image.ptr<unsigned char>(src_y), 4, w, out + m);
+            threshold_alpha(out + m, out + m, w);
         }
         w += 2 * m;
         h += 2 * m;

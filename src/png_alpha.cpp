@@ -18,6 +18,47 @@
 
 namespace vellumcut {
 
+void gather_alpha(const std::uint8_t* row, int bytes_per_pixel, int w, std::uint8_t* cur) {
+    int x = 0;
+#if defined(__SSE2__)
+    if (bytes_per_pixel == 4) {
+        // Each 32-bit lane is one pixel with alpha in its top byte: shift it
+        // down and pack sixteen lanes into bytes (0..255 passes both packs).
+        for (; x + 16 <= w; x += 16) {
+            const std::uint8_t* p = row + 4 * static_cast<std::ptrdiff_t>(x);
+            const __m128i a0 = _mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), 24);
+            const __m128i a1 = _mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), 24);
+            const __m128i a2 = _mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)), 24);
+            const __m128i a3 = _mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48)), 24);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(cur + x),
+                             _mm_packus_epi16(_mm_packs_epi32(a0, a1), _mm_packs_epi32(a2, a3)));
+        }
+    } else {
+        for (; x + 16 <= w; x += 16) {
+            const std::uint8_t* p = row + 2 * static_cast<std::ptrdiff_t>(x);
+            const __m128i a0 = _mm_srli_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), 8);
+            const __m128i a1 = _mm_srli_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), 8);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(cur + x), _mm_packus_epi16(a0, a1));
+        }
+    }
+#endif
+    for (; x < w; ++x) cur[x] = row[static_cast<std::ptrdiff_t>(x) * bytes_per_pixel + bytes_per_pixel - 1];
+}
+
+void threshold_alpha(const std::uint8_t* alpha, std::uint8_t* out, int w) {
+    int x = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    const __m128i ones = _mm_set1_epi8(-1);
+    for (; x + 16 <= w; x += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(alpha + x));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x),
+                         _mm_andnot_si128(_mm_cmpeq_epi8(a, zero), ones));
+    }
+#endif
+    for (; x < w; ++x) out[x] = alpha[x] != 0 ? 255 : 0;
+}
+
 #ifndef VELLUMCUT_HAVE_LIBDEFLATE
 
 bool png_alpha_fast_path_available() { return false; }
@@ -175,34 +216,6 @@ struct DecompressorFree {
     void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
 };
 
-// cur[x] = the alpha byte of pixel x of a filtered row (before unfiltering).
-void gather_alpha(const std::uint8_t* row, int bytes_per_pixel, int w, std::uint8_t* cur) {
-    int x = 0;
-#if defined(__SSE2__)
-    if (bytes_per_pixel == 4) {
-        // Each 32-bit lane is one pixel with alpha in its top byte: shift it
-        // down and pack sixteen lanes into bytes (0..255 passes both packs).
-        for (; x + 16 <= w; x += 16) {
-            const std::uint8_t* p = row + 4 * static_cast<std::ptrdiff_t>(x);
-            const __m128i a0 = _mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), 24);
-            const __m128i a1 = _mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), 24);
-            const __m128i a2 = _mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)), 24);
-            const __m128i a3 = _mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48)), 24);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(cur + x),
-                             _mm_packus_epi16(_mm_packs_epi32(a0, a1), _mm_packs_epi32(a2, a3)));
-        }
-    } else {
-        for (; x + 16 <= w; x += 16) {
-            const std::uint8_t* p = row + 2 * static_cast<std::ptrdiff_t>(x);
-            const __m128i a0 = _mm_srli_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), 8);
-            const __m128i a1 = _mm_srli_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), 8);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(cur + x), _mm_packus_epi16(a0, a1));
-        }
-    }
-#endif
-    for (; x < w; ++x) cur[x] = row[static_cast<std::ptrdiff_t>(x) * bytes_per_pixel + bytes_per_pixel - 1];
-}
-
 // PNG's Paeth predictor of a byte from its left (a), upper (b) and upper-left
 // (c) neighbours.
 inline std::uint8_t paeth(int a, int b, int c) {
@@ -249,21 +262,6 @@ void unfilter_alpha(std::uint8_t filter, const std::uint8_t* prev, std::uint8_t*
         default:  // 0: none
             break;
     }
-}
-
-// out[x] = 255 where alpha[x] > 0, else 0.
-void threshold_row(const std::uint8_t* alpha, std::uint8_t* out, int w) {
-    int x = 0;
-#if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i ones = _mm_set1_epi8(-1);
-    for (; x + 16 <= w; x += 16) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(alpha + x));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x),
-                         _mm_andnot_si128(_mm_cmpeq_epi8(a, zero), ones));
-    }
-#endif
-    for (; x < w; ++x) out[x] = alpha[x] != 0 ? 255 : 0;
 }
 
 }  // namespace
@@ -320,7 +318,7 @@ bool decode_png_alpha_mask(const std::uint8_t* data, std::size_t size, int margi
         gather_alpha(row + 1, layout.bytes_per_pixel, w, cur.data());
         unfilter_alpha(row[0], prev.data(), cur.data(), w);
         std::memset(dst, 0, static_cast<std::size_t>(m));
-        threshold_row(cur.data(), dst + m, w);
+        threshold_alpha(cur.data(), dst + m, w);
         std::memset(dst + m + w, 0, static_cast<std::size_t>(m));
         cur.swap(prev);
     }
