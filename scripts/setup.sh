@@ -23,6 +23,9 @@ APT_PACKAGES=(
     build-essential cmake pkg-config
     libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
     libtriangle-dev libgtest-dev dpkg-dev libdeflate-dev
+    libpolyclipping-dev
+    # Headless Blender: the 3D exports are checked by importing them into it.
+    blender
 )
 
 # --- apt sources -----------------------------------------------------------
@@ -123,4 +126,6 @@ if [ "$(cat "$BUILD_STAMP" 2>/dev/null)" != "$src_sum" ] \
         -Ccmake.define.EARCUT_INCLUDE_DIR="$EARCUT_INCLUDE_DIR" "$ROOT"
     echo "$src_sum" >"$BUILD_STAMP"
 fi
+# --- real sprites for tests and benchmarks (ignored cache, fetched once) ------
+"$VENV/bin/python" "$ROOT/scripts/real_sprites.py" >/dev/null
 log "ready: $VENV"

