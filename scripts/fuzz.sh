@@ -31,7 +31,7 @@ FLAGS=(-std=c++17 -O1 -g -ffp-contract=off "${SAN[@]}" -DVELLUMCUT_HAVE_LIBDEFLA
        -isystem "$ROOT/.cache/earcut/stable/include")
 LIBS=(-lopencv_imgcodecs -lopencv_imgproc -lopencv_core -ltriangle -ldeflate)
 CORE=("$ROOT"/src/outline.cpp "$ROOT"/src/image_header.cpp "$ROOT"/src/png_alpha.cpp
-      "$ROOT"/src/earcut_mesh.cpp
+      "$ROOT"/src/earcut_mesh.cpp "$ROOT"/src/forked_child.cpp
       "$ROOT"/src/constrained_mesh/*.cpp)
 
 mkdir -p "$OUT/obj" "$OUT/artifacts"

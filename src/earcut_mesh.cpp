@@ -7,9 +7,13 @@
 #include <stdexcept>
 #include <utility>
 
+#include <cstring>
+#include <new>
+
 #include <mapbox/earcut.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "forked_child.hpp"
 #include "outline.hpp"
 
 namespace vellumcut {
@@ -43,9 +47,10 @@ Loop simplified_loop(const std::vector<cv::Point>& contour, float eps) {
 
 std::vector<LoopGroup> build_groups(const std::vector<std::vector<cv::Point>>& contours,
                                     const std::vector<cv::Vec4i>& hierarchy, double floor,
-                                    float eps) {
+                                    float eps, Stop& stop) {
     std::vector<LoopGroup> groups;
     for (std::size_t i = 0; i < contours.size(); ++i) {
+        if (i % 1024 == 1023) stop.poll();
         if (hierarchy[i][kParent] != -1) {
             continue;  // a hole; collected with its outer boundary below
         }
@@ -59,7 +64,9 @@ std::vector<LoopGroup> build_groups(const std::vector<std::vector<cv::Point>>& c
             std::reverse(group.points.begin(), group.points.end());
         }
 
+        std::size_t visited = 0;
         for (int c = hierarchy[i][kFirstChild]; c != -1; c = hierarchy[c][kNext]) {
+            if (++visited % 1024 == 0) stop.poll();
             const std::vector<cv::Point>& hole_contour = contours[static_cast<std::size_t>(c)];
             if (floor > cv::contourArea(hole_contour, false)) {
                 continue;  // too small to matter: the outer mesh covers it
@@ -77,7 +84,64 @@ std::vector<LoopGroup> build_groups(const std::vector<std::vector<cv::Point>>& c
     return groups;
 }
 
-EarcutGroup mesh_group(const LoopGroup& group) {
+// earcut links each hole into the outer ring in turn, walking the whole ring
+// as it stands each time: the steps grow with holes x ring length. From this
+// many steps on (a tenth of a second or more) a group is ear-clipped in a
+// child process, because earcut cannot be asked to stop and the call must
+// still end promptly when the caller stops it.
+double hole_elimination_steps(const std::vector<EarcutRing>& rings) {
+    double ring = static_cast<double>(rings.front().size());
+    double steps = 0.0;
+    for (std::size_t k = 1; k < rings.size(); ++k) {
+        steps += 2.0 * ring;  // the ray scan and the angle scan
+        ring += static_cast<double>(rings[k].size()) + 2.0;
+    }
+    return steps;
+}
+
+struct EarcutJob {
+    const std::vector<EarcutRing>* rings;
+};
+
+// In the child: the index count, then the indices.
+int earcut_child(int fd, void* context) {
+    try {
+        const auto& job = *static_cast<const EarcutJob*>(context);
+        const std::vector<std::uint32_t> idx = mapbox::earcut<std::uint32_t>(*job.rings);
+        const std::uint64_t n = idx.size();
+        return write_all(fd, &n, sizeof n) && write_all(fd, idx.data(), n * sizeof(std::uint32_t))
+                   ? 0
+                   : 3;
+    } catch (...) {
+        return 2;
+    }
+}
+
+// mapbox::earcut(rings), in a child process that `stop` can end at any
+// moment. A child that cannot be started leaves the work to this process.
+std::vector<std::uint32_t> earcut_in_child(const std::vector<EarcutRing>& rings, Stop& stop) {
+    EarcutJob job{&rings};
+    ChildOutput out;
+    try {
+        out = run_in_child(&earcut_child, &job, 0.0, stop, "earcut");
+    } catch (const ChildUnavailable&) {
+        return mapbox::earcut<std::uint32_t>(rings);  // here, then, without a stop
+    }
+    std::uint64_t n = 0;
+    const bool complete = out.data.size() >= sizeof n &&
+                          (std::memcpy(&n, out.data.data(), sizeof n),
+                           out.data.size() == sizeof n + n * sizeof(std::uint32_t));
+    if (!complete || (out.status_known && !out.exited_cleanly)) {
+        // earcut itself only fails by running out of memory (the child may
+        // also have been killed for it).
+        throw std::bad_alloc();
+    }
+    std::vector<std::uint32_t> idx(static_cast<std::size_t>(n));
+    if (n > 0) std::memcpy(idx.data(), out.data.data() + sizeof n, n * sizeof(std::uint32_t));
+    return idx;
+}
+
+EarcutGroup mesh_group(const LoopGroup& group, Stop& stop, double child_steps) {
     // Ring k runs from its start offset to the next ring's start (or the end).
     std::vector<EarcutRing> rings;
     rings.reserve(group.hole_starts.size() + 1);
@@ -98,7 +162,9 @@ EarcutGroup mesh_group(const LoopGroup& group) {
     EarcutGroup out;
     // earcut numbers the points of all rings consecutively in ring order, so
     // its indices are positions in group.points.
-    out.idx = mapbox::earcut<std::uint32_t>(rings);
+    out.idx = hole_elimination_steps(rings) >= child_steps
+                  ? earcut_in_child(rings, stop)
+                  : mapbox::earcut<std::uint32_t>(rings);
     out.v.reserve(group.points.size() * 2);
     for (const cv::Point2f& p : group.points) {
         out.v.push_back(static_cast<double>(p.x));
@@ -153,20 +219,23 @@ double area_floor(const cv::Mat& mask) {
 
 std::vector<EarcutGroup> mesh_traced(const std::vector<std::vector<cv::Point>>& contours,
                                      const std::vector<cv::Vec4i>& hierarchy, double floor,
-                                     float eps) {
-    const std::vector<LoopGroup> groups = build_groups(contours, hierarchy, floor, eps);
+                                     float eps, Stop& stop, double child_steps) {
+    const std::vector<LoopGroup> groups = build_groups(contours, hierarchy, floor, eps, stop);
     std::vector<EarcutGroup> meshes;
     meshes.reserve(groups.size());
     for (const LoopGroup& group : groups) {
-        meshes.push_back(mesh_group(group));
+        stop.poll();
+        meshes.push_back(mesh_group(group, stop, child_steps));
     }
     return meshes;
 }
 
-EarcutResult triangulate_png(const std::string& path, float eps, int margin, float /*maxA*/) {
+EarcutResult triangulate_png(const std::string& path, float eps, int margin, float /*maxA*/,
+                             Stop& stop) {
     EarcutResult result;
     cv::Mat mask;
     load_alpha_mask(path, margin, mask, result.w, result.h, result.scale);
+    stop.poll();
 
     // Two levels: outer boundaries, and the holes directly inside them. A
     // region inside a hole comes back as an outer boundary of its own.
@@ -178,7 +247,8 @@ EarcutResult triangulate_png(const std::string& path, float eps, int margin, flo
         throw std::runtime_error("不透明領域が見つかりません");
     }
 
-    result.groups = mesh_traced(contours, hierarchy, area_floor(mask), eps);
+    stop.poll();
+    result.groups = mesh_traced(contours, hierarchy, area_floor(mask), eps, stop);
     return result;
 }
 

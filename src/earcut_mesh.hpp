@@ -10,6 +10,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "interrupt.hpp"
+
 namespace vellumcut {
 
 // One outer outline with the holes directly inside it, triangulated.
@@ -34,8 +36,11 @@ struct EarcutResult {
 // opaque pixels, simplifies the rest with tolerance `eps` and ear-clips each
 // outer boundary together with its holes. `maxA` is accepted for interface
 // compatibility and has no effect. Throws std::runtime_error when the mask has
-// no opaque pixel, besides the mask loader's own errors.
-EarcutResult triangulate_png(const std::string& path, float eps, int margin, float maxA);
+// no opaque pixel, besides the mask loader's own errors. `stop` is polled
+// every few milliseconds; a group whose holes would keep earcut busy for
+// long is ear-clipped in a child process, so that it too can be stopped.
+EarcutResult triangulate_png(const std::string& path, float eps, int margin, float maxA,
+                             Stop& stop = no_stop());
 
 // The two steps of triangulate_png after tracing, exposed for the reference
 // implementation that the benchmarks and tests compare against.
@@ -45,10 +50,19 @@ EarcutResult triangulate_png(const std::string& path, float eps, int margin, flo
 // the bottom. Throws std::runtime_error when the mask has no opaque pixel.
 double area_floor(const cv::Mat& mask);
 
+// earcut links each hole into the outer ring in turn, walking the whole ring
+// as it stands each time, so its steps grow with holes x ring length. A
+// group estimated at this many steps or more (a tenth of a second and up) is
+// ear-clipped in a child process: earcut cannot be asked to stop, and the
+// call must still end promptly when its caller stops it.
+constexpr double kChildEarcutSteps = 3e7;
+
 // Groups the traced contours (RETR_CCOMP hierarchy) above `floor` and
-// ear-clips each outer boundary with its holes.
+// ear-clips each outer boundary with its holes; groups of `child_steps` or
+// more go to a child process (same indices either way).
 std::vector<EarcutGroup> mesh_traced(const std::vector<std::vector<cv::Point>>& contours,
                                      const std::vector<cv::Vec4i>& hierarchy, double floor,
-                                     float eps);
+                                     float eps, Stop& stop = no_stop(),
+                                     double child_steps = kChildEarcutSteps);
 
 }  // namespace vellumcut

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 
+#include "binding_support.hpp"
 #include "constrained_mesh/mesher.hpp"
 #include "constrained_mesh/pipeline.hpp"
 #include "earcut_mesh.hpp"
@@ -107,14 +108,19 @@ private:
 
 namespace {
 
-py::dict islands_py(const std::string& path, float eps, int margin) {
-    vellumcut::IslandsResult r = vellumcut::islands(path, eps, margin);
+using vellumcut::binding::PathArg;
+using vellumcut::binding::PythonStop;
+
+py::dict islands_py(const PathArg& path, float eps, int margin) {
+    PythonStop stop;
+    vellumcut::IslandsResult r = vellumcut::islands(path.bytes, eps, margin, stop);
     return py::dict("loops"_a = std::move(r.loops), "w"_a = r.w, "h"_a = r.h,
                     "scale"_a = r.scale);
 }
 
-py::dict triangulate_png_py(const std::string& path, float eps, int margin, float maxA) {
-    vellumcut::EarcutResult r = vellumcut::triangulate_png(path, eps, margin, maxA);
+py::dict triangulate_png_py(const PathArg& path, float eps, int margin, float maxA) {
+    PythonStop stop;
+    vellumcut::EarcutResult r = vellumcut::triangulate_png(path.bytes, eps, margin, maxA, stop);
     std::vector<py::dict> groups;
     groups.reserve(r.groups.size());
     for (vellumcut::EarcutGroup& g : r.groups) {
@@ -137,8 +143,9 @@ py::dict mesh_to_dict(const vellumcut::Mesh& mesh) {
 }
 
 // The mesher's dict with the mask size and scale added after "v" and "idx".
-py::dict poisson_png_py(const std::string& path, float eps, int margin, int rpx) {
-    const vellumcut::PoissonResult r = vellumcut::poisson_png(path, eps, margin, rpx);
+py::dict poisson_png_py(const PathArg& path, float eps, int margin, int rpx) {
+    PythonStop stop;
+    const vellumcut::PoissonResult r = vellumcut::poisson_png(path.bytes, eps, margin, rpx, stop);
     py::dict d = mesh_to_dict(r.mesh);
     d["w"] = r.w;
     d["h"] = r.h;
@@ -148,13 +155,15 @@ py::dict poisson_png_py(const std::string& path, float eps, int margin, int rpx)
 
 py::dict tri_mesh_debug_py(const vellumcut::Loop& outer, const std::vector<vellumcut::Loop>& holes,
                            const vellumcut::Loop& extra) {
-    return mesh_to_dict(vellumcut::tri_mesh_debug(outer, holes, extra));
+    PythonStop stop;
+    return mesh_to_dict(vellumcut::tri_mesh_debug(outer, holes, extra, stop));
 }
 
 }  // namespace
 
 PYBIND11_MODULE(vellumcut_core, m) {
     m.doc() = "Vellumcut C++ core (Earcut + Triangle + Poisson)";
+    vellumcut::binding::register_interrupt_translation();
 
     m.def("islands", &islands_py, py::arg("path"), py::arg("eps"), py::arg("margin"));
     m.def("triangulate_png", &triangulate_png_py, py::arg("path"), py::arg("eps"),

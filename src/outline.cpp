@@ -268,16 +268,20 @@ Loop clean_loop(Loop loop) {
     return loop;
 }
 
-IslandsResult islands(const std::string& path, float eps, int margin) {
+IslandsResult islands(const std::string& path, float eps, int margin, Stop& stop) {
     IslandsResult result;
     cv::Mat mask;
     load_alpha_mask(path, margin, mask, result.w, result.h, result.scale);
+    stop.poll();
 
     std::vector<std::vector<cv::Point>> contours;
     cv::findContours(mask, contours, cv::RETR_EXTERNAL, cv::CHAIN_APPROX_NONE, cv::Point(0, 0));
+    stop.poll();
 
     std::vector<cv::Point> approx;
+    std::size_t visited = 0;
     for (const std::vector<cv::Point>& contour : contours) {
+        if (++visited % 1024 == 0) stop.poll();
         if (cv::contourArea(contour, false) < 3.0) {
             continue;
         }

@@ -12,6 +12,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "interrupt.hpp"
+
 namespace vellumcut {
 
 // One closed outline; the edge from the last point back to the first closes
@@ -68,7 +70,8 @@ struct IslandsResult {
 };
 
 // Simplified outer outline of every opaque island, oriented so that its
-// signed area is <= 0 (counter-clockwise on screen).
-IslandsResult islands(const std::string& path, float eps, int margin);
+// signed area is <= 0 (counter-clockwise on screen). `stop` is polled
+// between the steps and every thousand outlines.
+IslandsResult islands(const std::string& path, float eps, int margin, Stop& stop = no_stop());
 
 }  // namespace vellumcut

@@ -1,5 +1,6 @@
 #include "constrained_mesh/background_sampler.hpp"
 
+#include <chrono>
 #include <utility>
 
 #include "constrained_mesh/sampler.hpp"
@@ -20,26 +21,39 @@ void BackgroundSampler::start(int width, int height) noexcept {
             } catch (...) {
                 error_ = std::current_exception();
             }
+            const std::lock_guard<std::mutex> lock(done_mutex_);
+            done_ = true;
+            done_signal_.notify_one();
         });
     } catch (...) {
         // No thread (std::system_error) or a refused size: take() draws here.
     }
 }
 
-std::vector<cv::Point2f> BackgroundSampler::take(int width, int height) {
+std::vector<cv::Point2f> BackgroundSampler::take(int width, int height, Stop& stop) {
     if (thread_.joinable()) {
         if (width == width_ && height == height_) {
+            // Wake at least every 5 ms to ask the stop; on Interrupted the
+            // destructor cancels and joins the worker.
+            std::unique_lock<std::mutex> lock(done_mutex_);
+            while (!done_signal_.wait_for(lock, std::chrono::milliseconds(5),
+                                          [this] { return done_; })) {
+                lock.unlock();
+                stop.poll();
+                lock.lock();
+            }
+            lock.unlock();
             thread_.join();
             if (error_) std::rethrow_exception(error_);
             engine_ = worker_engine_;
             return std::move(samples_);
         }
-        stop();
+        abandon();
     }
-    return poisson_disk_sample(width, height, radius_, attempts_, engine_);
+    return poisson_disk_sample(width, height, radius_, attempts_, engine_, stop);
 }
 
-void BackgroundSampler::stop() noexcept {
+void BackgroundSampler::abandon() noexcept {
     if (thread_.joinable()) {
         cancel_.store(true, std::memory_order_relaxed);
         thread_.join();

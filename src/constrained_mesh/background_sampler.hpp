@@ -3,12 +3,16 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 #include <random>
 #include <thread>
 #include <vector>
 
 #include <opencv2/core.hpp>
+
+#include "interrupt.hpp"
 
 namespace vellumcut {
 
@@ -29,7 +33,7 @@ public:
         : radius_(radius), attempts_(attempts), engine_(engine) {}
     BackgroundSampler(const BackgroundSampler&) = delete;
     BackgroundSampler& operator=(const BackgroundSampler&) = delete;
-    ~BackgroundSampler() { stop(); }
+    ~BackgroundSampler() { abandon(); }
 
     // Starts drawing for a width x height area. Does nothing when a worker
     // was already started, when the sampler would refuse the size (the caller
@@ -41,10 +45,12 @@ public:
 
     // The samples for a width x height area, from the worker when it drew for
     // that size, otherwise drawn here. Throws what poisson_disk_sample throws.
-    std::vector<cv::Point2f> take(int width, int height);
+    // While the worker draws, `stop` is polled every few milliseconds; when
+    // it throws Interrupted the worker is told to stop and joined first.
+    std::vector<cv::Point2f> take(int width, int height, Stop& stop = no_stop());
 
 private:
-    void stop() noexcept;
+    void abandon() noexcept;
 
     const float radius_;
     const int attempts_;
@@ -53,6 +59,9 @@ private:
     int width_ = 0;
     int height_ = 0;
     std::atomic<bool> cancel_{false};
+    std::mutex done_mutex_;
+    std::condition_variable done_signal_;
+    bool done_ = false;  // guarded by done_mutex_
     std::vector<cv::Point2f> samples_;
     std::exception_ptr error_;
     std::thread thread_;

@@ -20,6 +20,7 @@
 #include <unordered_set>
 
 #include "constrained_mesh/ring_index.hpp"
+#include "forked_child.hpp"
 
 #if defined(__GLIBC__) && (defined(__x86_64__) || defined(__i386__))
 #include <fpu_control.h>
@@ -33,6 +34,12 @@ namespace {
 
 // The smallest absolute signed area of a usable ring.
 constexpr double kMinRingArea = 0.001;
+
+// Triangle cannot be asked to stop, and takes about a second per million
+// points. From this many points on it runs in a child process even when the
+// input is safe in this one, with no deadline, only so that the caller can
+// stop the call at once; the mesh is the same.
+constexpr int kChildTrianglePoints = 1 << 20;
 
 // Triangle sizes its output buffers with `int` byte counts (about 24 bytes
 // per point for triangles and edges alike); stay far below that overflow.
@@ -166,7 +173,7 @@ struct Graph {
 }  // namespace
 
 Mesh triangulate_all(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra,
-                     std::vector<Loop>& kept_holes) {
+                     std::vector<Loop>& kept_holes, Stop& stop) {
     // Before anything else: a NaN makes a ring's area NaN, which would
     // otherwise pass as "degenerate" or drop the hole silently.
     require_finite(outer);
@@ -186,9 +193,18 @@ Mesh triangulate_all(const Loop& outer, const std::vector<Loop>& holes, const Lo
     g.points.reserve(2 * std::min(total, kMaxPoints));
     g.index_of.reserve(std::min(total, kMaxPoints));
 
+    // A point costs a hash-table insertion (tens of nanoseconds).
+    constexpr std::size_t kPollInterval = std::size_t{1} << 16;
     g.add_ring(outer);
-    for (const Loop& h : kept_holes) g.add_ring(h);
-    for (const cv::Point2f& p : extra) g.add_point(p);
+    stop.poll();
+    for (const Loop& h : kept_holes) {
+        g.add_ring(h);
+        stop.poll();
+    }
+    for (std::size_t i = 0; i < extra.size(); ++i) {
+        if (i % kPollInterval == kPollInterval - 1) stop.poll();
+        g.add_point(extra[i]);
+    }
 
     const int n_in = static_cast<int>(g.points.size() / 2);
     for (int s : g.segments) {
@@ -206,7 +222,9 @@ Mesh triangulate_all(const Loop& outer, const std::vector<Loop>& holes, const Lo
     // along.
     MesherSafety& safety = mesher_safety();
     CrossingResolution crossings;
-    if (safety.resolve_crossings) crossings = resolve_crossings(g.points, g.segments, kMaxPoints);
+    if (safety.resolve_crossings) {
+        crossings = resolve_crossings(g.points, g.segments, kMaxPoints, stop);
+    }
     using Isolation = MesherSafety::Isolation;
     const bool added_or_unsettled = crossings.added_points > 0 || !crossings.converged;
     const bool isolate = safety.isolation == Isolation::Always ||
@@ -229,12 +247,19 @@ Mesh triangulate_all(const Loop& outer, const std::vector<Loop>& holes, const Lo
         FloatEnvGuard fp_guard;
         if (isolate) {
             // Triangle builds about a million points a second; allow ten
-            // times that and two seconds for starting the process.
+            // times that and two seconds, of the child's processor time (a
+            // starved machine slows the clock, not the count).
             const double seconds = safety.deadline_seconds > 0
                                        ? safety.deadline_seconds
                                        : 2.0 + 1e-5 * static_cast<double>(in.numberofpoints +
                                                                          in.numberofsegments);
-            isolated_triangulate(switches, &in, &out.io, seconds);
+            isolated_triangulate(switches, &in, &out.io, seconds, stop);
+        } else if (in.numberofpoints >= kChildTrianglePoints) {
+            try {
+                isolated_triangulate(switches, &in, &out.io, 0.0, stop);
+            } catch (const ChildUnavailable&) {
+                guarded_triangulate(switches, &in, &out.io);  // here, then, without a stop
+            }
         } else {
             guarded_triangulate(switches, &in, &out.io);
         }
@@ -243,6 +268,7 @@ Mesh triangulate_all(const Loop& outer, const std::vector<Loop>& holes, const Lo
     // the output is copied.
     decltype(g.index_of)().swap(g.index_of);
     decltype(g.edges)().swap(g.edges);
+    stop.poll();
 
     const int n_out = out.io.numberofpoints;  // input points, then segment crossings
     const int n_tri = out.io.numberoftriangles;
@@ -259,13 +285,17 @@ cv::Point2f triangle_centroid(const Mesh& mesh, std::size_t t) {
             centroid_coord(pts[2 * a + 1], pts[2 * b + 1], pts[2 * c + 1])};
 }
 
-void keep_by_centroid(Mesh& mesh, const Loop& outer, const std::vector<Loop>& kept_holes) {
+void keep_by_centroid(Mesh& mesh, const Loop& outer, const std::vector<Loop>& kept_holes,
+                      Stop& stop) {
     // Both indices answer exactly as cv::pointPolygonTest on the same rings.
     const RingIndex outer_index = build_ring_index(outer);
     const RingIndex hole_index = build_ring_index(kept_holes);
     const std::size_t n_tri = mesh.idx.size() / 3;
     std::size_t kept = 0;
+    // A centroid test costs well under a microsecond on pixel outlines.
+    constexpr std::size_t kPollInterval = 4096;
     for (std::size_t t = 0; t < n_tri; ++t) {
+        if (t % kPollInterval == kPollInterval - 1) stop.poll();
         const cv::Point2f centroid = triangle_centroid(mesh, t);
         // Kept on the outer ring (>= 0), dropped on a hole ring (>= 0).
         if (ring_test(outer_index, centroid) < 0) continue;
@@ -277,10 +307,11 @@ void keep_by_centroid(Mesh& mesh, const Loop& outer, const std::vector<Loop>& ke
     mesh.idx.resize(3 * kept);
 }
 
-Mesh tri_mesh_debug(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra) {
+Mesh tri_mesh_debug(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra,
+                    Stop& stop) {
     std::vector<Loop> kept_holes;
-    Mesh mesh = triangulate_all(outer, holes, extra, kept_holes);
-    keep_by_centroid(mesh, outer, kept_holes);
+    Mesh mesh = triangulate_all(outer, holes, extra, kept_holes, stop);
+    keep_by_centroid(mesh, outer, kept_holes, stop);
     return mesh;
 }
 

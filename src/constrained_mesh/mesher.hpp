@@ -3,6 +3,7 @@
 
 #include <vector>
 
+#include "interrupt.hpp"
 #include "outline.hpp"
 
 namespace vellumcut {
@@ -17,7 +18,11 @@ struct Mesh {
 // Constrained Delaunay triangulation of the outer ring, the holes and the free
 // points, keeping the triangles whose centroid lies inside or on `outer` and
 // strictly outside every usable hole.
-Mesh tri_mesh_debug(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra);
+// `stop` is polled every few milliseconds of the mesher's own work and while
+// Triangle runs in a child process; an in-process Triangle call itself is
+// not interrupted (see triangle_guard.hpp).
+Mesh tri_mesh_debug(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra,
+                    Stop& stop = no_stop());
 
 // tri_mesh_debug's two steps, exposed for the literal reference that the
 // benchmarks and tests compare the filter against.
@@ -26,7 +31,7 @@ Mesh tri_mesh_debug(const Loop& outer, const std::vector<Loop>& holes, const Loo
 // `kept_holes` and returns the points and *every* triangle of the constrained
 // triangulation over the convex hull, in the library's order.
 Mesh triangulate_all(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra,
-                     std::vector<Loop>& kept_holes);
+                     std::vector<Loop>& kept_holes, Stop& stop = no_stop());
 
 // The test point of triangle t: each coordinate the corner sum in double,
 // rounded to float, divided by 3 in float.
@@ -35,6 +40,7 @@ cv::Point2f triangle_centroid(const Mesh& mesh, std::size_t t);
 // Keeps, in order, the triangles whose centroid lies inside or on `outer` and
 // outside every kept hole (on a hole ring counts as inside it), with answers
 // identical to cv::pointPolygonTest's.
-void keep_by_centroid(Mesh& mesh, const Loop& outer, const std::vector<Loop>& kept_holes);
+void keep_by_centroid(Mesh& mesh, const Loop& outer, const std::vector<Loop>& kept_holes,
+                      Stop& stop = no_stop());
 
 }  // namespace vellumcut

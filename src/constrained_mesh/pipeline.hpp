@@ -9,6 +9,7 @@
 #include <opencv2/core.hpp>
 
 #include "constrained_mesh/mesher.hpp"
+#include "interrupt.hpp"
 #include "outline.hpp"
 
 namespace vellumcut {
@@ -42,11 +43,20 @@ RegionChoice choose_region(const std::vector<std::vector<cv::Point>>& contours,
 // Throws std::invalid_argument for rpx <= 0 or an rpx too small for the mask
 // size, std::runtime_error for unreadable images, images without opaque
 // pixels and degenerate outlines, cv::Exception when OpenCV refuses the mask.
-PoissonResult poisson_png(const std::string& path, float eps, int margin, int rpx);
+// `stop` is polled every few milliseconds of work (sampling, filtering,
+// meshing); Interrupted ends the call with nothing left running.
+PoissonResult poisson_png(const std::string& path, float eps, int margin, int rpx,
+                          Stop& stop = no_stop());
 
 // As above with the caller's engine, so that a seeded run can be replayed.
 PoissonResult poisson_png(const std::string& path, float eps, int margin, int rpx,
-                          std::mt19937& engine);
+                          std::mt19937& engine, Stop& stop = no_stop());
+
+// The clearance map of `region` (255 inside, 0 outside), equal to
+// cv::distanceTransform(region, DIST_L2, DIST_MASK_3, CV_32F) on the whole
+// map, computed only over `box` (the bounding box of the region's pixels)
+// and a one-pixel ring around it.
+cv::Mat region_clearance(const cv::Mat& region, const cv::Rect& box);
 
 // poisson_png's stages, exposed for the literal reference that the benchmarks
 // and tests compare against.
@@ -66,6 +76,7 @@ PoissonRegion poisson_region(const std::string& path, int margin, int rpx);
 // The samples kept by the filter, in sampler order: clearance of at least
 // 1.5 r, inside or on the outer outline, strictly outside every hole, and no
 // closer than r to an earlier kept sample (squared distance in float).
-Loop keep_samples(const PoissonRegion& region, const Loop& samples, float r);
+Loop keep_samples(const PoissonRegion& region, const Loop& samples, float r,
+                  Stop& stop = no_stop());
 
 }  // namespace vellumcut

@@ -172,8 +172,9 @@ struct Grid {
 
 class Resolver {
 public:
-    Resolver(std::vector<double>& points, std::vector<int>& segments, std::size_t max_points)
-        : pts_(points), segs_(segments), max_points_(max_points) {}
+    Resolver(std::vector<double>& points, std::vector<int>& segments, std::size_t max_points,
+             Stop& stop)
+        : pts_(points), segs_(segments), max_points_(max_points), stop_(stop) {}
 
     CrossingResolution run() {
         CrossingResolution res;
@@ -214,6 +215,7 @@ private:
         double x0 = HUGE_VAL, y0 = HUGE_VAL, x1 = -HUGE_VAL, y1 = -HUGE_VAL;
         std::vector<double> extent(nseg);
         for (std::size_t s = 0; s < nseg; ++s) {
+            tick();
             const double* a = P(segs_[2 * s]);
             const double* b = P(segs_[2 * s + 1]);
             x0 = std::min({x0, a[0], b[0]});
@@ -240,8 +242,10 @@ private:
             g.rows = static_cast<std::int64_t>((y1 - y0) / g.h) + 1;
             std::size_t count = 0;
             for (std::size_t s = 0; s < nseg && count <= entry_budget; ++s) {
+                const std::size_t before = count;
                 g.cells_of_segment(P(segs_[2 * s]), P(segs_[2 * s + 1]),
                                    [&](std::uint64_t) { ++count; });
+                tick(1 + count - before);
             }
             if (count <= entry_budget) {
                 cells.reserve(count + npts);
@@ -257,19 +261,26 @@ private:
             g.cells_of_segment(P(segs_[2 * s]), P(segs_[2 * s + 1]),
                                [&](std::uint64_t k) { cells.emplace_back(k, static_cast<int>(s)); });
             spread[s] = cells.size() - before > 16;
+            tick(1 + cells.size() - before);
         }
         std::unordered_set<std::uint64_t> tested;
         for (std::size_t p = 0; p < npts; ++p) {
+            tick();
             const double* q = P(static_cast<int>(p));
             if (q[0] < x0 || q[0] > x1 || q[1] < y0 || q[1] > y1) continue;
             cells.emplace_back(g.key(g.row(q[1]), g.col(q[0])), ~static_cast<int>(p));
         }
-        std::sort(cells.begin(), cells.end());
+        sort_interruptibly(cells);
 
         // Quadratic work inside crowded cells is capped; beyond it the input
         // is left to the isolated fallback.
-        std::size_t tests = 0;
+        // Point tests are counted apart: a cell with few segments and very
+        // many free points costs time linear in the points (a simple polygon
+        // with a million free points inside), which must not count as the
+        // crowding this budget is about.
+        std::size_t tests = 0, point_tests = 0;
         const std::size_t test_budget = 256 * nseg + 5000000;
+        const std::size_t point_test_budget = 64 * (nseg + npts) + 5000000;
         std::vector<int> cell_segs, cell_pts;
         for (std::size_t i = 0; i < cells.size();) {
             std::size_t j = i;
@@ -296,11 +307,13 @@ private:
                         continue;
                     }
                     if (++tests > test_budget) return false;
+                    tick();
                     test_segments(s, t);
                 }
                 for (int p : cell_pts) {
                     if (!seg_dirty_[s] && !pt_dirty_[p]) continue;
-                    if (++tests > test_budget) return false;
+                    if (++point_tests > point_test_budget) return false;
+                    tick();
                     test_point(s, p);
                 }
             }
@@ -396,7 +409,7 @@ private:
     // Replaces every split segment by the chain through its split points,
     // ordered along it; drops repeated segments (overlaps become equal pieces).
     void apply() {
-        std::sort(splits_.begin(), splits_.end());
+        sort_interruptibly(splits_);
         splits_.erase(std::unique(splits_.begin(), splits_.end()), splits_.end());
         const std::size_t nseg = segs_.size() / 2;
         std::vector<int> out;
@@ -416,6 +429,7 @@ private:
         std::vector<std::pair<double, int>> along;
         std::size_t k = 0;
         for (std::size_t s = 0; s < nseg; ++s) {
+            tick();
             const int a = segs_[2 * s], b = segs_[2 * s + 1];
             if (k >= splits_.size() || splits_[k].first != static_cast<int>(s)) {
                 emit(a, b, 0);
@@ -451,9 +465,48 @@ public:
     }
 
 private:
+    // std::sort, except that runs of a million elements are sorted apart
+    // and merged, with the stop polled between them (a sort of tens of
+    // millions of entries takes seconds). The elements are distinct, so the
+    // order is the same.
+    template <class T>
+    void sort_interruptibly(std::vector<T>& v) {
+        constexpr std::size_t kRun = std::size_t{1} << 20;
+        if (v.size() <= kRun) {
+            std::sort(v.begin(), v.end());
+            return;
+        }
+        for (std::size_t i = 0; i < v.size(); i += kRun) {
+            stop_.poll();
+            std::sort(v.begin() + static_cast<std::ptrdiff_t>(i),
+                      v.begin() + static_cast<std::ptrdiff_t>(std::min(v.size(), i + kRun)));
+        }
+        for (std::size_t width = kRun; width < v.size(); width *= 2) {
+            for (std::size_t i = 0; i + width < v.size(); i += 2 * width) {
+                stop_.poll();
+                const auto first = v.begin() + static_cast<std::ptrdiff_t>(i);
+                std::inplace_merge(first, first + static_cast<std::ptrdiff_t>(width),
+                                   v.begin() + static_cast<std::ptrdiff_t>(std::min(v.size(), i + 2 * width)));
+            }
+        }
+    }
+
+    // Polled every kPollInterval units of work (a segment entered in the
+    // grid, a pair or point tested, a segment rebuilt): a few milliseconds.
+    void tick(std::size_t units = 1) {
+        until_poll_ -= static_cast<std::ptrdiff_t>(units);
+        if (until_poll_ <= 0) {
+            stop_.poll();
+            until_poll_ = kPollInterval;
+        }
+    }
+    static constexpr std::ptrdiff_t kPollInterval = 1 << 15;
+
     std::vector<double>& pts_;
     std::vector<int>& segs_;
     const std::size_t max_points_;
+    Stop& stop_;
+    std::ptrdiff_t until_poll_ = kPollInterval;
     std::vector<char> seg_dirty_, pt_dirty_;
     std::vector<std::pair<int, int>> splits_;  // (segment, point inside it)
     std::unordered_map<PointKey, int, PointKeyHash> index_;
@@ -477,8 +530,8 @@ int orientation(const double* a, const double* b, const double* c) {
 }
 
 CrossingResolution resolve_crossings(std::vector<double>& points, std::vector<int>& segments,
-                                     std::size_t max_points) {
-    Resolver r(points, segments, max_points);
+                                     std::size_t max_points, Stop& stop) {
+    Resolver r(points, segments, max_points, stop);
     r.start();
     return r.run();
 }

@@ -13,6 +13,8 @@
 #include <cstddef>
 #include <vector>
 
+#include "interrupt.hpp"
+
 namespace vellumcut {
 
 struct CrossingResolution {
@@ -30,8 +32,9 @@ struct CrossingResolution {
 // points, and repeats on the new pieces until nothing crosses or the round
 // or point budget runs out. Points are never moved or reordered. Without
 // any finding both lists are left exactly as they were.
+// `stop` is polled every few milliseconds.
 CrossingResolution resolve_crossings(std::vector<double>& points, std::vector<int>& segments,
-                                     std::size_t max_points);
+                                     std::size_t max_points, Stop& stop = no_stop());
 
 // Exact sign of the orientation of (a, b, c): +1 when c lies to the left of
 // the directed line a->b in a frame with y up, -1 right, 0 collinear. Exact

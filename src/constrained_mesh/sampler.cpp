@@ -215,10 +215,12 @@ namespace {
 constexpr std::int64_t kBlockEngineCells = std::int64_t{1} << 16;
 #endif
 
-template <class Engine>
+// `should_stop()` is called every kStopPollInterval active-point visits (at
+// most 30 candidates each, a millisecond or two); true ends the drawing with
+// the points accepted so far, and it may also throw.
+template <class Engine, class ShouldStop>
 std::vector<cv::Point2f> draw_samples(const SampleGrid& g, int width, int height, float radius,
-                                      int attempts, Engine& engine,
-                                      const std::atomic<bool>* stop) {
+                                      int attempts, Engine& engine, ShouldStop&& should_stop) {
     const float W = static_cast<float>(width);
     const float H = static_cast<float>(height);
     const float c = g.cell;
@@ -226,8 +228,18 @@ std::vector<cv::Point2f> draw_samples(const SampleGrid& g, int width, int height
 
     // Cell (gx, gy) is grid[(gy + kGridPad) * pitch + gx + kGridPad].
     const std::ptrdiff_t pitch = static_cast<std::ptrdiff_t>(g.cols) + 2 * kGridPad;
-    std::vector<cv::Point2f> grid(static_cast<std::size_t>(pitch) * (static_cast<std::size_t>(g.rows) + 2 * kGridPad),
-                                  cv::Point2f(kEmptyCell, kEmptyCell));
+    // Filled a few megabytes at a time, asking to stop in between: the grid
+    // of a large mask at a radius of 1 takes a gigabyte and a second to fill.
+    const std::size_t cells =
+        static_cast<std::size_t>(pitch) * (static_cast<std::size_t>(g.rows) + 2 * kGridPad);
+    constexpr std::size_t kFillChunk = std::size_t{1} << 20;
+    std::vector<cv::Point2f> grid;
+    grid.reserve(cells);
+    while (grid.size() < cells) {
+        if (!grid.empty() && should_stop()) return {};
+        grid.insert(grid.end(), std::min(kFillChunk, cells - grid.size()),
+                    cv::Point2f(kEmptyCell, kEmptyCell));
+    }
     // The cell of a point inside [0, W) x [0, H); gx <= gx_max and gy <= gy_max.
     auto cell_at = [&](float x, float y) -> cv::Point2f* {
         const std::ptrdiff_t gx = static_cast<int>(x / c);
@@ -253,8 +265,8 @@ std::vector<cv::Point2f> draw_samples(const SampleGrid& g, int width, int height
     constexpr std::uint32_t kStopPollInterval = 4096;
     std::uint32_t until_poll = kStopPollInterval;
     while (!active.empty()) {
-        if (stop != nullptr && --until_poll == 0) {
-            if (stop->load(std::memory_order_relaxed)) break;
+        if (--until_poll == 0) {
+            if (should_stop()) break;
             until_poll = kStopPollInterval;
         }
         const std::size_t pos = active.find(uniform_index(engine, active.size()));
@@ -285,20 +297,39 @@ std::vector<cv::Point2f> draw_samples(const SampleGrid& g, int width, int height
     return out;
 }
 
-}  // namespace
-
-std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius, int attempts,
-                                             std::mt19937& engine, const std::atomic<bool>* stop) {
+template <class ShouldStop>
+std::vector<cv::Point2f> sample_with(int width, int height, float radius, int attempts,
+                                     std::mt19937& engine, ShouldStop&& should_stop) {
     const SampleGrid g = sample_grid(width, height, radius);
 #ifdef VELLUMCUT_HAVE_BLOCK_MT19937
     if (static_cast<std::int64_t>(g.cols) * g.rows >= kBlockEngineCells) {
+        // An Interrupted thrown through here leaves `engine` as it was; the
+        // caller abandons the call anyway.
         BlockMt19937 block(engine);
-        std::vector<cv::Point2f> out = draw_samples(g, width, height, radius, attempts, block, stop);
+        std::vector<cv::Point2f> out =
+            draw_samples(g, width, height, radius, attempts, block, should_stop);
         block.store(engine);
         return out;
     }
 #endif
-    return draw_samples(g, width, height, radius, attempts, engine, stop);
+    return draw_samples(g, width, height, radius, attempts, engine, should_stop);
+}
+
+}  // namespace
+
+std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius, int attempts,
+                                             std::mt19937& engine, const std::atomic<bool>* stop) {
+    return sample_with(width, height, radius, attempts, engine, [stop] {
+        return stop != nullptr && stop->load(std::memory_order_relaxed);
+    });
+}
+
+std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius, int attempts,
+                                             std::mt19937& engine, Stop& stop) {
+    return sample_with(width, height, radius, attempts, engine, [&stop] {
+        stop.poll();
+        return false;
+    });
 }
 
 std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius, int attempts) {

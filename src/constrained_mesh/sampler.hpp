@@ -11,6 +11,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "interrupt.hpp"
+
 namespace vellumcut {
 
 // Background grid of the sampler. Cells are square with side r / sqrt(2), so a
@@ -70,6 +72,11 @@ inline std::uint32_t uniform_index(Engine& engine, std::uint32_t n) {
 std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius, int attempts,
                                              std::mt19937& engine,
                                              const std::atomic<bool>* stop = nullptr);
+
+// As above, calling `stop.poll()` as often (it throws Interrupted; no partial
+// result).
+std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius, int attempts,
+                                             std::mt19937& engine, Stop& stop);
 
 // As above with a fresh engine seeded from std::random_device.
 std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius, int attempts);

@@ -1,5 +1,7 @@
 #include "constrained_mesh/triangle_guard.hpp"
 
+#include "forked_child.hpp"
+
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -18,6 +20,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -128,36 +131,26 @@ namespace {
 
 constexpr std::int32_t kMagic = 0x76637472;  // "vctr"
 
-bool write_all(int fd, const void* data, std::size_t size) {
-    const char* p = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t n = ::write(fd, p, size);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        p += n;
-        size -= static_cast<std::size_t>(n);
-    }
-    return true;
-}
+// The child's side: Triangle's output, or its failure message, down the
+// pipe. Runs in the forked child with stdout and stderr on /dev/null.
+struct ChildJob {
+    char* switches;
+    triangulateio* in;
+};
 
-// The child: it shares nothing with the parent from here on and leaves
-// through _exit, so no atexit handler, stdio flush or destructor of the
-// parent's state runs in it. Besides the library and malloc it only calls
-// write() and _exit().
-[[noreturn]] void child_main(int fd, char* switches, triangulateio* in) {
+int child_main(int fd, void* context) {
+    const ChildJob& job = *static_cast<const ChildJob*>(context);
     triangulateio out;
     std::memset(&out, 0, sizeof out);
     std::int32_t header[5] = {kMagic, 0, 0, 0, 0};
     try {
-        guarded_triangulate(switches, in, &out);
+        guarded_triangulate(job.switches, job.in, &out);
     } catch (const std::exception& e) {
         const std::size_t len = std::strlen(e.what());
         header[1] = 1;
         header[2] = static_cast<std::int32_t>(len);
         const bool ok = write_all(fd, header, sizeof header) && write_all(fd, e.what(), len);
-        ::_exit(ok ? 0 : 3);
+        return ok ? 0 : 3;
     }
     header[2] = out.numberofpoints;
     header[3] = out.numberoftriangles;
@@ -168,13 +161,7 @@ bool write_all(int fd, const void* data, std::size_t size) {
         write_all(fd, out.trianglelist,
                   sizeof(int) * static_cast<std::size_t>(out.numberofcorners) *
                       static_cast<std::size_t>(out.numberoftriangles));
-    ::_exit(ok ? 0 : 3);
-}
-
-double now_seconds() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
+    return ok ? 0 : 3;
 }
 
 std::string seconds_text(double s) {
@@ -185,71 +172,22 @@ std::string seconds_text(double s) {
 
 }  // namespace
 
-void isolated_triangulate(char* switches, triangulateio* in, triangulateio* out, double seconds) {
-    int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) {
-        throw std::runtime_error("cannot start a process for Triangle: " + std::string(std::strerror(errno)));
-    }
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        const int err = errno;
-        ::close(fds[0]);
-        ::close(fds[1]);
-        throw std::runtime_error("cannot start a process for Triangle: " + std::string(std::strerror(err)));
-    }
-    if (pid == 0) {
-        ::close(fds[0]);
-        child_main(fds[1], switches, in);
-    }
-    ::close(fds[1]);
-
-    // Read everything the child sends until it closes the pipe (it exits)
-    // or the deadline passes.
-    std::vector<char> data;
-    bool timed_out = false;
-    const double deadline = now_seconds() + seconds;
-    for (;;) {
-        const double left = deadline - now_seconds();
-        if (left <= 0) {
-            timed_out = true;
-            break;
-        }
-        pollfd pfd{fds[0], POLLIN, 0};
-        const int r = ::poll(&pfd, 1, static_cast<int>(std::min(left * 1000.0 + 1.0, double{INT_MAX})));
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0) break;
-        if (r == 0) continue;  // the loop head decides whether time is up
-        char chunk[1 << 16];
-        const ssize_t n = ::read(fds[0], chunk, sizeof chunk);
-        if (n > 0) {
-            data.insert(data.end(), chunk, chunk + n);
-        } else if (n == 0) {
-            break;
-        } else if (errno != EINTR && errno != EAGAIN) {
-            break;
-        }
-    }
-    ::close(fds[0]);
-    if (timed_out) ::kill(pid, SIGKILL);
-    int status = 0;
-    pid_t reaped;
-    do {
-        reaped = ::waitpid(pid, &status, 0);
-    } while (reaped < 0 && errno == EINTR);
-    // With SIGCHLD ignored the child reaps itself (ECHILD); its output alone
-    // then tells whether it finished.
-    const bool status_known = reaped == pid;
-
-    if (timed_out) {
-        throw std::runtime_error("Triangle did not finish within " + seconds_text(seconds) +
+void isolated_triangulate(char* switches, triangulateio* in, triangulateio* out,
+                          double cpu_seconds, Stop& stop) {
+    ChildJob job{switches, in};
+    const ChildOutput result = run_in_child(&child_main, &job, cpu_seconds, stop, "Triangle");
+    const std::vector<char>& data = result.data;
+    const bool status_known = result.status_known;
+    if (result.timed_out) {
+        throw std::runtime_error("Triangle did not finish within " + seconds_text(cpu_seconds) +
                                  " s on these rings (stopped)");
     }
-    if (status_known && WIFSIGNALED(status)) {
+    if (status_known && result.term_signal != 0) {
         throw std::runtime_error("Triangle crashed on these rings (signal " +
-                                 std::to_string(WTERMSIG(status)) + ")");
+                                 std::to_string(result.term_signal) + ")");
     }
     std::int32_t header[5];
-    if ((status_known && (!WIFEXITED(status) || WEXITSTATUS(status) != 0)) || data.size() < sizeof header) {
+    if ((status_known && !result.exited_cleanly) || data.size() < sizeof header) {
         throw std::runtime_error("Triangle crashed on these rings");
     }
     std::memcpy(header, data.data(), sizeof header);

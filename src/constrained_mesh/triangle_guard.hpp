@@ -7,6 +7,8 @@
 // library's calls bind to them instead of to its own.
 #pragma once
 
+#include "interrupt.hpp"
+
 struct triangulateio;
 
 namespace vellumcut {
@@ -19,12 +21,16 @@ void guarded_triangulate(char* switches, triangulateio* in, triangulateio* out);
 
 // guarded_triangulate run in a forked child process, for input the library
 // might loop on or crash over: the child sends back the output points and
-// triangles through a pipe and exits. Fills only out->pointlist,
-// numberofpoints, trianglelist, numberoftriangles and numberofcorners (blocks
-// to release with trifree). Throws std::runtime_error when the child
-// crashes, when it has not finished after `seconds`, when the library fails
-// in it, or when no child can be started; a child that overruns is killed
-// and reaped before the throw.
-void isolated_triangulate(char* switches, triangulateio* in, triangulateio* out, double seconds);
+// triangles through a pipe and exits; its stdout and stderr go to /dev/null.
+// Fills only out->pointlist, numberofpoints, trianglelist, numberoftriangles
+// and numberofcorners (blocks to release with trifree). Throws
+// std::runtime_error when the child crashes, when it has used more than
+// `cpu_seconds` of processor time (or ten times that, at least a minute, of
+// wall-clock time; `cpu_seconds` <= 0: no deadline), when the library fails
+// in it, or when it cannot be watched; ChildUnavailable (a runtime_error)
+// when no child can be started. `stop` is polled every 10 ms or so. On every way out
+// the child has ended and been reaped.
+void isolated_triangulate(char* switches, triangulateio* in, triangulateio* out,
+                          double cpu_seconds, Stop& stop = no_stop());
 
 }  // namespace vellumcut
