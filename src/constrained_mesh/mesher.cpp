@@ -7,6 +7,7 @@
 // so a hole or outline of any shape (its vertex mean outside it, say) is
 // handled alike.
 #include "constrained_mesh/mesher.hpp"
+#include "constrained_mesh/detail/mesher_steps.hpp"
 #include "constrained_mesh/pslg.hpp"
 #include "constrained_mesh/triangle_guard.hpp"
 
@@ -20,6 +21,7 @@
 #include <unordered_set>
 
 #include "constrained_mesh/ring_index.hpp"
+#include "messages.hpp"
 
 #if defined(__GLIBC__) && (defined(__x86_64__) || defined(__i386__))
 #include <fpu_control.h>
@@ -165,15 +167,18 @@ struct Graph {
 
 }  // namespace
 
+namespace detail {
+
 Mesh triangulate_all(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra,
-                     std::vector<Loop>& kept_holes) {
+                     std::vector<Loop>& kept_holes, const MesherOptions& options,
+                     MesherReport* report) {
     // Before anything else: a NaN makes a ring's area NaN, which would
     // otherwise pass as "degenerate" or drop the hole silently.
     require_finite(outer);
     for (const Loop& h : holes) require_finite(h);
     require_finite(extra);
 
-    if (!usable_ring(outer)) throw std::runtime_error("outer ring degenerate");
+    if (!usable_ring(outer)) throw std::runtime_error(messages::kOuterDegenerate);
 
     kept_holes.clear();
     for (const Loop& h : holes) {
@@ -192,7 +197,7 @@ Mesh triangulate_all(const Loop& outer, const std::vector<Loop>& holes, const Lo
 
     const int n_in = static_cast<int>(g.points.size() / 2);
     for (int s : g.segments) {
-        if (s < 0 || s >= n_in) throw std::runtime_error("seg index exceeds pointlist");
+        if (s < 0 || s >= n_in) throw std::runtime_error(messages::kSegIndex);
     }
 
     // Split the segments where they cross, overlap or pass through a point:
@@ -204,15 +209,16 @@ Mesh triangulate_all(const Loop& outer, const std::vector<Loop>& holes, const Lo
     // had to be added, or the splitting did not settle, Triangle runs in a
     // child process that may crash or be stopped without taking this one
     // along.
-    MesherSafety& safety = mesher_safety();
     CrossingResolution crossings;
-    if (safety.resolve_crossings) crossings = resolve_crossings(g.points, g.segments, kMaxPoints);
-    using Isolation = MesherSafety::Isolation;
+    if (options.resolve_crossings) {
+        crossings = resolve_crossings(g.points, g.segments, kMaxPoints);
+    }
+    using Isolation = MesherOptions::Isolation;
     const bool added_or_unsettled = crossings.added_points > 0 || !crossings.converged;
-    const bool isolate = safety.isolation == Isolation::Always ||
-                         (safety.isolation == Isolation::Auto && added_or_unsettled) ||
-                         (safety.isolation == Isolation::Unresolved && !crossings.converged);
-    if (isolate) ++safety.isolated_calls;
+    const bool isolate = options.isolation == Isolation::Always ||
+                         (options.isolation == Isolation::Auto && added_or_unsettled) ||
+                         (options.isolation == Isolation::Unresolved && !crossings.converged);
+    if (report != nullptr) report->isolated = isolate;
 
     triangulateio in;
     std::memset(&in, 0, sizeof in);
@@ -230,8 +236,8 @@ Mesh triangulate_all(const Loop& outer, const std::vector<Loop>& holes, const Lo
         if (isolate) {
             // Triangle builds about a million points a second; allow ten
             // times that and two seconds for starting the process.
-            const double seconds = safety.deadline_seconds > 0
-                                       ? safety.deadline_seconds
+            const double seconds = options.deadline_seconds > 0
+                                       ? options.deadline_seconds
                                        : 2.0 + 1e-5 * static_cast<double>(in.numberofpoints +
                                                                          in.numberofsegments);
             isolated_triangulate(switches, &in, &out.io, seconds);
@@ -277,11 +283,22 @@ void keep_by_centroid(Mesh& mesh, const Loop& outer, const std::vector<Loop>& ke
     mesh.idx.resize(3 * kept);
 }
 
-Mesh tri_mesh_debug(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra) {
+Mesh constrained_mesh(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra,
+                      const MesherOptions& options, MesherReport* report) {
     std::vector<Loop> kept_holes;
-    Mesh mesh = triangulate_all(outer, holes, extra, kept_holes);
+    Mesh mesh = triangulate_all(outer, holes, extra, kept_holes, options, report);
     keep_by_centroid(mesh, outer, kept_holes);
     return mesh;
+}
+
+}  // namespace detail
+
+Mesh constrained_mesh(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra) {
+    return detail::constrained_mesh(outer, holes, extra, detail::MesherOptions{});
+}
+
+Mesh tri_mesh_debug(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra) {
+    return constrained_mesh(outer, holes, extra);
 }
 
 }  // namespace vellumcut
