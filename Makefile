@@ -6,8 +6,12 @@ CMAKE     := $(VENV)/bin/cmake
 CPP_BUILD := build/cpp-tests
 EARCUT    := $(CURDIR)/.cache/earcut/stable/include
 DEMO_OUT  ?= demo-output
+# Warnings are errors in CI (CI=true, as CI services set it), not locally.
+WERROR    := $(if $(filter true,$(CI)),ON,OFF)
+CMAKE_COMMON = -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja -DCMAKE_BUILD_TYPE=Release \
+    -DEARCUT_INCLUDE_DIR=$(EARCUT) -DVELLUMCUT_WERROR=$(WERROR)
 
-.PHONY: setup test pytest cpp-test demo clean fuzz bench bench-smoke bench-build
+.PHONY: setup test pytest cpp-test demo clean fuzz fuzz-build bench bench-smoke bench-build
 
 setup:
 	bash scripts/setup.sh
@@ -20,9 +24,8 @@ pytest: setup
 	$(PY) -m pytest
 
 cpp-test:
-	$(CMAKE) -S . -B $(CPP_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
-	    -DCMAKE_BUILD_TYPE=Release -DVELLUMCUT_BUILD_MODULE=OFF -DVELLUMCUT_BUILD_TESTS=ON \
-	    -DEARCUT_INCLUDE_DIR=$(EARCUT) >/dev/null
+	$(CMAKE) -S . -B $(CPP_BUILD) $(CMAKE_COMMON) -DVELLUMCUT_BUILD_MODULE=OFF \
+	    -DVELLUMCUT_BUILD_TESTS=ON >/dev/null
 	$(CMAKE) --build $(CPP_BUILD)
 	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
 
@@ -33,9 +36,8 @@ BENCH_ARGS  ?=
 
 bench-build: setup
 	bash bench/setup_bench.sh
-	$(CMAKE) -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
-	    -DCMAKE_BUILD_TYPE=Release -DVELLUMCUT_BUILD_MODULE=OFF -DVELLUMCUT_BUILD_BENCH=ON \
-	    -DEARCUT_INCLUDE_DIR=$(EARCUT) >/dev/null
+	$(CMAKE) -S . -B $(BENCH_BUILD) $(CMAKE_COMMON) -DVELLUMCUT_BUILD_MODULE=OFF \
+	    -DVELLUMCUT_BUILD_BENCH=ON >/dev/null
 	$(CMAKE) --build $(BENCH_BUILD)
 
 bench: bench-build
@@ -44,9 +46,20 @@ bench: bench-build
 bench-smoke: bench-build
 	$(PY) bench/run.py --sizes 512 --rpx 8 --repeat 1 $(BENCH_ARGS)
 
-# Sanitized libFuzzer targets over image bytes and mesh input (needs clang;
-# scripts/fuzz.sh installs it). FUZZ_SECONDS per target, default 300.
-fuzz:
+# Sanitized libFuzzer targets over image bytes and mesh input, built by CMake
+# with clang (scripts/fuzz_toolchain.sh installs it) under AddressSanitizer
+# and UndefinedBehaviorSanitizer; scripts/fuzz.sh runs them. FUZZ_SECONDS per
+# target, default 300.
+FUZZ_BUILD := build/fuzz
+fuzz-build: setup
+	bash scripts/fuzz_toolchain.sh
+	$(CMAKE) -S . -B $(FUZZ_BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	    -DCMAKE_CXX_COMPILER=clang++-14 -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g" \
+	    -DVELLUMCUT_BUILD_MODULE=OFF -DVELLUMCUT_BUILD_FUZZ=ON \
+	    -DVELLUMCUT_SANITIZE=address,undefined >/dev/null
+	$(CMAKE) --build $(FUZZ_BUILD)
+
+fuzz: fuzz-build
 	bash scripts/fuzz.sh $(FUZZ_SECONDS)
 
 demo: setup

@@ -31,6 +31,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "mask/loader.hpp"
 #include "outline.hpp"
 #include "reference.hpp"
 

@@ -9,7 +9,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "constrained_mesh/background_sampler.hpp"
-#include "constrained_mesh/pipeline.hpp"
+#include "constrained_mesh/detail/pipeline_stages.hpp"
 #include "constrained_mesh/sampler.hpp"
 
 using vellumcut::BackgroundSampler;
@@ -116,6 +116,6 @@ TEST(BackgroundSampler, PoissonPngReportsDecodeFailuresWhileSampling) {
         std::fclose(f);
     }
     std::mt19937 engine(3);
-    EXPECT_THROW(vellumcut::poisson_png(path, 1.5f, 0, 1, engine), std::exception);
+    EXPECT_THROW(vellumcut::detail::poisson_png(path, 1.5f, 0, 1, engine), std::exception);
     EXPECT_TRUE(engine == std::mt19937(3));
 }

@@ -12,6 +12,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "mask/loader.hpp"
 #include "outline.hpp"
 
 using vellumcut::clean_loop;
@@ -127,21 +128,3 @@ TEST(LoadAlphaMask, ReadsFilesOfEverySizeAroundItsReadSteps) {
     }
 }
 
-TEST(LoadAlphaMask, ReadsFromAPipeWhoseLengthIsUnknown) {
-    // A FIFO reports no length: the loader falls back to reading step by step.
-    cv::Mat expected;
-    std::vector<unsigned char> bytes = random_png(expected);
-    bytes.resize(bytes.size() + (std::size_t{3} << 19), 0);  // 1.5 MiB of padding
-    const std::string path = ::testing::TempDir() + "/sprite_fifo.png";
-    std::remove(path.c_str());
-    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-    std::thread writer([&] {
-        std::FILE* f = std::fopen(path.c_str(), "wb");
-        if (f == nullptr) return;
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
-        std::fclose(f);
-    });
-    expect_mask(path, expected);
-    writer.join();
-    std::remove(path.c_str());
-}

@@ -6,10 +6,10 @@
 #include <random>
 #include <vector>
 
-#include "constrained_mesh/pipeline.hpp"
+#include "constrained_mesh/detail/pipeline_stages.hpp"
 #include "constrained_mesh/spacing_grid.hpp"
 
-using vellumcut::choose_region;
+using vellumcut::detail::choose_region;
 using vellumcut::Loop;
 using Contour = std::vector<cv::Point>;
 

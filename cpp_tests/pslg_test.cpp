@@ -19,6 +19,7 @@
 #include <opencv2/imgproc.hpp>
 #include <triangle.h>
 
+#include "constrained_mesh/detail/mesher_steps.hpp"
 #include "constrained_mesh/mesher.hpp"
 #include "constrained_mesh/pslg.hpp"
 #include "constrained_mesh/triangle_guard.hpp"
@@ -27,17 +28,24 @@
 using vellumcut::CrossingResolution;
 using vellumcut::Loop;
 using vellumcut::Mesh;
-using vellumcut::MesherSafety;
+using vellumcut::detail::MesherOptions;
+using vellumcut::detail::MesherReport;
 using vellumcut::orientation;
 using vellumcut::resolve_crossings;
 
 namespace {
 
-// Restores the default switches whatever a test does.
-struct SafetyScope {
-    MesherSafety saved = vellumcut::mesher_safety();
-    ~SafetyScope() { vellumcut::mesher_safety() = saved; }
-};
+// The mesher with the given switches.
+Mesh mesh_with(const MesherOptions& options, const Loop& outer, const std::vector<Loop>& holes,
+               const Loop& extra, MesherReport* report = nullptr) {
+    return vellumcut::detail::constrained_mesh(outer, holes, extra, options, report);
+}
+
+MesherOptions isolated_always() {
+    MesherOptions o;
+    o.isolation = MesherOptions::Isolation::Always;
+    return o;
+}
 
 bool is_float(double v) { return static_cast<double>(static_cast<float>(v)) == v; }
 
@@ -97,7 +105,8 @@ TEST(Orientation, AgreesWithExactIntegerArithmetic) {
         const I det = I(ax - cx) * I(by - cy) - I(ay - cy) * I(bx - cx);
         const int expected = (det > 0) - (det < 0);
         collinear += expected == 0;
-        const double a[2] = {ax * unit, ay * unit}, b[2] = {bx * unit, by * unit}, c[2] = {cx * unit, cy * unit};
+        const auto d = [unit](std::int64_t v) { return static_cast<double>(v) * unit; };
+        const double a[2] = {d(ax), d(ay)}, b[2] = {d(bx), d(by)}, c[2] = {d(cx), d(cy)};
         for (double v : {a[0], a[1], b[0], b[1], c[0], c[1]}) ASSERT_TRUE(is_float(v));
         ASSERT_EQ(orientation(a, b, c), expected) << i;
         const double naive = (a[0] - c[0]) * (b[1] - c[1]) - (a[1] - c[1]) * (b[0] - c[0]);
@@ -231,7 +240,6 @@ TEST(ResolveCrossings, PixelOutlinesHaveNothingToSplit) {
 // With the new path switched off the mesher is what it was before; inputs
 // without crossings must give bit-identical results either way.
 TEST(ResolveCrossings, NonCrossingInputsMeshExactlyAsWithoutIt) {
-    SafetyScope scope;
     std::mt19937 rng(3);
     std::uniform_real_distribution<float> jitter(0.6f, 1.0f);
     for (int trial = 0; trial < 30; ++trial) {
@@ -247,11 +255,11 @@ TEST(ResolveCrossings, NonCrossingInputsMeshExactlyAsWithoutIt) {
             extra.emplace_back(200.0f + 0.45f * r * std::cos(a + 0.1f), 200.0f + 0.45f * r * std::sin(a + 0.1f));
         }
         if (trial % 3 == 0) outer.push_back(outer.front());  // repeated closing point
-        vellumcut::mesher_safety() = MesherSafety{};
         const Mesh now = vellumcut::tri_mesh_debug(outer, {hole}, extra);
-        vellumcut::mesher_safety().resolve_crossings = false;
-        vellumcut::mesher_safety().isolation = MesherSafety::Isolation::Never;
-        const Mesh before = vellumcut::tri_mesh_debug(outer, {hole}, extra);
+        MesherOptions raw;
+        raw.resolve_crossings = false;
+        raw.isolation = MesherOptions::Isolation::Never;
+        const Mesh before = mesh_with(raw, outer, {hole}, extra);
         ASSERT_EQ(now.v, before.v) << trial;
         ASSERT_EQ(now.idx, before.idx) << trial;
         ASSERT_FALSE(now.idx.empty());
@@ -259,12 +267,10 @@ TEST(ResolveCrossings, NonCrossingInputsMeshExactlyAsWithoutIt) {
 }
 
 TEST(IsolatedTriangulate, GivesTheSameMeshAsInProcess) {
-    SafetyScope scope;
     const Loop outer = {{0, 0}, {10, 0}, {10, 10}, {5, 3}, {0, 10}};
     const Loop hole = {{4, 1}, {6, 1}, {5, 2}};
     const Mesh in_process = vellumcut::tri_mesh_debug(outer, {hole}, {{2, 2}, {8, 4}});
-    vellumcut::mesher_safety().isolation = MesherSafety::Isolation::Always;
-    const Mesh isolated = vellumcut::tri_mesh_debug(outer, {hole}, {{2, 2}, {8, 4}});
+    const Mesh isolated = mesh_with(isolated_always(), outer, {hole}, {{2, 2}, {8, 4}});
     EXPECT_EQ(in_process.v, isolated.v);
     EXPECT_EQ(in_process.idx, isolated.idx);
 }
@@ -289,15 +295,14 @@ TEST(IsolatedTriangulate, LibraryFailuresKeepTheirMessage) {
 // The inputs Triangle once crashed or looped on, given to it raw (crossing
 // resolution off): the child dies or is stopped, this process goes on.
 TEST(IsolatedTriangulate, CrashesAndHangsOfTheLibraryBecomeExceptions) {
-    SafetyScope scope;
-    vellumcut::mesher_safety().resolve_crossings = false;
-    vellumcut::mesher_safety().isolation = MesherSafety::Isolation::Always;
-    vellumcut::mesher_safety().deadline_seconds = 1.0;
-    const auto run = [](const std::string& name) -> std::string {
+    MesherOptions raw = isolated_always();
+    raw.resolve_crossings = false;
+    raw.deadline_seconds = 1.0;
+    const auto run = [&raw](const std::string& name) -> std::string {
         const auto bytes = read_bytes(kRegressions + name);
         const auto in = vellumcut::fuzz::decode_mesh_input(bytes.data(), bytes.size());
         try {
-            vellumcut::tri_mesh_debug(in.outer, in.holes, in.extra);
+            mesh_with(raw, in.outer, in.holes, in.extra);
         } catch (const std::runtime_error& e) {
             return e.what();
         }
@@ -310,8 +315,6 @@ TEST(IsolatedTriangulate, CrashesAndHangsOfTheLibraryBecomeExceptions) {
 // A host with other threads busy in malloc while the mesher forks: the
 // child must still be able to allocate and finish.
 TEST(IsolatedTriangulate, WorksWhileOtherThreadsAllocate) {
-    SafetyScope scope;
-    vellumcut::mesher_safety().isolation = MesherSafety::Isolation::Always;
     std::atomic<bool> stop{false};
     std::vector<std::thread> busy;
     for (int t = 0; t < 2; ++t) {
@@ -323,7 +326,8 @@ TEST(IsolatedTriangulate, WorksWhileOtherThreadsAllocate) {
     }
     int ok = 0;
     for (int i = 0; i < 30; ++i) {
-        const Mesh m = vellumcut::tri_mesh_debug({{0, 0}, {10, 0}, {10, 10}, {0, 10}}, {}, {{3, 3}, {7, 6}});
+        const Mesh m = mesh_with(isolated_always(), {{0, 0}, {10, 0}, {10, 10}, {0, 10}}, {},
+                                 {{3, 3}, {7, 6}});
         ok += m.idx.size() == 3 * 6;
     }
     stop = true;
@@ -336,7 +340,6 @@ TEST(IsolatedTriangulate, OnlyGraphsThatGainedPointsLeaveTheProcess) {
     // edges: splitting cuts segments at points the input already has, so the
     // graph is meshed here. A crossing hole needs a new point and is meshed
     // in a child process. Both give what forcing the child process gives.
-    SafetyScope scope;
     const Loop outer = {{0, 0}, {10, 0}, {10, 10}, {0, 10}};
     struct Case {
         std::vector<Loop> holes;
@@ -349,11 +352,10 @@ TEST(IsolatedTriangulate, OnlyGraphsThatGainedPointsLeaveTheProcess) {
         {{{{5, -1}, {6, 2}, {4, 2}}}, {{5, 5}}, true},                    // hole crosses the ring
     };
     for (const Case& c : cases) {
-        vellumcut::mesher_safety() = MesherSafety{};
-        const Mesh automatic = vellumcut::tri_mesh_debug(outer, c.holes, c.extra);
-        EXPECT_EQ(vellumcut::mesher_safety().isolated_calls, c.isolated ? 1u : 0u);
-        vellumcut::mesher_safety().isolation = MesherSafety::Isolation::Always;
-        const Mesh isolated = vellumcut::tri_mesh_debug(outer, c.holes, c.extra);
+        MesherReport report;
+        const Mesh automatic = mesh_with(MesherOptions{}, outer, c.holes, c.extra, &report);
+        EXPECT_EQ(report.isolated, c.isolated);
+        const Mesh isolated = mesh_with(isolated_always(), outer, c.holes, c.extra);
         EXPECT_EQ(automatic.v, isolated.v);
         EXPECT_EQ(automatic.idx, isolated.idx);
         EXPECT_FALSE(automatic.idx.empty());

@@ -8,9 +8,13 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "constrained_mesh/detail/mesher_steps.hpp"
+#include "constrained_mesh/detail/pipeline_stages.hpp"
 #include "constrained_mesh/pipeline.hpp"
 #include "constrained_mesh/sampler.hpp"
+#include "detail/earcut_steps.hpp"
 #include "earcut_mesh.hpp"
+#include "mask/loader.hpp"
 #include "reference.hpp"
 
 namespace {
@@ -53,7 +57,7 @@ TEST(ReferenceMatch, AreaFloorByRowScansEqualsFindNonZero) {
     for (int k = 0; k < 20000; ++k) {
         const cv::Mat mask = random_mask(rng);
         const double want = vellumcut::reference::area_floor(mask);
-        ASSERT_EQ(vellumcut::area_floor(mask), want) << "mask " << k;
+        ASSERT_EQ(vellumcut::detail::area_floor(mask), want) << "mask " << k;
         negative += want <= 0.0;
     }
     EXPECT_GT(negative, 100);  // last opaque pixel left of the first one
@@ -62,12 +66,12 @@ TEST(ReferenceMatch, AreaFloorByRowScansEqualsFindNonZero) {
     cv::Mat wide = cv::Mat::zeros(big.rows, big.cols + 9, CV_8UC1);
     big.copyTo(wide(cv::Rect(0, 0, big.cols, big.rows)));
     const cv::Mat view = wide(cv::Rect(0, 0, big.cols, big.rows));
-    EXPECT_EQ(vellumcut::area_floor(view), vellumcut::reference::area_floor(view));
+    EXPECT_EQ(vellumcut::detail::area_floor(view), vellumcut::reference::area_floor(view));
 }
 
 TEST(ReferenceMatch, AreaFloorRefusesEmptyMask) {
     const cv::Mat empty = cv::Mat::zeros(5, 5, CV_8UC1);
-    EXPECT_THROW(vellumcut::area_floor(empty), std::runtime_error);
+    EXPECT_THROW(vellumcut::detail::area_floor(empty), std::runtime_error);
     EXPECT_THROW(vellumcut::reference::area_floor(empty), std::runtime_error);
 }
 
@@ -118,8 +122,9 @@ TEST(ReferenceMatch, CentroidFilterThroughIndexEqualsWholeRingWalks) {
         // and a few points repeated from the rings.
         std::uniform_real_distribution<float> jitter(-0.5f, 0.5f);
         const float step = 2.0f + static_cast<float>(k % 4);
-        for (float y = 0; y < size; y += step) {
-            for (float x = 0; x < size; x += step) {
+        const float fsize = static_cast<float>(size);
+        for (float y = 0; y < fsize; y += step) {
+            for (float x = 0; x < fsize; x += step) {
                 extra.push_back(k % 2 ? cv::Point2f(x, y) : cv::Point2f(x + jitter(rng), y + jitter(rng)));
             }
         }
@@ -139,7 +144,7 @@ TEST(ReferenceMatch, CentroidFilterThroughIndexEqualsWholeRingWalks) {
         kept += static_cast<long>(literal.idx.size() / 3);
         std::vector<vellumcut::Loop> kept_holes;
         triangles += static_cast<long>(
-            vellumcut::triangulate_all(outer, holes, extra, kept_holes).idx.size() / 3);
+            vellumcut::detail::triangulate_all(outer, holes, extra, kept_holes).idx.size() / 3);
     }
     EXPECT_GT(cases, 100);
     // The filter must have had real work: many triangles dropped, many kept.
@@ -201,7 +206,7 @@ TEST(ReferenceMatch, SamplerDrawsAndKeepsTheSamePoints) {
         for (int attempts : {0, 1, 5, 30}) {
             for (int k = 0; k < 3; ++k) {
                 const int w = 1 + static_cast<int>(pick() % 160), h = 1 + static_cast<int>(pick() % 160);
-                const std::uint32_t seed = pick();
+                const auto seed = static_cast<std::uint32_t>(pick());
                 std::mt19937 fast_engine(seed), literal_engine(seed);
                 const auto fast = vellumcut::poisson_disk_sample(w, h, r, attempts, fast_engine);
                 const auto literal =
@@ -278,7 +283,7 @@ TEST(ReferenceMatch, SampleFilterKeepsTheSameSamples) {
     for (int k = 0; k < 16; ++k) {
         const std::string path = sprite_png(rng, 60 + 10 * (k % 5), k);
         for (int rpx : {1, 2, 3, 5}) {
-            const vellumcut::PoissonRegion region = vellumcut::poisson_region(path, k % 3, rpx);
+            const vellumcut::detail::PoissonRegion region = vellumcut::detail::poisson_region(path, k % 3, rpx);
             const float r = static_cast<float>(rpx);
             std::mt19937 engine(rng());
             vellumcut::Loop samples = vellumcut::poisson_disk_sample(region.w, region.h, 1.0f, 30, engine);
@@ -294,7 +299,7 @@ TEST(ReferenceMatch, SampleFilterKeepsTheSameSamples) {
                 p.x = std::min(std::max(p.x, 0.0f), static_cast<float>(region.w) - 0.5f);
                 p.y = std::min(std::max(p.y, 0.0f), static_cast<float>(region.h) - 0.5f);
             }
-            const vellumcut::Loop fast = vellumcut::keep_samples(region, samples, r);
+            const vellumcut::Loop fast = vellumcut::detail::keep_samples(region, samples, r);
             ASSERT_EQ(fast, vellumcut::reference::keep_samples(region, samples, r))
                 << "sprite " << k << " rpx " << rpx;
             kept_total += static_cast<long>(fast.size());
@@ -308,9 +313,9 @@ TEST(ReferenceMatch, SeededPoissonPngEqualsTheLiteralPipeline) {
     for (int k = 0; k < 12; ++k) {
         const std::string path = sprite_png(rng, 70 + 15 * (k % 4), 100 + k);
         for (int rpx : {2, 3, 6}) {
-            const std::uint32_t seed = rng();
+            const auto seed = static_cast<std::uint32_t>(rng());
             std::mt19937 a(seed), b(seed);
-            const vellumcut::PoissonResult fast = vellumcut::poisson_png(path, 1.5f, 4, rpx, a);
+            const vellumcut::PoissonResult fast = vellumcut::detail::poisson_png(path, 1.5f, 4, rpx, a);
             const vellumcut::PoissonResult literal =
                 vellumcut::reference::poisson_png(path, 1.5f, 4, rpx, b);
             ASSERT_EQ(fast.mesh.v, literal.mesh.v) << "sprite " << k << " rpx " << rpx;

@@ -217,7 +217,7 @@ TEST(RingIndex, MatchesOpenCvOnCollinearRunsAndRepeats) {
             for (int y = h - 1; y > 0; --y) ring.push_back({0.0f, float(y)});
             ASSERT_TRUE(check_ring(ring, rng, tally, 20));
             Loop diagonal;
-            for (int i = 0; i <= w; ++i) diagonal.push_back({i * 0.5f, float(i)});
+            for (int i = 0; i <= w; ++i) diagonal.push_back({static_cast<float>(i) * 0.5f, static_cast<float>(i)});
             for (int i = 0; i <= h; ++i) diagonal.push_back({float(w + i), float(w)});
             ASSERT_TRUE(check_ring(diagonal, rng, tally, 20));
         }

@@ -131,8 +131,8 @@ INSTANTIATE_TEST_SUITE_P(Sampler, SamplerCases,
                          ::testing::Values(Case{100, 100, 10.0f, 1u}, Case{200, 150, 6.0f, 42u},
                                            Case{64, 300, 3.5f, 7u}, Case{37, 23, 1.0f, 2024u},
                                            Case{500, 40, 12.0f, 0xdeadbeefu}),
-                         [](const ::testing::TestParamInfo<Case>& info) {
-                             const Case& c = info.param;
+                         [](const ::testing::TestParamInfo<Case>& param_info) {
+                             const Case& c = param_info.param;
                              std::string r = std::to_string(c.r);  // "3.500000"
                              r.erase(r.find_last_not_of('0') + 1);
                              if (r.back() == '.') r.pop_back();

@@ -55,7 +55,8 @@ std::vector<bool> grid_keeps(const Loop& candidates, float s, int w, int h) {
 // points outside the rectangle and a few non-finite ones.
 Loop candidates(std::mt19937& rng, float r, int w, int h, int count) {
     Loop pts;
-    std::uniform_real_distribution<float> ux(-0.05f * w, 1.05f * w), uy(-0.05f * h, 1.05f * h);
+    const float fw = static_cast<float>(w), fh = static_cast<float>(h);
+    std::uniform_real_distribution<float> ux(-0.05f * fw, 1.05f * fw), uy(-0.05f * fh, 1.05f * fh);
     std::uniform_real_distribution<float> angle(0.0f, 6.2831855f);
     std::uniform_int_distribution<int> kind(0, 9);
     for (int i = 0; i < count; ++i) {

@@ -15,9 +15,10 @@
 #include <opencv2/imgproc.hpp>
 
 #include "earcut_mesh.hpp"
-#include "image_header.hpp"
+#include "mask/header.hpp"
+#include "mask/limits.hpp"
+#include "mask/png_fast.hpp"
 #include "outline.hpp"
-#include "png_alpha.hpp"
 #if __has_include("constrained_mesh/pipeline.hpp")
 #include "constrained_mesh/pipeline.hpp"
 #define VELLUMCUT_FUZZ_POISSON 1

@@ -8,16 +8,20 @@
 
 #include "constrained_mesh/pslg.hpp"
 
-#include "constrained_mesh/mesher.hpp"
+#include "constrained_mesh/detail/mesher_steps.hpp"
 #include "mesh_input.hpp"
 
 // VELLUMCUT_FUZZ_ISOLATE=unresolved keeps split graphs in this process, so
 // that Triangle failing on a graph the splitting declared planar shows up
 // as a finding instead of an exception from the child-process fallback.
+namespace {
+vellumcut::detail::MesherOptions options;
+}
+
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     const char* mode = std::getenv("VELLUMCUT_FUZZ_ISOLATE");
     if (mode != nullptr && std::strcmp(mode, "unresolved") == 0) {
-        vellumcut::mesher_safety().isolation = vellumcut::MesherSafety::Isolation::Unresolved;
+        options.isolation = vellumcut::detail::MesherOptions::Isolation::Unresolved;
     }
     return 0;
 }
@@ -25,7 +29,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const vellumcut::fuzz::MeshInput in = vellumcut::fuzz::decode_mesh_input(data, size);
     try {
-        const vellumcut::Mesh m = vellumcut::tri_mesh_debug(in.outer, in.holes, in.extra);
+        const vellumcut::Mesh m = vellumcut::detail::constrained_mesh(in.outer, in.holes, in.extra, options);
         const std::size_t n = m.v.size() / 2;
         if (m.v.size() % 2 != 0 || m.idx.size() % 3 != 0) __builtin_trap();
         for (int i : m.idx) {

@@ -9,7 +9,12 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "constrained_mesh/detail/mesher_steps.hpp"
+#include "constrained_mesh/detail/pipeline_stages.hpp"
 #include "constrained_mesh/sampler.hpp"
+#include "detail/earcut_steps.hpp"
+#include "mask/limits.hpp"
+#include "messages.hpp"
 #include "outline.hpp"
 
 namespace vellumcut::reference {
@@ -18,12 +23,12 @@ void load_alpha_mask(const std::string& path, int margin, cv::Mat& mask, int& w,
                      float& scale) {
     cv::Mat image = cv::imread(path, cv::IMREAD_UNCHANGED);
     if (image.empty() || image.channels() < 4) {
-        throw std::runtime_error("RGBA PNG を指定してください");
+        throw std::runtime_error(messages::kNotRgba);
     }
     h = image.rows;
     w = image.cols;
     if (static_cast<std::int64_t>(h) * static_cast<std::int64_t>(w) > kMaxImagePixels) {
-        throw std::runtime_error("画像が大きすぎます");
+        throw std::runtime_error(messages::kTooBig);
     }
     cv::Mat alpha;
     cv::extractChannel(image, alpha, 3);
@@ -41,7 +46,7 @@ double area_floor(const cv::Mat& mask) {
     cv::Mat locations;
     cv::findNonZero(mask, locations);
     if (locations.total() == 0) {
-        throw std::runtime_error("不透明領域が見つかりません");
+        throw std::runtime_error(messages::kNoOpaque);
     }
     const cv::Point first = locations.at<cv::Point>(0);
     const cv::Point last = locations.at<cv::Point>(static_cast<int>(locations.total() - 1));
@@ -60,21 +65,21 @@ EarcutResult triangulate_png(const std::string& path, float eps, int margin, flo
     cv::findContours(mask, contours, hierarchy, cv::RETR_CCOMP, cv::CHAIN_APPROX_NONE,
                      cv::Point(0, 0));
     if (contours.empty() || hierarchy.empty()) {
-        throw std::runtime_error("不透明領域が見つかりません");
+        throw std::runtime_error(messages::kNoOpaque);
     }
-    result.groups = mesh_traced(contours, hierarchy, area_floor(mask), eps);
+    result.groups = detail::mesh_traced(contours, hierarchy, area_floor(mask), eps);
     return result;
 }
 
 Mesh tri_mesh_debug(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra) {
     std::vector<Loop> kept_holes;
-    Mesh all = triangulate_all(outer, holes, extra, kept_holes);
+    Mesh all = detail::triangulate_all(outer, holes, extra, kept_holes);
     Mesh mesh;
     mesh.v = all.v;
     const std::size_t n_tri = all.idx.size() / 3;
     mesh.idx.reserve(all.idx.size());
     for (std::size_t t = 0; t < n_tri; ++t) {
-        const cv::Point2f centroid = triangle_centroid(all, t);
+        const cv::Point2f centroid = detail::triangle_centroid(all, t);
         if (cv::pointPolygonTest(outer, centroid, false) < 0) continue;
         bool in_hole = false;
         for (const Loop& h : kept_holes) {
@@ -151,7 +156,7 @@ std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius
     return out;
 }
 
-Loop keep_samples(const PoissonRegion& region, const Loop& samples, float r) {
+Loop keep_samples(const detail::PoissonRegion& region, const Loop& samples, float r) {
     const float t = r * 1.5f;
     const float s = r * r;
     Loop kept;
@@ -182,7 +187,7 @@ Loop keep_samples(const PoissonRegion& region, const Loop& samples, float r) {
 
 PoissonResult poisson_png(const std::string& path, float /*eps*/, int margin, int rpx,
                           std::mt19937& engine) {
-    const PoissonRegion region = poisson_region(path, margin, rpx);
+    const detail::PoissonRegion region = detail::poisson_region(path, margin, rpx);
     const float r = static_cast<float>(rpx);
     const std::vector<cv::Point2f> samples =
         reference::poisson_disk_sample(region.w, region.h, r, 30, engine);

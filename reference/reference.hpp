@@ -13,6 +13,7 @@
 
 #include <random>
 
+#include "constrained_mesh/detail/pipeline_stages.hpp"
 #include "constrained_mesh/mesher.hpp"
 #include "constrained_mesh/pipeline.hpp"
 #include "earcut_mesh.hpp"
@@ -42,7 +43,7 @@ std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius
 
 // The sample filter: clearance, then cv::pointPolygonTest against the outer
 // outline and each hole in turn, then a scan of every sample kept so far.
-Loop keep_samples(const PoissonRegion& region, const Loop& samples, float r);
+Loop keep_samples(const detail::PoissonRegion& region, const Loop& samples, float r);
 
 // poisson_png from the literal pieces above and the literal mesher.
 PoissonResult poisson_png(const std::string& path, float eps, int margin, int rpx,

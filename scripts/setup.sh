@@ -22,7 +22,7 @@ fi
 APT_PACKAGES=(
     build-essential cmake pkg-config
     libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
-    libtriangle-dev libgtest-dev dpkg-dev libdeflate-dev
+    libtriangle-dev libgtest-dev dpkg-dev libdeflate-dev libpng-dev
     libpolyclipping-dev
     # Headless Blender: the 3D exports are checked by importing them into it.
     blender
@@ -122,8 +122,11 @@ src_sum="$(cd "$ROOT" && find "${build_inputs[@]}" -type f -not -name '*.pyc' \
 if [ "$(cat "$BUILD_STAMP" 2>/dev/null)" != "$src_sum" ] \
    || ! "$VENV/bin/python" -c 'import vellumcut_core' >/dev/null 2>&1; then
     log "building and installing vellumcut_core"
+    # Warnings are errors in CI ($CI=true), as for the C++ tests.
+    werror=OFF; [ "${CI:-}" = true ] && werror=ON
     "$VENV/bin/python" -m pip install -q --no-build-isolation \
-        -Ccmake.define.EARCUT_INCLUDE_DIR="$EARCUT_INCLUDE_DIR" "$ROOT"
+        -Ccmake.define.EARCUT_INCLUDE_DIR="$EARCUT_INCLUDE_DIR" \
+        -Ccmake.define.VELLUMCUT_WERROR="$werror" "$ROOT"
     echo "$src_sum" >"$BUILD_STAMP"
 fi
 # --- real sprites for tests and benchmarks (ignored cache, fetched once) ------

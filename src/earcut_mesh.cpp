@@ -1,4 +1,5 @@
 #include "earcut_mesh.hpp"
+#include "detail/earcut_steps.hpp"
 
 #include <algorithm>
 #include <array>
@@ -14,6 +15,8 @@
 #include <opencv2/imgproc.hpp>
 
 #include "forked_child.hpp"
+#include "mask/loader.hpp"
+#include "messages.hpp"
 #include "outline.hpp"
 
 namespace vellumcut {
@@ -175,6 +178,8 @@ EarcutGroup mesh_group(const LoopGroup& group, Stop& stop, double child_steps) {
 
 }  // namespace
 
+namespace detail {
+
 // The area floor is taken from the first and the last opaque pixel in
 // row-major scan order (F: leftmost pixel of the top-most opaque row, L:
 // rightmost pixel of the bottom-most one). dx is deliberately not the column
@@ -208,7 +213,7 @@ double area_floor(const cv::Mat& mask) {
         }
     }
     if (first_y < 0) {
-        throw std::runtime_error("不透明領域が見つかりません");
+        throw std::runtime_error(messages::kNoOpaque);
     }
 
     const std::int32_t dx = last_x - first_x + 1;
@@ -230,6 +235,8 @@ std::vector<EarcutGroup> mesh_traced(const std::vector<std::vector<cv::Point>>& 
     return meshes;
 }
 
+}  // namespace detail
+
 EarcutResult triangulate_png(const std::string& path, float eps, int margin, float /*maxA*/,
                              Stop& stop) {
     EarcutResult result;
@@ -244,11 +251,11 @@ EarcutResult triangulate_png(const std::string& path, float eps, int margin, flo
     cv::findContours(mask, contours, hierarchy, cv::RETR_CCOMP, cv::CHAIN_APPROX_NONE,
                      cv::Point(0, 0));
     if (contours.empty() || hierarchy.empty()) {
-        throw std::runtime_error("不透明領域が見つかりません");
+        throw std::runtime_error(messages::kNoOpaque);
     }
 
     stop.poll();
-    result.groups = mesh_traced(contours, hierarchy, area_floor(mask), eps, stop);
+    result.groups = detail::mesh_traced(contours, hierarchy, detail::area_floor(mask), eps, stop);
     return result;
 }
 

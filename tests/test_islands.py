@@ -6,17 +6,8 @@ import numpy as np
 import pytest
 
 import vellumcut_core as vc
+from geometry import signed_area32
 from sprites import random_alpha
-
-
-def signed_area32(flat):
-    """Shoelace area with float32 terms summed in double, positive = clockwise."""
-    pts = np.asarray(flat, np.float32).reshape(-1, 2)
-    total = 0.0
-    for i in range(len(pts)):
-        (x0, y0), (x1, y1) = pts[i], pts[(i + 1) % len(pts)]
-        total += float(np.float32(np.float32(x0 * y1) - np.float32(x1 * y0)))
-    return total * 0.5
 
 
 def cyclic_equal(flat, expected):

@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import vellumcut_core as vc
+from geometry import ring_area
 
 UNIT = [(0, 0), (1, 0), (1, 1), (0, 1)]
 SQ10 = [(0, 0), (10, 0), (10, 10), (0, 10)]
@@ -22,12 +23,6 @@ C_HOLE = [(4, 4), (16, 4), (16, 8), (8, 8), (8, 12), (16, 12), (16, 16), (4, 16)
 def f32(points) -> np.ndarray:
     """Points as the module holds them: float32, widened to float64."""
     return np.asarray(points, dtype=np.float32).reshape(-1, 2).astype(np.float64)
-
-
-def ring_area(points) -> float:
-    p = f32(points)
-    q = np.roll(p, -1, axis=0)
-    return abs(float(np.sum(p[:, 0] * q[:, 1] - q[:, 0] * p[:, 1]))) / 2
 
 
 def tri_cross(r) -> np.ndarray:

@@ -10,7 +10,8 @@ import pytest
 
 import vellumcut_core as vc
 from sprites import random_alpha
-from test_islands import cyclic_equal, model_clean_loop, signed_area32
+from geometry import ring_area, signed_area32
+from test_islands import cyclic_equal, model_clean_loop
 
 NO_OPAQUE = "不透明領域が見つかりません"
 
@@ -32,13 +33,6 @@ def triangle_area_sum(group):
     a, b, c = tri[:, 0], tri[:, 1], tri[:, 2]
     cross = (b[:, 0] - a[:, 0]) * (c[:, 1] - a[:, 1]) - (b[:, 1] - a[:, 1]) * (c[:, 0] - a[:, 0])
     return float(np.abs(cross).sum()) / 2.0
-
-
-def ring_area(pts):
-    """Unsigned shoelace area in double precision."""
-    p = np.asarray(pts, dtype=float)
-    q = np.roll(p, -1, axis=0)
-    return abs(float((p[:, 0] * q[:, 1] - q[:, 0] * p[:, 1]).sum())) / 2.0
 
 
 def check_indices(group):

@@ -7,6 +7,7 @@
 // so a hole or outline of any shape (its vertex mean outside it, say) is
 // handled alike.
 #include "constrained_mesh/mesher.hpp"
+#include "constrained_mesh/detail/mesher_steps.hpp"
 #include "constrained_mesh/pslg.hpp"
 #include "constrained_mesh/triangle_guard.hpp"
 
@@ -21,6 +22,7 @@
 
 #include "constrained_mesh/ring_index.hpp"
 #include "forked_child.hpp"
+#include "messages.hpp"
 
 #if defined(__GLIBC__) && (defined(__x86_64__) || defined(__i386__))
 #include <fpu_control.h>
@@ -172,15 +174,18 @@ struct Graph {
 
 }  // namespace
 
+namespace detail {
+
 Mesh triangulate_all(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra,
-                     std::vector<Loop>& kept_holes, Stop& stop) {
+                     std::vector<Loop>& kept_holes, const MesherOptions& options,
+                     MesherReport* report, Stop& stop) {
     // Before anything else: a NaN makes a ring's area NaN, which would
     // otherwise pass as "degenerate" or drop the hole silently.
     require_finite(outer);
     for (const Loop& h : holes) require_finite(h);
     require_finite(extra);
 
-    if (!usable_ring(outer)) throw std::runtime_error("outer ring degenerate");
+    if (!usable_ring(outer)) throw std::runtime_error(messages::kOuterDegenerate);
 
     kept_holes.clear();
     for (const Loop& h : holes) {
@@ -208,7 +213,7 @@ Mesh triangulate_all(const Loop& outer, const std::vector<Loop>& holes, const Lo
 
     const int n_in = static_cast<int>(g.points.size() / 2);
     for (int s : g.segments) {
-        if (s < 0 || s >= n_in) throw std::runtime_error("seg index exceeds pointlist");
+        if (s < 0 || s >= n_in) throw std::runtime_error(messages::kSegIndex);
     }
 
     // Split the segments where they cross, overlap or pass through a point:
@@ -220,17 +225,16 @@ Mesh triangulate_all(const Loop& outer, const std::vector<Loop>& holes, const Lo
     // had to be added, or the splitting did not settle, Triangle runs in a
     // child process that may crash or be stopped without taking this one
     // along.
-    MesherSafety& safety = mesher_safety();
     CrossingResolution crossings;
-    if (safety.resolve_crossings) {
+    if (options.resolve_crossings) {
         crossings = resolve_crossings(g.points, g.segments, kMaxPoints, stop);
     }
-    using Isolation = MesherSafety::Isolation;
+    using Isolation = MesherOptions::Isolation;
     const bool added_or_unsettled = crossings.added_points > 0 || !crossings.converged;
-    const bool isolate = safety.isolation == Isolation::Always ||
-                         (safety.isolation == Isolation::Auto && added_or_unsettled) ||
-                         (safety.isolation == Isolation::Unresolved && !crossings.converged);
-    if (isolate) ++safety.isolated_calls;
+    const bool isolate = options.isolation == Isolation::Always ||
+                         (options.isolation == Isolation::Auto && added_or_unsettled) ||
+                         (options.isolation == Isolation::Unresolved && !crossings.converged);
+    if (report != nullptr) report->isolated = isolate;
 
     triangulateio in;
     std::memset(&in, 0, sizeof in);
@@ -249,8 +253,8 @@ Mesh triangulate_all(const Loop& outer, const std::vector<Loop>& holes, const Lo
             // Triangle builds about a million points a second; allow ten
             // times that and two seconds, of the child's processor time (a
             // starved machine slows the clock, not the count).
-            const double seconds = safety.deadline_seconds > 0
-                                       ? safety.deadline_seconds
+            const double seconds = options.deadline_seconds > 0
+                                       ? options.deadline_seconds
                                        : 2.0 + 1e-5 * static_cast<double>(in.numberofpoints +
                                                                          in.numberofsegments);
             isolated_triangulate(switches, &in, &out.io, seconds, stop);
@@ -307,12 +311,24 @@ void keep_by_centroid(Mesh& mesh, const Loop& outer, const std::vector<Loop>& ke
     mesh.idx.resize(3 * kept);
 }
 
-Mesh tri_mesh_debug(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra,
-                    Stop& stop) {
+Mesh constrained_mesh(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra,
+                      const MesherOptions& options, MesherReport* report, Stop& stop) {
     std::vector<Loop> kept_holes;
-    Mesh mesh = triangulate_all(outer, holes, extra, kept_holes, stop);
+    Mesh mesh = triangulate_all(outer, holes, extra, kept_holes, options, report, stop);
     keep_by_centroid(mesh, outer, kept_holes, stop);
     return mesh;
+}
+
+}  // namespace detail
+
+Mesh constrained_mesh(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra,
+                      Stop& stop) {
+    return detail::constrained_mesh(outer, holes, extra, detail::MesherOptions{}, nullptr, stop);
+}
+
+Mesh tri_mesh_debug(const Loop& outer, const std::vector<Loop>& holes, const Loop& extra,
+                    Stop& stop) {
+    return constrained_mesh(outer, holes, extra, stop);
 }
 
 }  // namespace vellumcut

@@ -1,4 +1,5 @@
 #include "constrained_mesh/pipeline.hpp"
+#include "constrained_mesh/detail/pipeline_stages.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -11,6 +12,8 @@
 #include "constrained_mesh/ring_index.hpp"
 #include "constrained_mesh/sampler.hpp"
 #include "constrained_mesh/spacing_grid.hpp"
+#include "mask/loader.hpp"
+#include "messages.hpp"
 #include "outline.hpp"
 
 namespace vellumcut {
@@ -35,7 +38,58 @@ void fill_polygon(cv::Mat& img, const std::vector<cv::Point>& polygon, int value
     cv::fillPoly(img, &pts, &n, 1, cv::Scalar(value, 0, 0, 0), cv::LINE_8, 0, cv::Point(0, 0));
 }
 
+void check_rpx(int rpx) {
+    if (rpx <= 0) {
+        throw std::invalid_argument("rpx must be a positive number of pixels, got " +
+                                    std::to_string(rpx));
+    }
+}
+
+// Tracing, region choice, region mask and clearance map of a decoded mask.
+detail::PoissonRegion trace_region(AlphaMask loaded, int rpx, Stop& stop) {
+    detail::PoissonRegion result;
+    result.w = loaded.w;
+    result.h = loaded.h;
+    result.scale = loaded.scale;
+    cv::Mat mask = std::move(loaded.mask);
+    stop.poll();
+    // Refuse an rpx whose sampling grid is too large before any image-sized
+    // work is done (throws std::invalid_argument).
+    sample_grid(result.w, result.h, static_cast<float>(rpx));
+
+    // RETR_CCOMP: outer boundaries at the top level, their holes as children.
+    std::vector<std::vector<cv::Point>> contours;
+    std::vector<cv::Vec4i> hierarchy;
+    cv::findContours(mask, contours, hierarchy, cv::RETR_CCOMP, cv::CHAIN_APPROX_NONE,
+                     cv::Point(0, 0));
+    if (contours.empty()) throw std::runtime_error(messages::kNoOpaque);
+    mask.release();
+    // Each OpenCV step over the mask takes well under a second even at the
+    // largest mask; the stop is asked between them.
+    stop.poll();
+
+    const detail::RegionChoice choice = detail::choose_region(contours, hierarchy);
+    const std::vector<cv::Point>& outer_contour = contours[choice.outer];
+    result.outer = to_loop(outer_contour);
+    result.holes.reserve(choice.holes.size());
+    for (int c : choice.holes) result.holes.push_back(to_loop(contours[c]));
+
+    // Region: inside the outer outline and outside the retained holes. Each
+    // polygon is filled including its own boundary pixels, so hole outlines
+    // (which run over opaque pixels) are cleared too.
+    cv::Mat region = cv::Mat::zeros(result.h, result.w, CV_8UC1);
+    fill_polygon(region, outer_contour, 255);
+    for (int c : choice.holes) fill_polygon(region, contours[c], 0);
+    stop.poll();
+
+    // Distance from each pixel to the nearest pixel outside the region.
+    result.clearance = detail::region_clearance(region, cv::boundingRect(outer_contour));
+    return result;
+}
+
 }  // namespace
+
+namespace detail {
 
 cv::Mat region_clearance(const cv::Mat& region, const cv::Rect& box) {
     // Only the region's box, grown by one pixel, is transformed: that ring
@@ -45,7 +99,8 @@ cv::Mat region_clearance(const cv::Mat& region, const cv::Rect& box) {
     // are exactly those of the whole map, and outside it every value is 0.
     // A 3 x 3 island in a margin of 4094 costs a small box, not 67 million
     // pixels twice over.
-    const cv::Rect grown = (box + cv::Size(2, 2) - cv::Point(1, 1)) & cv::Rect(0, 0, region.cols, region.rows);
+    const cv::Rect grown =
+        (box + cv::Size(2, 2) - cv::Point(1, 1)) & cv::Rect(0, 0, region.cols, region.rows);
     cv::Mat clearance = cv::Mat::zeros(region.rows, region.cols, CV_32FC1);
     if (grown.area() == 0) return clearance;
     cv::Mat window = clearance(grown);
@@ -74,61 +129,9 @@ RegionChoice choose_region(const std::vector<std::vector<cv::Point>>& contours,
     return choice;
 }
 
-namespace {
-
-void check_rpx(int rpx) {
-    if (rpx <= 0) {
-        throw std::invalid_argument("rpx must be a positive number of pixels, got " +
-                                    std::to_string(rpx));
-    }
-}
-
-// poisson_region, telling `on_declared_size` the mask size before decoding.
-PoissonRegion trace_region(const std::string& path, int margin, int rpx,
-                           const MaskSizeHint& on_declared_size, Stop& stop) {
-    check_rpx(rpx);
-    PoissonRegion result;
-    cv::Mat mask;
-    load_alpha_mask(path, margin, mask, result.w, result.h, result.scale, on_declared_size);
-    stop.poll();
-    // Refuse an rpx whose sampling grid is too large before any image-sized
-    // work is done (throws std::invalid_argument).
-    sample_grid(result.w, result.h, static_cast<float>(rpx));
-
-    // RETR_CCOMP: outer boundaries at the top level, their holes as children.
-    std::vector<std::vector<cv::Point>> contours;
-    std::vector<cv::Vec4i> hierarchy;
-    cv::findContours(mask, contours, hierarchy, cv::RETR_CCOMP, cv::CHAIN_APPROX_NONE,
-                     cv::Point(0, 0));
-    if (contours.empty()) throw std::runtime_error("不透明領域が見つかりません");
-    mask.release();
-    // Each OpenCV step over the mask takes well under a second even at the
-    // largest mask; the stop is asked between them.
-    stop.poll();
-
-    const RegionChoice choice = choose_region(contours, hierarchy);
-    const std::vector<cv::Point>& outer_contour = contours[choice.outer];
-    result.outer = to_loop(outer_contour);
-    result.holes.reserve(choice.holes.size());
-    for (int c : choice.holes) result.holes.push_back(to_loop(contours[c]));
-
-    // Region: inside the outer outline and outside the retained holes. Each
-    // polygon is filled including its own boundary pixels, so hole outlines
-    // (which run over opaque pixels) are cleared too.
-    cv::Mat region = cv::Mat::zeros(result.h, result.w, CV_8UC1);
-    fill_polygon(region, outer_contour, 255);
-    for (int c : choice.holes) fill_polygon(region, contours[c], 0);
-    stop.poll();
-
-    // Distance from each pixel to the nearest pixel outside the region.
-    result.clearance = region_clearance(region, cv::boundingRect(outer_contour));
-    return result;
-}
-
-}  // namespace
-
 PoissonRegion poisson_region(const std::string& path, int margin, int rpx) {
-    return trace_region(path, margin, rpx, MaskSizeHint(), no_stop());
+    check_rpx(rpx);
+    return trace_region(decode(inspect(path, margin)), rpx, no_stop());
 }
 
 Loop keep_samples(const PoissonRegion& region, const Loop& samples, float r, Stop& stop) {
@@ -164,8 +167,12 @@ PoissonResult poisson_png(const std::string& path, float /*eps*/, int margin, in
     check_rpx(rpx);
     const float r = static_cast<float>(rpx);
     BackgroundSampler sampler(r, kSampleAttempts, engine);
-    PoissonRegion region =
-        trace_region(path, margin, rpx, [&sampler](int w, int h) { sampler.start(w, h); }, stop);
+    // One way down: the header gives the size, the sampler starts on it, and
+    // only then is the image decoded and traced.
+    MaskSource source = inspect(path, margin);
+    if (source.declared_w > 0) sampler.start(source.declared_w, source.declared_h);
+    stop.poll();
+    PoissonRegion region = trace_region(decode(std::move(source)), rpx, stop);
     // take() joins the worker: no thread of ours is left running when the
     // mesher starts (it may fork to isolate Triangle).
     const std::vector<cv::Point2f> samples = sampler.take(region.w, region.h, stop);
@@ -181,14 +188,16 @@ PoissonResult poisson_png(const std::string& path, float /*eps*/, int margin, in
     result.w = region.w;
     result.h = region.h;
     result.scale = region.scale;
-    result.mesh = tri_mesh_debug(region.outer, region.holes, kept, stop);
+    result.mesh = constrained_mesh(region.outer, region.holes, kept, stop);
     return result;
 }
+
+}  // namespace detail
 
 PoissonResult poisson_png(const std::string& path, float eps, int margin, int rpx, Stop& stop) {
     std::random_device device;
     std::mt19937 engine(device());
-    return poisson_png(path, eps, margin, rpx, engine, stop);
+    return detail::poisson_png(path, eps, margin, rpx, engine, stop);
 }
 
 }  // namespace vellumcut

@@ -10,11 +10,6 @@
 
 namespace vellumcut {
 
-MesherSafety& mesher_safety() {
-    static MesherSafety safety;
-    return safety;
-}
-
 namespace {
 
 // ---------------------------------------------------------------------------

@@ -42,21 +42,4 @@ CrossingResolution resolve_crossings(std::vector<double>& points, std::vector<in
 // holds for all widened float32 values.
 int orientation(const double* a, const double* b, const double* c);
 
-// Switches for tests: the real behaviour is the default.
-struct MesherSafety {
-    bool resolve_crossings = true;
-    enum class Isolation { Auto, Unresolved, Always, Never };
-    // Auto: Triangle runs in a child process only for graphs to which the
-    // splitting added crossing points, or that it left crossing;
-    // Unresolved: only for graphs still crossing after the splitting (shows
-    // whether split graphs are safe in-process); Always/Never force one way.
-    Isolation isolation = Isolation::Auto;
-    // Deadline for an isolated call, in seconds; <= 0 means the default
-    // that grows with the input.
-    double deadline_seconds = 0.0;
-    // Count of meshings that ran Triangle in a child process (for tests).
-    std::size_t isolated_calls = 0;
-};
-MesherSafety& mesher_safety();
-
 }  // namespace vellumcut

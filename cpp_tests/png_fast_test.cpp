@@ -16,7 +16,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
-#include "png_alpha.hpp"
+#include "mask/png_fast.hpp"
 
 #ifdef VELLUMCUT_HAVE_LIBDEFLATE
 #include <libdeflate.h>

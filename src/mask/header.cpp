@@ -1,4 +1,4 @@
-#include "image_header.hpp"
+#include "mask/header.hpp"
 
 #include <cstring>
 #include <string>

@@ -15,13 +15,6 @@
 
 namespace vellumcut {
 
-// cur[x] = the last byte (alpha) of pixel x of a row of `bytes_per_pixel`-byte
-// pixels (4 or 2), for x < w.
-void gather_alpha(const std::uint8_t* row, int bytes_per_pixel, int w, std::uint8_t* cur);
-
-// out[x] = 255 where alpha[x] > 0, else 0, for x < w; out may be alpha.
-void threshold_alpha(const std::uint8_t* alpha, std::uint8_t* out, int w);
-
 // Whether this build has the fast path (it needs libdeflate).
 bool png_alpha_fast_path_available();
 

@@ -1,4 +1,4 @@
-#include "png_alpha.hpp"
+#include "mask/png_fast.hpp"
 
 #include <algorithm>
 #include <cstdlib>
@@ -10,54 +10,14 @@
 #include <emmintrin.h>
 #endif
 
-#include "outline.hpp"
+#include "mask/bordered.hpp"
+#include "mask/limits.hpp"
 
 #ifdef VELLUMCUT_HAVE_LIBDEFLATE
 #include <libdeflate.h>
 #endif
 
 namespace vellumcut {
-
-void gather_alpha(const std::uint8_t* row, int bytes_per_pixel, int w, std::uint8_t* cur) {
-    int x = 0;
-#if defined(__SSE2__)
-    if (bytes_per_pixel == 4) {
-        // Each 32-bit lane is one pixel with alpha in its top byte: shift it
-        // down and pack sixteen lanes into bytes (0..255 passes both packs).
-        for (; x + 16 <= w; x += 16) {
-            const std::uint8_t* p = row + 4 * static_cast<std::ptrdiff_t>(x);
-            const __m128i a0 = _mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), 24);
-            const __m128i a1 = _mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), 24);
-            const __m128i a2 = _mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32)), 24);
-            const __m128i a3 = _mm_srli_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 48)), 24);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(cur + x),
-                             _mm_packus_epi16(_mm_packs_epi32(a0, a1), _mm_packs_epi32(a2, a3)));
-        }
-    } else {
-        for (; x + 16 <= w; x += 16) {
-            const std::uint8_t* p = row + 2 * static_cast<std::ptrdiff_t>(x);
-            const __m128i a0 = _mm_srli_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), 8);
-            const __m128i a1 = _mm_srli_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)), 8);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(cur + x), _mm_packus_epi16(a0, a1));
-        }
-    }
-#endif
-    for (; x < w; ++x) cur[x] = row[static_cast<std::ptrdiff_t>(x) * bytes_per_pixel + bytes_per_pixel - 1];
-}
-
-void threshold_alpha(const std::uint8_t* alpha, std::uint8_t* out, int w) {
-    int x = 0;
-#if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128();
-    const __m128i ones = _mm_set1_epi8(-1);
-    for (; x + 16 <= w; x += 16) {
-        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(alpha + x));
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + x),
-                         _mm_andnot_si128(_mm_cmpeq_epi8(a, zero), ones));
-    }
-#endif
-    for (; x < w; ++x) out[x] = alpha[x] != 0 ? 255 : 0;
-}
 
 #ifndef VELLUMCUT_HAVE_LIBDEFLATE
 
@@ -299,27 +259,19 @@ bool decode_png_alpha_mask(const std::uint8_t* data, std::size_t size, int margi
     }
     layout.joined = std::vector<std::uint8_t>();
 
-    const int m = std::max(margin, 0);
     // Filter bytes are checked before the mask is touched.
     for (int y = 0; y < h; ++y) {
         if (rows[static_cast<std::size_t>(y) * stride] > 4) return false;
     }
-    cv::Mat out(h + 2 * m, w + 2 * m, CV_8UC1);
+    const int m = std::max(margin, 0);
+    cv::Mat out = make_bordered_mask(w, h, margin, CV_8UC1);
     std::vector<std::uint8_t> prev(static_cast<std::size_t>(w), 0);
     std::vector<std::uint8_t> cur(static_cast<std::size_t>(w));
-    for (int y = 0; y < out.rows; ++y) {
-        std::uint8_t* dst = out.ptr<std::uint8_t>(y);
-        const int src_y = y - m;
-        if (src_y < 0 || src_y >= h) {
-            std::memset(dst, 0, static_cast<std::size_t>(out.cols));
-            continue;
-        }
-        const std::uint8_t* row = rows.get() + static_cast<std::size_t>(src_y) * stride;
+    for (int y = 0; y < h; ++y) {
+        const std::uint8_t* row = rows.get() + static_cast<std::size_t>(y) * stride;
         gather_alpha(row + 1, layout.bytes_per_pixel, w, cur.data());
         unfilter_alpha(row[0], prev.data(), cur.data(), w);
-        std::memset(dst, 0, static_cast<std::size_t>(m));
-        threshold_alpha(cur.data(), dst + m, w);
-        std::memset(dst + m + w, 0, static_cast<std::size_t>(m));
+        threshold_alpha(cur.data(), out.ptr<std::uint8_t>(y + m) + m, w);
         cur.swap(prev);
     }
     mask = out;

@@ -1,0 +1,231 @@
+#include "mask/loader.hpp"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <utility>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
+
+#include "mask/bordered.hpp"
+#include "mask/limits.hpp"
+#include "mask/opencv_quiet.hpp"
+#include "mask/png_fast.hpp"
+#include "mask/png_libpng.hpp"
+#include "messages.hpp"
+
+namespace vellumcut {
+
+namespace {
+
+// The header is looked at after this many bytes; every signature and nearly
+// every header fits, so an oversized image is refused before the rest of a
+// large file is read.
+constexpr std::size_t kHeaderPrefix = std::size_t{1} << 20;
+// No image within the pixel limit needs a file this large (4096 x 4096 RGBA
+// with 64-bit samples, uncompressed, is 512 MiB); bigger files are refused
+// instead of being read into memory.
+constexpr std::size_t kMaxFileBytes = std::size_t{1} << 30;
+
+[[noreturn]] void cannot_read() { throw std::runtime_error(messages::kNotRgba); }
+
+void refuse(HeaderVerdict verdict) {
+    if (verdict == HeaderVerdict::too_big) throw std::runtime_error(messages::kTooBig);
+    if (verdict != HeaderVerdict::decodable) cannot_read();
+}
+
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() { reset(); }
+    FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return fd_; }
+    int release() { return std::exchange(fd_, -1); }
+    void reset() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_;
+};
+
+// Opens `path` for reading without ever blocking: O_NONBLOCK keeps open()
+// from waiting for the writer of a FIFO, and everything that is not a regular
+// file is refused before a byte is read (a FIFO or a device could block or
+// never end, a directory has no bytes).
+FileDescriptor open_regular_file(const std::string& path, std::size_t& length) {
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (fd.get() < 0) cannot_read();
+    struct stat st;
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) cannot_read();
+    // Regular files never block; clear the flag so reads behave plainly.
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+    length = st.st_size > 0 ? static_cast<std::size_t>(st.st_size) : 0;
+    return fd;
+}
+
+// Reads up to `want` bytes at `dst`; fewer only at the end of the file.
+std::size_t read_up_to(int fd, std::uint8_t* dst, std::size_t want) {
+    std::size_t got = 0;
+    while (got < want) {
+        const ssize_t n = ::read(fd, dst + got, want - got);
+        if (n > 0) {
+            got += static_cast<std::size_t>(n);
+        } else if (n == 0) {
+            break;
+        } else if (errno != EINTR) {
+            cannot_read();
+        }
+    }
+    return got;
+}
+
+}  // namespace
+
+MaskSource::MaskSource(MaskSource&& other) noexcept { *this = std::move(other); }
+
+MaskSource& MaskSource::operator=(MaskSource&& other) noexcept {
+    if (this != &other) {
+        if (fd >= 0) ::close(fd);
+        decoder = other.decoder;
+        format = other.format;
+        margin = other.margin;
+        declared_w = other.declared_w;
+        declared_h = other.declared_h;
+        bytes = std::move(other.bytes);
+        fd = std::exchange(other.fd, -1);
+    }
+    return *this;
+}
+
+MaskSource::~MaskSource() {
+    if (fd >= 0) ::close(fd);
+}
+
+MaskSource inspect(const std::string& path, int margin) {
+    // open() takes the path as a C string: everything after a NUL would be
+    // silently dropped and another file read.
+    if (path.find('\0') != std::string::npos) {
+        throw std::invalid_argument("embedded null byte");
+    }
+    std::size_t known = 0;
+    FileDescriptor file = open_regular_file(path, known);
+
+    // Buffers sized from the file's length, so that a small sprite does not
+    // cost a megabyte of zeroed buffer and a large one is read in one go. One
+    // byte more than expected is asked for, so that the end of the file is
+    // seen; a file that changes size while it is read is still read
+    // correctly, only in more steps.
+    MaskSource source;
+    source.margin = margin;
+    std::vector<std::uint8_t>& bytes = source.bytes;
+    bytes.resize(known > 0 ? std::min(known + 1, kHeaderPrefix) : kHeaderPrefix);
+    std::size_t got = read_up_to(file.get(), bytes.data(), bytes.size());
+    bool complete = got < bytes.size();
+    bytes.resize(got);
+
+    HeaderCheck check = check_image_header(bytes.data(), bytes.size(), complete, kMaxImagePixels);
+    if (check.verdict != HeaderVerdict::need_more) refuse(check.verdict);
+    while (!complete) {
+        const std::size_t have = bytes.size();
+        const std::size_t want =
+            std::min(known > have ? known - have + 1 : kHeaderPrefix, kMaxFileBytes + 1 - have);
+        bytes.resize(have + want);
+        got = read_up_to(file.get(), bytes.data() + have, want);
+        bytes.resize(have + got);
+        if (bytes.size() > kMaxFileBytes) throw std::runtime_error(messages::kTooBig);
+        complete = got < want;
+        if (complete) {
+            check = check_image_header(bytes.data(), bytes.size(), true, kMaxImagePixels);
+            refuse(check.verdict);
+        }
+    }
+
+    source.format = check.format;
+    if (check.width > 0 && check.height > 0 &&
+        check.width * check.height <= static_cast<std::uint64_t>(kMaxImagePixels) &&
+        bordered_size_fits(static_cast<int>(check.width), static_cast<int>(check.height), margin)) {
+        const int m = std::max(margin, 0);
+        source.declared_w = static_cast<int>(check.width) + 2 * m;
+        source.declared_h = static_cast<int>(check.height) + 2 * m;
+    }
+    if (check.format == ImageFormat::png) {
+        source.decoder = MaskDecoder::png;
+    } else if (check.format == ImageFormat::exr) {
+        // OpenCV's EXR decoder reads only from files (handed bytes, it writes
+        // them to a temporary file first); it gets this open file through
+        // /proc/self/fd, so the header checked is the header decoded even if
+        // the path is swapped meanwhile. Without /proc, or with OpenCV's EXR
+        // codec switched off (OPENCV_IO_ENABLE_OPENEXR), nothing decodes and
+        // the file is refused as unreadable.
+        source.decoder = MaskDecoder::exr;
+        bytes.clear();
+        bytes.shrink_to_fit();
+        source.fd = file.release();
+    } else {
+        source.decoder = MaskDecoder::opencv;
+    }
+    return source;
+}
+
+AlphaMask decode(MaskSource source) {
+    AlphaMask out;
+    const int margin = source.margin;
+    cv::Mat image;
+    if (source.decoder == MaskDecoder::png) {
+        // Only files within every size limit are taken by the fast path.
+        if (decode_png_alpha_mask(source.bytes.data(), source.bytes.size(), margin, out.mask)) {
+            out.w = out.mask.cols;
+            out.h = out.mask.rows;
+            return out;
+        }
+        image = decode_png_like_opencv(source.bytes.data(), source.bytes.size());
+    } else if (source.decoder == MaskDecoder::exr) {
+        const QuietOpenCvLog quiet;
+        image = cv::imread("/proc/self/fd/" + std::to_string(source.fd), cv::IMREAD_UNCHANGED);
+    } else {
+        const QuietOpenCvLog quiet;
+        const cv::Mat raw(1, static_cast<int>(source.bytes.size()), CV_8UC1, source.bytes.data());
+        image = cv::imdecode(raw, cv::IMREAD_UNCHANGED);
+    }
+    source = MaskSource();  // the file's bytes are no longer needed
+
+    if (image.empty() || image.channels() < 4) cannot_read();
+    if (static_cast<std::int64_t>(image.rows) * image.cols > kMaxImagePixels) {
+        throw std::runtime_error(messages::kTooBig);
+    }
+    if (image.type() == CV_8UC4) {
+        out.mask = bordered_mask_from_bgra8(image, margin);
+    } else {
+        // OpenCV orders decoded channels B, G, R, A.
+        cv::Mat alpha;
+        cv::extractChannel(image, alpha, 3);
+        image.release();
+        out.mask = bordered_mask_from_alpha(alpha, margin);
+    }
+    out.w = out.mask.cols;
+    out.h = out.mask.rows;
+    return out;
+}
+
+void load_alpha_mask(const std::string& path, int margin, cv::Mat& mask, int& w, int& h,
+                     float& scale) {
+    AlphaMask m = decode(inspect(path, margin));
+    mask = std::move(m.mask);
+    w = m.w;
+    h = m.h;
+    scale = m.scale;
+}
+
+}  // namespace vellumcut
