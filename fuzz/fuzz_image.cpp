@@ -18,6 +18,7 @@
 #include "mask/header.hpp"
 #include "mask/limits.hpp"
 #include "mask/png_fast.hpp"
+#include "mask/png_libpng.hpp"
 #include "outline.hpp"
 #if __has_include("constrained_mesh/pipeline.hpp")
 #include "constrained_mesh/pipeline.hpp"
@@ -61,6 +62,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         cv::extractChannel(image, alpha, 3);
         cv::threshold(alpha, slow, 0.0, 255.0, cv::THRESH_BINARY);
         if (slow.size() != fast.size() || cv::countNonZero(slow != fast) != 0) __builtin_trap();
+    }
+
+    // The libpng path must agree with OpenCV's PNG decoder on every file the
+    // header check lets through: both refuse (no image, or fewer than 4
+    // channels), or both give the same image.
+    if (whole.format == ImageFormat::png && whole.verdict == HeaderVerdict::decodable) {
+        const cv::Mat ours = decode_png_like_opencv(data, size);
+        const cv::Mat theirs = cv::imdecode(
+            cv::Mat(1, static_cast<int>(size), CV_8UC1, const_cast<std::uint8_t*>(data)),
+            cv::IMREAD_UNCHANGED);
+        const bool ours_refused = ours.empty() || ours.channels() < 4;
+        const bool theirs_refused = theirs.empty() || theirs.channels() < 4;
+        if (ours_refused != theirs_refused) __builtin_trap();
+        if (!theirs_refused &&
+            (ours.type() != theirs.type() || ours.size() != theirs.size() ||
+             cv::norm(ours, theirs, cv::NORM_INF) != 0.0)) {
+            __builtin_trap();
+        }
     }
 
     std::FILE* f = std::fopen(scratch_path().c_str(), "wb");
