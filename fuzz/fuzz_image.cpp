@@ -20,6 +20,7 @@
 #include "mask/png_fast.hpp"
 #include "mask/png_libpng.hpp"
 #include "outline.hpp"
+#include "targets.hpp"
 #if __has_include("constrained_mesh/pipeline.hpp")
 #include "constrained_mesh/pipeline.hpp"
 #define VELLUMCUT_FUZZ_POISSON 1
@@ -43,8 +44,9 @@ void expect_only_exceptions(F&& f) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace vellumcut;
+namespace vellumcut::fuzz {
+
+void check_image_input(const std::uint8_t* data, std::size_t size) {
     const std::uint64_t limit = static_cast<std::uint64_t>(kMaxImagePixels);
     const HeaderCheck whole = check_image_header(data, size, true, limit);
     // A prefix may only ask for more or agree with the whole file.
@@ -83,7 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
 
     std::FILE* f = std::fopen(scratch_path().c_str(), "wb");
-    if (f == nullptr) return 0;
+    if (f == nullptr) return;
     std::fwrite(data, 1, size, f);
     std::fclose(f);
 
@@ -93,5 +95,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 #ifdef VELLUMCUT_FUZZ_POISSON
     expect_only_exceptions([&] { poisson_png(scratch_path(), 1.0f, margin, 3 + margin); });
 #endif
+}
+
+}  // namespace vellumcut::fuzz
+
+#ifndef VELLUMCUT_FUZZ_NO_MAIN
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    vellumcut::fuzz::check_image_input(data, size);
     return 0;
 }
+#endif

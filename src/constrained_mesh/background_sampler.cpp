@@ -9,14 +9,14 @@ namespace vellumcut {
 void BackgroundSampler::start(int width, int height) noexcept {
     if (thread_.joinable() || std::thread::hardware_concurrency() == 1) return;
     try {
-        sample_grid(width, height, radius_);  // throws for a size the sampler refuses
+        grid_ = sample_grid(width, height, radius_);  // throws for a size the sampler refuses
         width_ = width;
         height_ = height;
         worker_engine_ = engine_;
         thread_ = std::thread([this] {
             try {
-                samples_ = poisson_disk_sample(width_, height_, radius_, attempts_, worker_engine_,
-                                               &cancel_);
+                samples_ = poisson_disk_sample(grid_, width_, height_, radius_, attempts_,
+                                               worker_engine_, &cancel_);
             } catch (...) {
                 error_ = std::current_exception();
             }
@@ -26,7 +26,7 @@ void BackgroundSampler::start(int width, int height) noexcept {
     }
 }
 
-std::vector<cv::Point2f> BackgroundSampler::take(int width, int height) {
+std::vector<cv::Point2f> BackgroundSampler::take(const SampleGrid& grid, int width, int height) {
     if (thread_.joinable()) {
         if (width == width_ && height == height_) {
             thread_.join();
@@ -36,7 +36,7 @@ std::vector<cv::Point2f> BackgroundSampler::take(int width, int height) {
         }
         stop();
     }
-    return poisson_disk_sample(width, height, radius_, attempts_, engine_);
+    return poisson_disk_sample(grid, width, height, radius_, attempts_, engine_);
 }
 
 void BackgroundSampler::stop() noexcept {

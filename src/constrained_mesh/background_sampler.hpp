@@ -10,6 +10,8 @@
 
 #include <opencv2/core.hpp>
 
+#include "constrained_mesh/sampler.hpp"
+
 namespace vellumcut {
 
 // poisson_png knows the mask's size from the file's header, long before the
@@ -39,9 +41,15 @@ public:
     // Whether a worker is drawing or has drawn for the size given to start().
     bool started() const { return thread_.joinable(); }
 
-    // The samples for a width x height area, from the worker when it drew for
-    // that size, otherwise drawn here. Throws what poisson_disk_sample throws.
-    std::vector<cv::Point2f> take(int width, int height);
+    // The samples for a width x height area on `grid` (sample_grid's for
+    // that size), from the worker when it drew for that size, otherwise
+    // drawn here.
+    std::vector<cv::Point2f> take(const SampleGrid& grid, int width, int height);
+
+    // As above with the grid made here; throws what sample_grid throws.
+    std::vector<cv::Point2f> take(int width, int height) {
+        return take(sample_grid(width, height, radius_), width, height);
+    }
 
 private:
     void stop() noexcept;
@@ -50,6 +58,7 @@ private:
     const int attempts_;
     std::mt19937& engine_;
     std::mt19937 worker_engine_;
+    SampleGrid grid_;
     int width_ = 0;
     int height_ = 0;
     std::atomic<bool> cancel_{false};

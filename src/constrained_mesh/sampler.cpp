@@ -289,7 +289,13 @@ std::vector<cv::Point2f> draw_samples(const SampleGrid& g, int width, int height
 
 std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius, int attempts,
                                              std::mt19937& engine, const std::atomic<bool>* stop) {
-    const SampleGrid g = sample_grid(width, height, radius);
+    return poisson_disk_sample(sample_grid(width, height, radius), width, height, radius, attempts,
+                               engine, stop);
+}
+
+std::vector<cv::Point2f> poisson_disk_sample(const SampleGrid& g, int width, int height,
+                                             float radius, int attempts, std::mt19937& engine,
+                                             const std::atomic<bool>* stop) {
 #ifdef VELLUMCUT_HAVE_BLOCK_MT19937
     if (static_cast<std::int64_t>(g.cols) * g.rows >= kBlockEngineCells) {
         BlockMt19937 block(engine);
