@@ -8,7 +8,7 @@ EARCUT    := $(CURDIR)/.cache/earcut/stable/include
 DEMO_OUT  ?= demo-output
 # Warnings are errors in CI (CI=true, as CI services set it), not locally.
 WERROR    := $(if $(filter true,$(CI)),ON,OFF)
-CMAKE_COMMON = -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja -DCMAKE_BUILD_TYPE=Release \
+CMAKE_COMMON = -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
     -DEARCUT_INCLUDE_DIR=$(EARCUT) -DVELLUMCUT_WERROR=$(WERROR)
 
 .PHONY: setup test pytest cpp-test demo clean fuzz fuzz-build bench bench-smoke bench-build
@@ -24,7 +24,7 @@ pytest: setup
 	$(PY) -m pytest
 
 cpp-test:
-	$(CMAKE) -S . -B $(CPP_BUILD) $(CMAKE_COMMON) -DVELLUMCUT_BUILD_MODULE=OFF \
+	$(CMAKE) -S . -B $(CPP_BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DVELLUMCUT_BUILD_MODULE=OFF \
 	    -DVELLUMCUT_BUILD_TESTS=ON >/dev/null
 	$(CMAKE) --build $(CPP_BUILD)
 	$(VENV)/bin/ctest --test-dir $(CPP_BUILD) --output-on-failure
@@ -36,7 +36,7 @@ BENCH_ARGS  ?=
 
 bench-build: setup
 	bash bench/setup_bench.sh
-	$(CMAKE) -S . -B $(BENCH_BUILD) $(CMAKE_COMMON) -DVELLUMCUT_BUILD_MODULE=OFF \
+	$(CMAKE) -S . -B $(BENCH_BUILD) $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Release -DVELLUMCUT_BUILD_MODULE=OFF \
 	    -DVELLUMCUT_BUILD_BENCH=ON >/dev/null
 	$(CMAKE) --build $(BENCH_BUILD)
 

@@ -91,7 +91,7 @@ TEST(Stop, EveryLongLoopEndsWithInterrupted) {
     const std::vector<std::pair<std::string, std::function<void(Stop&)>>> calls = {
         {"sampler", [](Stop& s) {
              std::mt19937 e(1);
-             vellumcut::poisson_disk_sample(3000, 3000, 1.0f, 30, e, s);
+             vellumcut::poisson_disk_sample(vellumcut::sample_grid(3000, 3000, 1.0f), 3000, 3000, 1.0f, 30, e, s);
          }},
         {"mesher points", [&](Stop& s) { vellumcut::constrained_mesh(square(0, 0, 1000), {}, extra, s); }},
         {"crossings", [&](Stop& s) {

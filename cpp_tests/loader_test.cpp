@@ -1,7 +1,10 @@
 // The loader's two steps and its refusals of what is not a regular file.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstdio>
+#include <iostream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -118,4 +121,67 @@ TEST(LoaderTwoSteps, DeclaresNoSizeForABorderThatDoesNotFit) {
     EXPECT_EQ(too_wide.declared_w, 0);
     EXPECT_EQ(too_wide.declared_h, 0);
     EXPECT_THROW(vellumcut::decode(vellumcut::inspect(path, 1 << 24)), std::invalid_argument);
+}
+
+// OpenCV's decoders report failures on std::cerr; the loader hides that from
+// the host for the call and gives the host its own stream buffer back.
+TEST(LoaderSilence, DecoderFailuresReachNoStreamAndTheStreamsAreGivenBack) {
+    const std::string path = temp_path("truncated.bmp");
+    {
+        // A 32-bit BMP header declaring 64 x 64 pixels that are not there.
+        std::vector<unsigned char> bmp = {'B', 'M'};
+        auto le32 = [&bmp](std::uint32_t v) {
+            for (int i = 0; i < 4; ++i) bmp.push_back(static_cast<unsigned char>(v >> (8 * i)));
+        };
+        le32(14 + 40 + 16);
+        le32(0);
+        le32(14 + 40);
+        for (std::uint32_t v : {40u, 64u, 64u}) le32(v);
+        bmp.insert(bmp.end(), {1, 0, 32, 0});
+        for (int i = 0; i < 6; ++i) le32(0);
+        bmp.resize(bmp.size() + 16, 0);
+        std::FILE* f = std::fopen(path.c_str(), "wb");
+        ASSERT_NE(f, nullptr);
+        std::fwrite(bmp.data(), 1, bmp.size(), f);
+        std::fclose(f);
+    }
+    std::ostringstream err, out;
+    std::streambuf* const saved_err = std::cerr.rdbuf(err.rdbuf());
+    std::streambuf* const saved_out = std::cout.rdbuf(out.rdbuf());
+    const std::string message = load_error(path);
+    std::streambuf* const err_after = std::cerr.rdbuf(saved_err);
+    std::streambuf* const out_after = std::cout.rdbuf(saved_out);
+    EXPECT_EQ(message, vellumcut::messages::kNotRgba);
+    EXPECT_EQ(err.str(), "");
+    // OpenCV on its own does write for this file.
+    std::ostringstream direct;
+    std::cerr.rdbuf(direct.rdbuf());
+    EXPECT_TRUE(cv::imread(path, cv::IMREAD_UNCHANGED).empty());
+    std::cerr.rdbuf(saved_err);
+    EXPECT_NE(direct.str().find("can't read data"), std::string::npos) << direct.str();
+    EXPECT_EQ(out.str(), "");
+    EXPECT_EQ(err_after, err.rdbuf());
+    EXPECT_EQ(out_after, out.rdbuf());
+}
+
+// OpenEXR (which this OpenCV reads by default) goes through the file inspect()
+// opened, not the path: a file renamed over it in between is not decoded.
+TEST(LoaderTwoSteps, ExrIsReadFromTheOpenFileNotThePath) {
+    const std::string path = temp_path("swapped.exr");
+    const std::string other = temp_path("other.exr");
+    cv::Mat first(30, 40, CV_32FC4, cv::Scalar(0.5f, 0.5f, 0.5f, 0.0f));
+    first(cv::Rect(5, 6, 20, 10)).setTo(cv::Scalar(0.5f, 0.5f, 0.5f, 1.0f));
+    if (!cv::imwrite(path, first)) GTEST_SKIP() << "this OpenCV writes no EXR";
+    ASSERT_TRUE(cv::imwrite(other, cv::Mat(9, 9, CV_32FC4, cv::Scalar::all(1.0f))));
+
+    vellumcut::MaskSource source = vellumcut::inspect(path, 1);
+    EXPECT_EQ(source.decoder, vellumcut::MaskDecoder::exr);
+    EXPECT_EQ(source.declared_w, 42);
+    ASSERT_EQ(std::rename(other.c_str(), path.c_str()), 0);
+    const vellumcut::AlphaMask mask = vellumcut::decode(std::move(source));
+    ASSERT_EQ(mask.mask.type(), CV_32FC1);
+    ASSERT_EQ(mask.mask.size(), cv::Size(42, 32));
+    EXPECT_EQ(cv::countNonZero(mask.mask), 200);
+    EXPECT_EQ(mask.mask.at<float>(7, 6), 255.0f);
+    EXPECT_EQ(mask.mask.at<float>(0, 0), 0.0f);
 }

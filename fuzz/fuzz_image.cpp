@@ -18,7 +18,9 @@
 #include "mask/header.hpp"
 #include "mask/limits.hpp"
 #include "mask/png_fast.hpp"
+#include "mask/png_libpng.hpp"
 #include "outline.hpp"
+#include "targets.hpp"
 #if __has_include("constrained_mesh/pipeline.hpp")
 #include "constrained_mesh/pipeline.hpp"
 #define VELLUMCUT_FUZZ_POISSON 1
@@ -42,8 +44,9 @@ void expect_only_exceptions(F&& f) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    using namespace vellumcut;
+namespace vellumcut::fuzz {
+
+void check_image_input(const std::uint8_t* data, std::size_t size) {
     const std::uint64_t limit = static_cast<std::uint64_t>(kMaxImagePixels);
     const HeaderCheck whole = check_image_header(data, size, true, limit);
     // A prefix may only ask for more or agree with the whole file.
@@ -63,8 +66,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (slow.size() != fast.size() || cv::countNonZero(slow != fast) != 0) __builtin_trap();
     }
 
+    // The libpng path must agree with OpenCV's PNG decoder on every file the
+    // header check lets through: both refuse (no image, or fewer than 4
+    // channels), or both give the same image.
+    if (whole.format == ImageFormat::png && whole.verdict == HeaderVerdict::decodable) {
+        const cv::Mat ours = decode_png_like_opencv(data, size);
+        const cv::Mat theirs = cv::imdecode(
+            cv::Mat(1, static_cast<int>(size), CV_8UC1, const_cast<std::uint8_t*>(data)),
+            cv::IMREAD_UNCHANGED);
+        const bool ours_refused = ours.empty() || ours.channels() < 4;
+        const bool theirs_refused = theirs.empty() || theirs.channels() < 4;
+        if (ours_refused != theirs_refused) __builtin_trap();
+        if (!theirs_refused &&
+            (ours.type() != theirs.type() || ours.size() != theirs.size() ||
+             cv::norm(ours, theirs, cv::NORM_INF) != 0.0)) {
+            __builtin_trap();
+        }
+    }
+
     std::FILE* f = std::fopen(scratch_path().c_str(), "wb");
-    if (f == nullptr) return 0;
+    if (f == nullptr) return;
     std::fwrite(data, 1, size, f);
     std::fclose(f);
 
@@ -74,5 +95,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 #ifdef VELLUMCUT_FUZZ_POISSON
     expect_only_exceptions([&] { poisson_png(scratch_path(), 1.0f, margin, 3 + margin); });
 #endif
+}
+
+}  // namespace vellumcut::fuzz
+
+#ifndef VELLUMCUT_FUZZ_NO_MAIN
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    vellumcut::fuzz::check_image_input(data, size);
     return 0;
 }
+#endif

@@ -10,26 +10,16 @@
 
 #include "constrained_mesh/detail/mesher_steps.hpp"
 #include "mesh_input.hpp"
+#include "targets.hpp"
 
-// VELLUMCUT_FUZZ_ISOLATE=unresolved keeps split graphs in this process, so
-// that Triangle failing on a graph the splitting declared planar shows up
-// as a finding instead of an exception from the child-process fallback.
-namespace {
-vellumcut::detail::MesherOptions options;
-}
+namespace vellumcut::fuzz {
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    const char* mode = std::getenv("VELLUMCUT_FUZZ_ISOLATE");
-    if (mode != nullptr && std::strcmp(mode, "unresolved") == 0) {
-        options.isolation = vellumcut::detail::MesherOptions::Isolation::Unresolved;
-    }
-    return 0;
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const vellumcut::fuzz::MeshInput in = vellumcut::fuzz::decode_mesh_input(data, size);
+void check_mesh_input(const std::uint8_t* data, std::size_t size, bool isolate_unresolved) {
+    detail::MesherOptions options;
+    if (isolate_unresolved) options.isolation = detail::MesherOptions::Isolation::Unresolved;
+    const MeshInput in = decode_mesh_input(data, size);
     try {
-        const vellumcut::Mesh m = vellumcut::detail::constrained_mesh(in.outer, in.holes, in.extra, options);
+        const Mesh m = detail::constrained_mesh(in.outer, in.holes, in.extra, options);
         const std::size_t n = m.v.size() / 2;
         if (m.v.size() % 2 != 0 || m.idx.size() % 3 != 0) __builtin_trap();
         for (int i : m.idx) {
@@ -37,5 +27,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
     } catch (const std::exception&) {
     }
+}
+
+}  // namespace vellumcut::fuzz
+
+#ifndef VELLUMCUT_FUZZ_NO_MAIN
+namespace {
+bool isolate_unresolved = false;
+}
+
+// VELLUMCUT_FUZZ_ISOLATE=unresolved keeps split graphs in this process, so
+// that Triangle failing on a graph the splitting declared planar shows up
+// as a finding instead of an exception from the child-process fallback.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    const char* mode = std::getenv("VELLUMCUT_FUZZ_ISOLATE");
+    isolate_unresolved = mode != nullptr && std::strcmp(mode, "unresolved") == 0;
     return 0;
 }
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    vellumcut::fuzz::check_mesh_input(data, size, isolate_unresolved);
+    return 0;
+}
+#endif

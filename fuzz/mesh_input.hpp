@@ -1,5 +1,5 @@
 // Turns arbitrary bytes into tri_mesh_debug arguments, for the fuzzer and for
-// replaying the inputs it found (cpp_tests/fuzz_regression_test.cpp).
+// replaying the inputs it found (through fuzz/targets.hpp).
 //
 // Most coordinates come from a coarse signed grid (one byte each) times a
 // scale chosen by the input, so coincident points, collinear runs, repeated

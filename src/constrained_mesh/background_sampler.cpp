@@ -10,14 +10,14 @@ namespace vellumcut {
 void BackgroundSampler::start(int width, int height) noexcept {
     if (thread_.joinable() || std::thread::hardware_concurrency() == 1) return;
     try {
-        sample_grid(width, height, radius_);  // throws for a size the sampler refuses
+        grid_ = sample_grid(width, height, radius_);  // throws for a size the sampler refuses
         width_ = width;
         height_ = height;
         worker_engine_ = engine_;
         thread_ = std::thread([this] {
             try {
-                samples_ = poisson_disk_sample(width_, height_, radius_, attempts_, worker_engine_,
-                                               &cancel_);
+                samples_ = poisson_disk_sample(grid_, width_, height_, radius_, attempts_,
+                                               worker_engine_, &cancel_);
             } catch (...) {
                 error_ = std::current_exception();
             }
@@ -30,7 +30,8 @@ void BackgroundSampler::start(int width, int height) noexcept {
     }
 }
 
-std::vector<cv::Point2f> BackgroundSampler::take(int width, int height, Stop& stop) {
+std::vector<cv::Point2f> BackgroundSampler::take(const SampleGrid& grid, int width, int height,
+                                                 Stop& stop) {
     if (thread_.joinable()) {
         if (width == width_ && height == height_) {
             // Wake at least every 5 ms to ask the stop; on Interrupted the
@@ -50,7 +51,7 @@ std::vector<cv::Point2f> BackgroundSampler::take(int width, int height, Stop& st
         }
         abandon();
     }
-    return poisson_disk_sample(width, height, radius_, attempts_, engine_, stop);
+    return poisson_disk_sample(grid, width, height, radius_, attempts_, engine_, stop);
 }
 
 void BackgroundSampler::abandon() noexcept {

@@ -12,6 +12,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "constrained_mesh/sampler.hpp"
 #include "interrupt.hpp"
 
 namespace vellumcut {
@@ -43,11 +44,18 @@ public:
     // Whether a worker is drawing or has drawn for the size given to start().
     bool started() const { return thread_.joinable(); }
 
-    // The samples for a width x height area, from the worker when it drew for
-    // that size, otherwise drawn here. Throws what poisson_disk_sample throws.
-    // While the worker draws, `stop` is polled every few milliseconds; when
-    // it throws Interrupted the worker is told to stop and joined first.
-    std::vector<cv::Point2f> take(int width, int height, Stop& stop = no_stop());
+    // The samples for a width x height area on `grid` (sample_grid's for
+    // that size), from the worker when it drew for that size, otherwise
+    // drawn here. While the worker draws, `stop` is polled every few
+    // milliseconds; when it throws Interrupted the worker is told to stop
+    // and joined first.
+    std::vector<cv::Point2f> take(const SampleGrid& grid, int width, int height,
+                                  Stop& stop = no_stop());
+
+    // As above with the grid made here; throws what sample_grid throws.
+    std::vector<cv::Point2f> take(int width, int height, Stop& stop = no_stop()) {
+        return take(sample_grid(width, height, radius_), width, height, stop);
+    }
 
 private:
     void abandon() noexcept;
@@ -56,6 +64,7 @@ private:
     const int attempts_;
     std::mt19937& engine_;
     std::mt19937 worker_engine_;
+    SampleGrid grid_;
     int width_ = 0;
     int height_ = 0;
     std::atomic<bool> cancel_{false};

@@ -46,16 +46,13 @@ void check_rpx(int rpx) {
 }
 
 // Tracing, region choice, region mask and clearance map of a decoded mask.
-detail::PoissonRegion trace_region(AlphaMask loaded, int rpx, Stop& stop) {
+detail::PoissonRegion trace_region(AlphaMask loaded, Stop& stop) {
     detail::PoissonRegion result;
     result.w = loaded.w;
     result.h = loaded.h;
     result.scale = loaded.scale;
     cv::Mat mask = std::move(loaded.mask);
     stop.poll();
-    // Refuse an rpx whose sampling grid is too large before any image-sized
-    // work is done (throws std::invalid_argument).
-    sample_grid(result.w, result.h, static_cast<float>(rpx));
 
     // RETR_CCOMP: outer boundaries at the top level, their holes as children.
     std::vector<std::vector<cv::Point>> contours;
@@ -131,7 +128,10 @@ RegionChoice choose_region(const std::vector<std::vector<cv::Point>>& contours,
 
 PoissonRegion poisson_region(const std::string& path, int margin, int rpx) {
     check_rpx(rpx);
-    return trace_region(decode(inspect(path, margin)), rpx, no_stop());
+    AlphaMask mask = decode(inspect(path, margin));
+    // As poisson_png: an rpx too small for the mask is refused before tracing.
+    sample_grid(mask.w, mask.h, static_cast<float>(rpx));
+    return trace_region(std::move(mask), no_stop());
 }
 
 Loop keep_samples(const PoissonRegion& region, const Loop& samples, float r, Stop& stop) {
@@ -172,10 +172,14 @@ PoissonResult poisson_png(const std::string& path, float /*eps*/, int margin, in
     MaskSource source = inspect(path, margin);
     if (source.declared_w > 0) sampler.start(source.declared_w, source.declared_h);
     stop.poll();
-    PoissonRegion region = trace_region(decode(std::move(source)), rpx, stop);
+    AlphaMask mask = decode(std::move(source));
+    // The sampler's grid for the decoded size; making it refuses an rpx too
+    // small for the mask (std::invalid_argument) before any image-sized work.
+    const SampleGrid grid = sample_grid(mask.w, mask.h, r);
+    PoissonRegion region = trace_region(std::move(mask), stop);
     // take() joins the worker: no thread of ours is left running when the
     // mesher starts (it may fork to isolate Triangle).
-    const std::vector<cv::Point2f> samples = sampler.take(region.w, region.h, stop);
+    const std::vector<cv::Point2f> samples = sampler.take(grid, region.w, region.h, stop);
 
     // The samples cover the whole mask; the filter keeps those with enough
     // clearance inside the region, in sampler order.

@@ -298,9 +298,9 @@ std::vector<cv::Point2f> draw_samples(const SampleGrid& g, int width, int height
 }
 
 template <class ShouldStop>
-std::vector<cv::Point2f> sample_with(int width, int height, float radius, int attempts,
-                                     std::mt19937& engine, ShouldStop&& should_stop) {
-    const SampleGrid g = sample_grid(width, height, radius);
+std::vector<cv::Point2f> sample_with(const SampleGrid& g, int width, int height, float radius,
+                                     int attempts, std::mt19937& engine,
+                                     ShouldStop&& should_stop) {
 #ifdef VELLUMCUT_HAVE_BLOCK_MT19937
     if (static_cast<std::int64_t>(g.cols) * g.rows >= kBlockEngineCells) {
         // An Interrupted thrown through here leaves `engine` as it was; the
@@ -319,14 +319,22 @@ std::vector<cv::Point2f> sample_with(int width, int height, float radius, int at
 
 std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius, int attempts,
                                              std::mt19937& engine, const std::atomic<bool>* stop) {
-    return sample_with(width, height, radius, attempts, engine, [stop] {
+    return poisson_disk_sample(sample_grid(width, height, radius), width, height, radius, attempts,
+                               engine, stop);
+}
+
+std::vector<cv::Point2f> poisson_disk_sample(const SampleGrid& g, int width, int height,
+                                             float radius, int attempts, std::mt19937& engine,
+                                             const std::atomic<bool>* stop) {
+    return sample_with(g, width, height, radius, attempts, engine, [stop] {
         return stop != nullptr && stop->load(std::memory_order_relaxed);
     });
 }
 
-std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius, int attempts,
-                                             std::mt19937& engine, Stop& stop) {
-    return sample_with(width, height, radius, attempts, engine, [&stop] {
+std::vector<cv::Point2f> poisson_disk_sample(const SampleGrid& g, int width, int height,
+                                             float radius, int attempts, std::mt19937& engine,
+                                             Stop& stop) {
+    return sample_with(g, width, height, radius, attempts, engine, [&stop] {
         stop.poll();
         return false;
     });

@@ -73,10 +73,16 @@ std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius
                                              std::mt19937& engine,
                                              const std::atomic<bool>* stop = nullptr);
 
+// As above on `grid`, which sample_grid(width, height, radius) made.
+std::vector<cv::Point2f> poisson_disk_sample(const SampleGrid& grid, int width, int height,
+                                             float radius, int attempts, std::mt19937& engine,
+                                             const std::atomic<bool>* stop = nullptr);
+
 // As above, calling `stop.poll()` as often (it throws Interrupted; no partial
 // result).
-std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius, int attempts,
-                                             std::mt19937& engine, Stop& stop);
+std::vector<cv::Point2f> poisson_disk_sample(const SampleGrid& grid, int width, int height,
+                                             float radius, int attempts, std::mt19937& engine,
+                                             Stop& stop);
 
 // As above with a fresh engine seeded from std::random_device.
 std::vector<cv::Point2f> poisson_disk_sample(int width, int height, float radius, int attempts);

@@ -16,7 +16,7 @@
 
 #include "mask/bordered.hpp"
 #include "mask/limits.hpp"
-#include "mask/opencv_quiet.hpp"
+#include "mask/quiet_streams.hpp"
 #include "mask/png_fast.hpp"
 #include "mask/png_libpng.hpp"
 #include "messages.hpp"
@@ -192,10 +192,10 @@ AlphaMask decode(MaskSource source) {
         }
         image = decode_png_like_opencv(source.bytes.data(), source.bytes.size());
     } else if (source.decoder == MaskDecoder::exr) {
-        const QuietOpenCvLog quiet;
+        const QuietStreams quiet;
         image = cv::imread("/proc/self/fd/" + std::to_string(source.fd), cv::IMREAD_UNCHANGED);
     } else {
-        const QuietOpenCvLog quiet;
+        const QuietStreams quiet;
         const cv::Mat raw(1, static_cast<int>(source.bytes.size()), CV_8UC1, source.bytes.data());
         image = cv::imdecode(raw, cv::IMREAD_UNCHANGED);
     }

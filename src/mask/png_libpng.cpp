@@ -9,7 +9,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "mask/opencv_quiet.hpp"
+#include "mask/quiet_streams.hpp"
 
 namespace vellumcut {
 
@@ -117,7 +117,7 @@ bool read_pixels(PngHandles& h, cv::Mat& image, png_bytep* rows, int color_type,
 cv::Mat decode_png_like_opencv(const std::uint8_t* data, std::size_t size) {
     static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "16-bit samples assume little endian");
     if (opencv_limits_overridden()) {
-        const QuietOpenCvLog quiet;
+        const QuietStreams quiet;
         const cv::Mat raw(1, static_cast<int>(size), CV_8UC1, const_cast<std::uint8_t*>(data));
         return cv::imdecode(raw, cv::IMREAD_UNCHANGED);
     }
