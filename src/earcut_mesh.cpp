@@ -240,8 +240,11 @@ std::vector<EarcutGroup> mesh_traced(const std::vector<std::vector<cv::Point>>& 
 EarcutResult triangulate_png(const std::string& path, float eps, int margin, float /*maxA*/,
                              Stop& stop) {
     EarcutResult result;
-    cv::Mat mask;
-    load_alpha_mask(path, margin, mask, result.w, result.h, result.scale);
+    AlphaMask loaded = decode(inspect(path, margin), stop);
+    result.w = loaded.w;
+    result.h = loaded.h;
+    result.scale = loaded.scale;
+    const cv::Mat mask = std::move(loaded.mask);
     stop.poll();
 
     // Two levels: outer boundaries, and the holes directly inside them. A

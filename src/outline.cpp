@@ -73,7 +73,7 @@ Loop clean_loop(Loop loop) {
 
 IslandsResult islands(const std::string& path, float eps, int margin, Stop& stop) {
     IslandsResult result;
-    AlphaMask loaded = decode(inspect(path, margin));
+    AlphaMask loaded = decode(inspect(path, margin), stop);
     result.w = loaded.w;
     result.h = loaded.h;
     result.scale = loaded.scale;

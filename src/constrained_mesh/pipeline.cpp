@@ -172,7 +172,7 @@ PoissonResult poisson_png(const std::string& path, float /*eps*/, int margin, in
     MaskSource source = inspect(path, margin);
     if (source.declared_w > 0) sampler.start(source.declared_w, source.declared_h);
     stop.poll();
-    AlphaMask mask = decode(std::move(source));
+    AlphaMask mask = decode(std::move(source), stop);
     // The sampler's grid for the decoded size; making it refuses an rpx too
     // small for the mask (std::invalid_argument) before any image-sized work.
     const SampleGrid grid = sample_grid(mask.w, mask.h, r);

@@ -179,7 +179,7 @@ MaskSource inspect(const std::string& path, int margin) {
     return source;
 }
 
-AlphaMask decode(MaskSource source) {
+AlphaMask decode(MaskSource source, Stop& stop) {
     AlphaMask out;
     const int margin = source.margin;
     cv::Mat image;
@@ -200,6 +200,9 @@ AlphaMask decode(MaskSource source) {
         image = cv::imdecode(raw, cv::IMREAD_UNCHANGED);
     }
     source = MaskSource();  // the file's bytes are no longer needed
+    // Each decoder is one library call (a few tenths of a second at most for
+    // the largest image); the stop is asked between it and the border.
+    stop.poll();
 
     if (image.empty() || image.channels() < 4) cannot_read();
     if (static_cast<std::int64_t>(image.rows) * image.cols > kMaxImagePixels) {

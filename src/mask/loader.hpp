@@ -20,6 +20,7 @@
 
 #include <opencv2/core.hpp>
 
+#include "interrupt.hpp"
 #include "mask/header.hpp"
 
 namespace vellumcut {
@@ -70,7 +71,8 @@ MaskSource inspect(const std::string& path, int margin);
 // sizes above the limit, std::invalid_argument for a margin whose border would
 // exceed kMaxMaskPixels, or cv::Exception when OpenCV itself fails. Writes
 // nothing to stdout or stderr.
-AlphaMask decode(MaskSource source);
+// `stop` is polled between decoding and building the bordered mask.
+AlphaMask decode(MaskSource source, Stop& stop = no_stop());
 
 // decode(inspect(path, margin)), with the results in out-parameters.
 void load_alpha_mask(const std::string& path, int margin, cv::Mat& mask, int& w, int& h,
