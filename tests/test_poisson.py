@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import vellumcut_core as vc
+from geometry import triangle_areas
 from sprites import random_alpha
 
 
@@ -36,11 +37,6 @@ def outline_set(outer, holes):
 def interior_vertices(v, outer, holes):
     ring_points = outline_set(outer, holes)
     return np.array([p for p in v if (float(p[0]), float(p[1])) not in ring_points]).reshape(-1, 2)
-
-
-def triangle_areas(v, idx):
-    a, b, c = (v[idx.reshape(-1, 3)[:, k]] for k in range(3))
-    return 0.5 * np.abs((b[:, 0] - a[:, 0]) * (c[:, 1] - a[:, 1]) - (c[:, 0] - a[:, 0]) * (b[:, 1] - a[:, 1]))
 
 
 def centroids(v, idx):

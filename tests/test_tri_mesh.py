@@ -12,7 +12,7 @@ import numpy as np
 import pytest
 
 import vellumcut_core as vc
-from geometry import ring_area
+from geometry import ring_area, triangle_cross
 
 UNIT = [(0, 0), (1, 0), (1, 1), (0, 1)]
 SQ10 = [(0, 0), (10, 0), (10, 10), (0, 10)]
@@ -27,9 +27,7 @@ def f32(points) -> np.ndarray:
 
 def tri_cross(r) -> np.ndarray:
     """Twice the signed area of every kept triangle (y up: counter-clockwise > 0)."""
-    t = r["v"][r["idx"].reshape(-1, 3)]
-    a, b, c = t[:, 0], t[:, 1], t[:, 2]
-    return (b[:, 0] - a[:, 0]) * (c[:, 1] - a[:, 1]) - (c[:, 0] - a[:, 0]) * (b[:, 1] - a[:, 1])
+    return triangle_cross(r["v"], r["idx"])
 
 
 def kept_area(r) -> float:

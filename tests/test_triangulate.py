@@ -10,7 +10,7 @@ import pytest
 
 import vellumcut_core as vc
 from sprites import random_alpha
-from geometry import ring_area, signed_area32
+from geometry import ring_area, signed_area32, triangle_cross
 from test_islands import cyclic_equal, model_clean_loop
 
 NO_OPAQUE = "不透明領域が見つかりません"
@@ -26,13 +26,7 @@ def flat(pts):
 
 def triangle_area_sum(group):
     """Sum of the unsigned areas of the group's triangles (exact for whole-number coordinates)."""
-    pts = np.asarray(group["v"], dtype=float).reshape(-1, 2)
-    tri = pts[np.asarray(group["idx"], dtype=np.int64).reshape(-1, 3)]
-    if len(tri) == 0:
-        return 0.0
-    a, b, c = tri[:, 0], tri[:, 1], tri[:, 2]
-    cross = (b[:, 0] - a[:, 0]) * (c[:, 1] - a[:, 1]) - (b[:, 1] - a[:, 1]) * (c[:, 0] - a[:, 0])
-    return float(np.abs(cross).sum()) / 2.0
+    return float(np.abs(triangle_cross(group["v"], group["idx"])).sum()) / 2.0
 
 
 def check_indices(group):
