@@ -112,7 +112,7 @@ def test_mesh_commands_write_format_and_previews(tmp_path, write_png, mode, fmt,
     assert rc == 0, stderr
     names = sorted(p.name for p in out.iterdir())
     assert names == sorted(["sprite" + suffix, "sprite.preview.svg", "sprite.preview.png",
-                            "sprite.report.txt"])
+                            "sprite.report.txt"] + (["sprite.mtl"] if fmt == "obj" else []))
     report = (out / "sprite.report.txt").read_text()
     n_tris = int(report.split(" triangles")[0].rsplit(" ", 1)[1])
     assert n_tris > 0
@@ -179,7 +179,7 @@ def test_console_entry_points_in_a_subprocess(batch, tmp_path):
                           capture_output=True, text=True, encoding="utf-8", env=env, timeout=60)
     assert proc.returncode == 1
     assert "b.png: RuntimeError: RGBA PNG を指定してください" in proc.stderr
-    assert sorted(p.name for p in (tmp_path / "o").iterdir()) == ["a.obj", "c.obj"]
+    assert sorted(p.name for p in (tmp_path / "o").iterdir()) == ["a.mtl", "a.obj", "c.mtl", "c.obj"]
     script = Path(sys.executable).with_name("vellumcut")
     proc = subprocess.run([str(script), "--version"], capture_output=True, text=True, timeout=60)
     assert proc.returncode == 0 and proc.stdout.startswith("vellumcut ")

@@ -27,11 +27,16 @@ examples:
                                                and a quality report beside each mesh
   vellumcut outline hero.png --format godot    outlines as a Godot 4 scene (Polygon2D)
   vellumcut earcut hero.png --format obj --margin 0 --eps 1
+  vellumcut poisson hero.png --format gltf --pivot bottom --filter nearest
+                                               glTF binary for Blender, Godot, three.js
+  vellumcut earcut hero.png --format spine     Spine 4.x skeleton with mesh attachments
 
 Coordinates in JSON are mask pixels (x right, y down, margin included, integer
 values on pixel centres). UVs: u = (x - m + 0.5) / width, v = (y - m + 0.5) /
-height, m = max(margin, 0), v = 0 at the top row. OBJ flips y (and v) for
-y-up tools; Godot scenes use image pixels, y down.
+height, m = max(margin, 0), v = 0 at the top row. OBJ, glTF and Spine place
+the sprite: (image pixels - pivot) / pixels-per-unit with y up; Godot keeps
+y down. Defaults: OBJ and Godot top-left and 1 pixel per unit, Spine centre
+and 1, glTF centre and 100 (metres).
 
 exit status: 0 when every input was processed, 1 when any failed, 2 on bad usage.
 """
@@ -45,6 +50,7 @@ class Job:
     params: dict[str, Any]
     fmt: str
     preview: bool
+    options: dict[str, Any] = field(default_factory=dict)  # the writer's keyword options
 
 
 @dataclass
@@ -61,10 +67,8 @@ def process(job: Job) -> Outcome:
     as an Outcome with its message, so a batch can go on."""
     try:
         mesh = vellumcut.run(job.mode, job.source, **job.params)
-        outputs = []
         target = job.stem + export.FORMATS[job.fmt]
-        export.write(mesh, job.fmt, target)
-        outputs.append(target)
+        outputs = export.write(mesh, job.fmt, target, **job.options)
         if job.preview:
             from vellumcut import preview, quality
 
@@ -198,8 +202,24 @@ def build_parser() -> argparse.ArgumentParser:
     common.add_argument("-o", "--out", default="vellumcut-out", metavar="DIR",
                         help="output folder, created if needed (default: %(default)s)")
     common.add_argument("-f", "--format", default="json", choices=list(export.FORMATS),
-                        help="json (default), obj (Wavefront, with UVs) or godot (Godot 4 .tscn "
-                             "with one Polygon2D per part)")
+                        help="json (default), obj (Wavefront with UVs, and its .mtl), godot (Godot 4 "
+                             ".tscn with one Polygon2D per part), gltf (binary glTF 2.0 .glb with the "
+                             "sprite embedded) or spine (Spine 4.x skeleton .spine.json)")
+    place = common.add_argument_group("placement (obj, godot, gltf, spine)")
+    place.add_argument("--pixels-per-unit", dest="pixels_per_unit", type=float, default=None, metavar="N",
+                       help="image pixels per output unit (default: 100 for gltf, whose units are "
+                            "metres; 1 for the others)")
+    place.add_argument("--pivot", default=None, metavar="WHERE",
+                       help="origin of the output: center, bottom, top-left, or X,Y as fractions of the "
+                            "image from its top-left corner, y down (default: center for gltf and "
+                            "spine, top-left for obj and godot)")
+    gltf = common.add_argument_group("glTF material (gltf)")
+    gltf.add_argument("--filter", choices=export.GLTF_FILTERS, default=None,
+                      help="texture filter: linear, or nearest for pixel art (default: linear)")
+    gltf.add_argument("--alpha-mode", dest="alpha_mode", type=str.upper, choices=export.GLTF_ALPHA_MODES,
+                      default=None, help="blend (default), mask (cut at --alpha-cutoff) or opaque")
+    gltf.add_argument("--alpha-cutoff", dest="alpha_cutoff", type=float, default=None, metavar="A",
+                      help="alpha below which mask mode drops a texel, 0..1 (default: 0.5)")
     common.add_argument("--preview", action="store_true",
                         help="also write NAME.preview.svg, NAME.preview.png and NAME.report.txt")
     common.add_argument("-j", "--jobs", type=int, default=1, metavar="N",
@@ -245,6 +265,23 @@ def main(argv: Sequence[str] | None = None, stdout: TextIO | None = None,
     args = parser.parse_args(argv)
     if args.jobs < 1:
         parser.error("--jobs must be at least 1")
+    options = {k: getattr(args, k) for k in ("pixels_per_unit", "pivot", "filter", "alpha_mode",
+                                             "alpha_cutoff") if getattr(args, k) is not None}
+    for key in sorted(set(options) - set(export.FORMAT_OPTIONS[args.format])):
+        users = [f for f, keys in export.FORMAT_OPTIONS.items() if key in keys]
+        names = ", ".join(users[:-1]) + " or " + users[-1] if len(users) > 1 else users[0]
+        parser.error(f"--{key.replace('_', '-')} applies to --format {names}, not {args.format}")
+    try:
+        if "pivot" in options:
+            export.parse_pivot(options["pivot"])
+        if "pixels_per_unit" in options:
+            export.check_pixels_per_unit(options["pixels_per_unit"])
+    except ValueError as exc:
+        parser.error(str(exc))
+    if options.get("alpha_cutoff") is not None and not 0 <= options["alpha_cutoff"] <= 1:
+        parser.error("--alpha-cutoff must lie in 0..1")
+    if "alpha_cutoff" in options and options.get("alpha_mode") != "MASK":
+        parser.error("--alpha-cutoff needs --alpha-mode mask")
     params: dict[str, Any] = {"eps": args.eps, "margin": args.margin}
     if args.mode == "earcut":
         params["maxA"] = args.maxA
@@ -258,12 +295,14 @@ def main(argv: Sequence[str] | None = None, stdout: TextIO | None = None,
     jobs = []
     for f, stem in zip(files, output_stems(files, out_dir)):
         targets = [stem + export.FORMATS[args.format]]
+        if args.format == "obj":
+            targets.append(stem + ".mtl")
         if args.preview:
             targets += [stem + ".preview.svg", stem + ".preview.png", stem + ".report.txt"]
         if any(os.path.abspath(t) in inputs for t in targets):
             failures.append(Outcome(f, False, "an output would overwrite an input; choose --out"))
             continue
-        jobs.append(Job(args.mode, f, stem, params, args.format, args.preview))
+        jobs.append(Job(args.mode, f, stem, params, args.format, args.preview, options))
 
     show_bar = args.progress if args.progress is not None else err.isatty()
     bar = Progress(len(jobs), err, show_bar and len(jobs) > 1)

@@ -181,6 +181,22 @@ def front_facing(part_vertices: np.ndarray, triangles: np.ndarray) -> np.ndarray
     return tris
 
 
+def used_vertices(part_vertices: np.ndarray, triangles: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """(vertices, triangles) without the vertices no triangle uses.
+
+    The meshed formats leave such vertices out: importers drop them anyway
+    (Blender does), and they would widen bounds and confuse weight painting.
+    The Poisson mesher can leave a few outline points unused.
+    """
+    tris = np.asarray(triangles, np.int64).reshape(-1, 3)
+    keep = np.unique(tris)
+    if len(keep) == len(part_vertices):
+        return part_vertices, tris
+    remap = np.full(len(part_vertices), -1, np.int64)
+    remap[keep] = np.arange(len(keep))
+    return part_vertices[keep], remap[tris]
+
+
 # --- JSON -------------------------------------------------------------------------
 
 
@@ -232,6 +248,10 @@ def dumps_compact(value: Any, indent: int = 1, level: int = 0) -> str:
     if isinstance(value, dict):
         if not value:
             return "{}"
+        if all(isinstance(v, (str, int, float, bool, type(None))) for v in value.values()):
+            line = json.dumps(value, ensure_ascii=False, allow_nan=False)
+            if len(line) <= 100:  # small records such as {"width": 64, "height": 32}
+                return line
         items = [f"{inner}{json.dumps(str(k), ensure_ascii=False)}: {dumps_compact(v, indent, level + 1)}"
                  for k, v in value.items()]
         return "{\n" + ",\n".join(items) + "\n" + pad + "}"
@@ -262,6 +282,7 @@ def write_obj(mesh: SpriteMesh, path: str | os.PathLike, *, pixels_per_unit: flo
     texture origin is the bottom-left corner. Faces are counter-clockwise
     seen from +z (front facing). Outlines without triangles become `l a b`
     segments, one per ring edge, which every importer reads as edges.
+    Vertices no triangle uses are left out (`used_vertices`).
     `NAME.mtl` holds one material whose `map_Kd` and `map_d` are the sprite,
     relative to the MTL file, so the texture and its alpha come in wired.
     """
@@ -278,19 +299,22 @@ def write_obj(mesh: SpriteMesh, path: str | os.PathLike, *, pixels_per_unit: flo
              f"mtllib {mtl_path.name}"]
     base = 0
     for i, part in enumerate(mesh.parts):
+        verts, tris = part.vertices, part.triangles
+        if len(tris):
+            verts, tris = used_vertices(verts, tris)
         lines += [f"o part{i}", f"usemtl {material}"]
-        xy = place.place(mesh, part.vertices, y_up=True)
-        uv = mesh.uvs(part.vertices)
+        xy = place.place(mesh, verts, y_up=True)
+        uv = mesh.uvs(verts)
         lines += [f"v {_fmt(x)} {_fmt(y)} 0" for x, y in xy]
         lines += [f"vt {float(u)!r} {float(1.0 - v)!r}" for u, v in uv]
-        if len(part.triangles):
-            for t in front_facing(part.vertices, part.triangles) + base + 1:
+        if len(tris):
+            for t in front_facing(verts, tris) + base + 1:
                 lines.append("f " + " ".join(f"{k}/{k}" for k in t))
         else:
             for ring in part.rings:
                 idx = [int(k) + base + 1 for k in ring]
                 lines += [f"l {a} {b}" for a, b in zip(idx, idx[1:] + idx[:1])]
-        base += len(part.vertices)
+        base += len(verts)
     path.write_text("\n".join(lines) + "\n", encoding="utf-8")
 
     mtl = [f"# vellumcut material for {mesh.source or 'an image'}", f"newmtl {material}",
@@ -444,16 +468,19 @@ def to_gltf(mesh: SpriteMesh, texture: str | os.PathLike | bytes | None = None, 
     bin_ = _BinBuilder()
     primitives = []
     for part in mesh.parts:
-        if len(part.vertices) == 0:
+        verts, tris = part.vertices, part.triangles
+        if len(tris):
+            verts, tris = used_vertices(verts, tris)
+        if len(verts) == 0:
             continue
-        pos = np.zeros((len(part.vertices), 3), np.float32)
-        pos[:, :2] = place.place(mesh, part.vertices, y_up=True)
+        pos = np.zeros((len(verts), 3), np.float32)
+        pos[:, :2] = place.place(mesh, verts, y_up=True)
         # glTF's texture origin is the top-left corner, like ours: no flip.
-        uv = mesh.uvs(part.vertices).astype(np.float32)
+        uv = mesh.uvs(verts).astype(np.float32)
         attributes = {"POSITION": bin_.accessor(pos, "VEC3", _ARRAY_BUFFER, bounds=True),
                       "TEXCOORD_0": bin_.accessor(uv, "VEC2", _ARRAY_BUFFER)}
-        if len(part.triangles):
-            idx = _index_array(front_facing(part.vertices, part.triangles), len(pos))
+        if len(tris):
+            idx = _index_array(front_facing(verts, tris), len(pos))
             primitives.append({"attributes": attributes, "material": 0, "mode": _TRIANGLES,
                                "indices": bin_.accessor(idx, "SCALAR", _ELEMENT_ARRAY_BUFFER)})
         else:
@@ -506,7 +533,8 @@ def write_gltf(mesh: SpriteMesh, path: str | os.PathLike,
     part: POSITION (x right, y up, z = 0; placed with `pivot` and
     `pixels_per_unit`, 100 pixels per metre around the image centre by
     default), TEXCOORD_0 and indices, triangles counter-clockwise seen from
-    +z. Outline parts become one LINE_LOOP primitive per ring. The material
+    +z; vertices no triangle uses are left out (`used_vertices`). Outline
+    parts become one LINE_LOOP primitive per ring. The material
     is double-sided, takes the sprite as `baseColorTexture` through a
     clamping sampler with `filter` ("linear" or "nearest" for pixel art),
     and blends by alpha (`alpha_mode` "BLEND"; "MASK" cuts at
