@@ -14,13 +14,13 @@ import platform
 import re
 from importlib import metadata
 from pathlib import Path
-from typing import Any
+from dataclasses import dataclass
+from typing import Any, Callable
 
 import numpy as np
 
 from vellumcut.mesh import SpriteMesh, triangle_areas
 
-FORMATS = {"json": ".json", "obj": ".obj", "godot": ".tscn"}
 
 UV_RULE = ("u = (x - border + 0.5) / image.width, v = (y - border + 0.5) / image.height, "
            "x and y being mask pixels (y down, border = max(margin, 0)); v = 0 is the top row")
@@ -161,12 +161,54 @@ def write_godot(mesh: SpriteMesh, path: str | os.PathLike, texture: str | None =
     path.write_text("\n".join(out), encoding="utf-8")
 
 
-def write(mesh: SpriteMesh, fmt: str, path: str | os.PathLike) -> None:
-    if fmt == "json":
-        write_json(mesh, path)
-    elif fmt == "obj":
-        write_obj(mesh, path)
-    elif fmt == "godot":
-        write_godot(mesh, path)
-    else:
-        raise ValueError(f"unknown format {fmt!r}; choose from {', '.join(FORMATS)}")
+@dataclass(frozen=True)
+class Format:
+    """An export format: what the command line offers as `--format NAME`.
+
+    `write(mesh, path, **options)` writes the file at `path` (which ends in
+    `suffix`); `options` are the export options of the command line (see
+    `vellumcut.cli.EXPORT_OPTIONS`), of which a writer takes the ones it
+    names in `options` and ignores the rest. A writer may write files beside
+    `path` (a texture, a binary buffer); it lists them through `extra_files`
+    so that batches know every output of an input.
+    """
+
+    name: str
+    suffix: str
+    write: Callable[..., None]
+    help: str
+    options: tuple[str, ...] = ()
+    extra_files: Callable[[str], list[str]] = lambda path: []
+
+    def outputs(self, stem: str) -> list[str]:
+        """Every file written for the output stem `stem` (path without suffix)."""
+        target = stem + self.suffix
+        return [target, *self.extra_files(target)]
+
+
+# name -> Format, in the order `--help` lists them; add formats with register_format.
+FORMATS: dict[str, Format] = {}
+
+
+def register_format(fmt: Format) -> Format:
+    if fmt.name in FORMATS:
+        raise ValueError(f"export format {fmt.name!r} is already registered")
+    FORMATS[fmt.name] = fmt
+    return fmt
+
+
+register_format(Format("json", ".json", lambda mesh, path, **_: write_json(mesh, path),
+                       "vellumcut JSON: mask-pixel vertices, UVs, triangles, outlines and holes"))
+register_format(Format("obj", ".obj", lambda mesh, path, **_: write_obj(mesh, path),
+                       "Wavefront OBJ with UVs, y up"))
+register_format(Format("godot", ".tscn", lambda mesh, path, **_: write_godot(mesh, path),
+                       "Godot 4 scene with one textured Polygon2D per part"))
+
+
+def write(mesh: SpriteMesh, fmt: str, path: str | os.PathLike, **options: Any) -> None:
+    """Write `mesh` at `path` in the registered format `fmt`."""
+    try:
+        entry = FORMATS[fmt]
+    except KeyError:
+        raise ValueError(f"unknown format {fmt!r}; choose from {', '.join(FORMATS)}") from None
+    entry.write(mesh, os.fspath(path), **{k: v for k, v in options.items() if k in entry.options})
