@@ -122,7 +122,7 @@ def test_texture_lines_up_with_placed_geometry(tmp_path, sprite, fmt, pivot, ppu
     the UV points at: the texture cannot drift off the mesh."""
     mesh = vellumcut.earcut(sprite, eps=1.0, margin=3)
     opts = {k: v for k, v in (("pivot", pivot), ("pixels_per_unit", ppu)) if v is not None}
-    out = tmp_path / ("m" + export.FORMATS[fmt])
+    out = tmp_path / ("m" + export.FORMATS[fmt].suffix)
     export.write(mesh, fmt, out, **opts)
     fx, fy = export.parse_pivot(pivot or export.DEFAULT_PIVOT[fmt])
     scale = ppu or export.DEFAULT_PIXELS_PER_UNIT[fmt]
@@ -150,9 +150,17 @@ def test_bad_pixels_per_unit_are_refused(tmp_path, bad):
         export.write_gltf(two_part_mesh(), tmp_path / "m.glb", pixels_per_unit=bad)
 
 
-def test_write_refuses_options_a_format_does_not_take(tmp_path):
-    with pytest.raises(ValueError, match="format json takes no option pivot"):
-        export.write(two_part_mesh(), "json", tmp_path / "m.json", pivot="center")
+def test_write_hands_each_writer_only_its_options(tmp_path):
+    mesh = two_part_mesh()
+    export.write(mesh, "json", tmp_path / "a.json", pivot="bottom", filter="nearest")
+    export.write_json(mesh, tmp_path / "b.json")
+    assert (tmp_path / "a.json").read_text() == (tmp_path / "b.json").read_text()
+    assert export.write(mesh, "obj", tmp_path / "m.obj", pivot=None, filter="nearest") == \
+        [str(tmp_path / "m.obj"), str(tmp_path / "m.mtl")]
+    (tmp_path / "d").mkdir()
+    export.write_obj(mesh, tmp_path / "d" / "m.obj")
+    assert (tmp_path / "m.obj").read_text() == (tmp_path / "d" / "m.obj").read_text(), \
+        "pivot None keeps the writer's default"
 
 
 # --- glTF -------------------------------------------------------------------------
@@ -396,8 +404,8 @@ def test_real_sprites_through_every_format(tmp_path, real_sprites, mode):
     for src in a_few(real_sprites):
         mesh = run_mode(mode, src)
         stem = tmp_path / Path(src).stem
-        for fmt, suffix in export.FORMATS.items():
-            for path in export.write(mesh, fmt, str(stem) + suffix):
+        for fmt, entry in export.FORMATS.items():
+            for path in export.write(mesh, fmt, str(stem) + entry.suffix):
                 assert os.path.getsize(path) > 0
         check_spine(json.loads(Path(str(stem) + ".spine.json").read_text()), mesh)
         doc, _ = read_glb(str(stem) + ".glb")
@@ -424,7 +432,7 @@ def vellumcut_cli(*args, cwd):
 def test_cli_writes_the_engine_formats(tmp_path, sprite, fmt, extra, outputs):
     proc = vellumcut_cli("earcut", sprite, "-o", "out", "-f", fmt, *extra, cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr
-    assert sorted(os.listdir(tmp_path / "out")) == sorted(outputs)
+    assert sorted(n for n in os.listdir(tmp_path / "out") if not n.startswith(".")) == sorted(outputs)
     assert ", ".join(f"out/{o}" for o in outputs) in proc.stdout
     if fmt == "gltf":
         doc, _ = read_glb(tmp_path / "out" / "frame.glb")
@@ -464,7 +472,7 @@ def blender_imports(blender, tmp_path_factory, real_sprites):
         for mode in MODES:
             mesh = run_mode(mode, src)
             for fmt in BLENDER_FORMATS:
-                out = root / f"{name}-{mode}{export.FORMATS[fmt]}"
+                out = root / f"{name}-{mode}{export.FORMATS[fmt].suffix}"
                 opts = {"pivot": "bottom", "pixels_per_unit": 16} if name == "frame" else {}
                 export.write(mesh, fmt, out, **opts)
                 cases[(name, fmt, mode)] = (str(out), mesh, opts)

@@ -30,13 +30,11 @@ import struct
 from dataclasses import dataclass
 from importlib import metadata
 from pathlib import Path
-from typing import Any, Sequence
+from typing import Any, Callable, Sequence
 
 import numpy as np
 
 from vellumcut.mesh import SpriteMesh, boundary_rings, ring_area, triangle_areas
-
-FORMATS = {"json": ".json", "obj": ".obj", "godot": ".tscn", "gltf": ".glb", "spine": ".spine.json"}
 
 # Version of the JSON layout: 1 had no `format_version` key and an absolute
 # `source`; 2 stores `source` relative to the file and adds the key.
@@ -55,15 +53,6 @@ DEFAULT_PIVOT = {"obj": "top-left", "godot": "top-left", "gltf": "center", "spin
 DEFAULT_PIXELS_PER_UNIT = {"obj": 1.0, "godot": 1.0, "gltf": 100.0, "spine": 1.0}
 GLTF_FILTERS = ("linear", "nearest")
 GLTF_ALPHA_MODES = ("BLEND", "MASK", "OPAQUE")
-
-# Options each writer takes besides the mesh and the path (see `write`).
-FORMAT_OPTIONS = {
-    "json": (),
-    "obj": ("pixels_per_unit", "pivot"),
-    "godot": ("pixels_per_unit", "pivot"),
-    "gltf": ("pixels_per_unit", "pivot", "filter", "alpha_mode", "alpha_cutoff"),
-    "spine": ("pixels_per_unit", "pivot"),
-}
 
 
 def versions() -> dict[str, str]:
@@ -686,16 +675,64 @@ def write_spine(mesh: SpriteMesh, path: str | os.PathLike, *, pixels_per_unit: f
 # --- by name --------------------------------------------------------------------------
 
 
+@dataclass(frozen=True)
+class Format:
+    """An export format: what the command line offers as `--format NAME`.
+
+    `write(mesh, path, **options)` writes the file at `path` (which ends in
+    `suffix`); `options` are the export options of the command line (see
+    `vellumcut.cli.EXPORT_OPTIONS`), of which a writer takes the ones it
+    names in `options` and ignores the rest. A writer may write files beside
+    `path` (a texture, a binary buffer); it lists them through `extra_files`
+    so that batches know every output of an input.
+    """
+
+    name: str
+    suffix: str
+    write: Callable[..., Any]
+    help: str
+    options: tuple[str, ...] = ()
+    extra_files: Callable[[str], list[str]] = lambda path: []
+
+    def outputs(self, stem: str) -> list[str]:
+        """Every file written for the output stem `stem` (path without suffix)."""
+        target = stem + self.suffix
+        return [target, *self.extra_files(target)]
+
+
+# name -> Format, in the order `--help` lists them; add formats with register_format.
+FORMATS: dict[str, Format] = {}
+
+
+def register_format(fmt: Format) -> Format:
+    if fmt.name in FORMATS:
+        raise ValueError(f"export format {fmt.name!r} is already registered")
+    FORMATS[fmt.name] = fmt
+    return fmt
+
+
+PLACEMENT = ("pixels_per_unit", "pivot")
+register_format(Format("json", ".json", lambda mesh, path, **_: write_json(mesh, path),
+                       "vellumcut JSON: mask-pixel vertices, UVs, triangles, outlines and holes"))
+register_format(Format("obj", ".obj", write_obj, "Wavefront OBJ with UVs, y up, and its .mtl",
+                       PLACEMENT, lambda path: [str(Path(path).with_suffix(".mtl"))]))
+register_format(Format("godot", ".tscn", write_godot,
+                       "Godot 4 scene with one textured Polygon2D per part", PLACEMENT))
+register_format(Format("gltf", ".glb", write_gltf,
+                       "binary glTF 2.0 with the sprite embedded, for Blender, Godot, three.js",
+                       PLACEMENT + ("filter", "alpha_mode", "alpha_cutoff")))
+register_format(Format("spine", ".spine.json", write_spine,
+                       "Spine 4.x skeleton JSON with mesh attachments", PLACEMENT))
+
+
 def write(mesh: SpriteMesh, fmt: str, path: str | os.PathLike, **options: Any) -> list[str]:
-    """Write `mesh` in format `fmt` and return the files written. `options`
-    are keyword options of that format's writer (`FORMAT_OPTIONS`); an
-    option given as None takes the writer's default."""
-    writers = {"json": write_json, "obj": write_obj, "godot": write_godot, "gltf": write_gltf,
-               "spine": write_spine}
-    if fmt not in writers:
-        raise ValueError(f"unknown format {fmt!r}; choose from {', '.join(FORMATS)}")
-    given = {k: v for k, v in options.items() if v is not None}
-    wrong = sorted(set(given) - set(FORMAT_OPTIONS[fmt]))
-    if wrong:
-        raise ValueError(f"format {fmt} takes no option {', '.join(wrong)}")
-    return writers[fmt](mesh, path, **given)
+    """Write `mesh` at `path` in the registered format `fmt` and return the
+    files written. Options the format does not take are ignored, and so is
+    an option given as None (the writer's default applies)."""
+    try:
+        entry = FORMATS[fmt]
+    except KeyError:
+        raise ValueError(f"unknown format {fmt!r}; choose from {', '.join(FORMATS)}") from None
+    entry.write(mesh, os.fspath(path), **{k: v for k, v in options.items()
+                                           if k in entry.options and v is not None})
+    return [os.fspath(path), *entry.extra_files(os.fspath(path))]
