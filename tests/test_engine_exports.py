@@ -504,6 +504,13 @@ def blender_imports(blender, tmp_path_factory, real_sprites):
                 export.write(mesh, fmt, out, **opts)
                 cases[(name, fmt, mode)] = (str(out), mesh, opts)
                 files.append(str(out))
+        if name == "frame":  # the glTF material options, as Blender reads them
+            opts = {"pivot": "top-left", "pixels_per_unit": 8, "alpha_mode": "MASK", "alpha_cutoff": 0.3,
+                    "filter": "nearest"}
+            out = root / "frame-mask.glb"
+            export.write_gltf(run_mode("earcut", src), out, **opts)
+            cases[("frame-mask", "gltf", "earcut")] = (str(out), run_mode("earcut", src), opts)
+            files.append(str(out))
     detailed = [f for f in files if Path(f).name.startswith("frame-")]
     rep = run_blender(blender, SCRIPTS / "import_report.py", "--detail", *detailed)["files"]
     rep += run_blender(blender, SCRIPTS / "import_report.py", *[f for f in files if f not in detailed])["files"]
@@ -531,7 +538,11 @@ def test_blender_imports_counts_uvs_and_material(blender_imports, fmt, mode):
             assert img["size"] == [mesh.image_width, mesh.image_height] and img["has_data"]
             assert img["packed"] == (fmt == "gltf")
             assert mat["links"]["Base Color"] == "Color" and mat["links"]["Alpha"] == "Alpha"
-            assert mat["blend_method"] == "BLEND"
+            if opts.get("alpha_mode") == "MASK":
+                assert (mat["blend_method"], mat["alpha_threshold"]) == ("CLIP", pytest.approx(0.3))
+            else:
+                assert mat["blend_method"] == "BLEND"
+            assert img["interpolation"] == ("Closest" if opts.get("filter") == "nearest" else "Linear")
             if o.get("corners"):
                 check_blender_uvs(o, mesh, opts)
 
