@@ -35,7 +35,9 @@ def test_angle_colours_run_from_red_to_green():
 def test_svg_is_valid_and_draws_every_triangle_and_ring():
     mesh = sample_mesh()
     root = ET.fromstring(preview.render_svg(mesh, zoom=2))
-    assert root.tag == f"{SVG}svg" and root.get("viewBox") == "0 0 300 100"
+    # Cropped to the vertices (x 10..290, y 10..90) plus one pixel, in mask pixels.
+    assert root.tag == f"{SVG}svg" and root.get("viewBox") == "9 9 283 83"
+    assert (root.get("width"), root.get("height")) == ("566", "166")
     groups = {g.get("id"): g for g in root.iter(f"{SVG}g") if g.get("id")}
     tris = groups["triangles"].findall(f"{SVG}polygon")
     assert len(tris) == mesh.triangle_count == 9
@@ -53,7 +55,9 @@ def test_svg_embeds_the_sprite_at_the_margin():
     rgba = np.zeros((24, 24, 4), np.uint8)
     root = ET.fromstring(preview.render_svg(mesh, rgba))
     (img,) = root.iter(f"{SVG}image")
-    assert (img.get("x"), img.get("y"), img.get("width")) == ("3", "3", "24")
+    # The view ends 3 pixels (the margin) past the last vertex, x = 22: the
+    # sprite is embedded from the margin to there.
+    assert (img.get("x"), img.get("y"), img.get("width")) == ("3", "3", "23")
     assert img.get("href").startswith("data:image/png;base64,")
     groups = {g.get("id"): g for g in root.iter(f"{SVG}g") if g.get("id")}
     assert len(groups["outlines"]) == 1 and len(groups["holes"]) == 1
@@ -63,14 +67,16 @@ def test_png_shows_each_triangle_as_its_own_region_shaded_by_angle():
     mesh = sample_mesh()
     z = 3
     img = np.asarray(preview.render_png(mesh, zoom=z).convert("RGB")).astype(int)
-    assert img.shape == (100 * z, 300 * z, 3)
+    v = preview.view(mesh, zoom=z)
+    assert (v.x0, v.y0, v.width, v.height) == (9, 9, 283, 83)
+    assert img.shape == (83 * z, 283 * z, 3)
     # Edges and outlines are dark; what is left splits into one region per
     # triangle plus the background around them.
     light = (img.sum(axis=2) > 3 * 150).astype(np.uint8)
     n_labels, _ = cv2.connectedComponents(light, connectivity=4)
     assert n_labels - 1 == mesh.triangle_count + 1
     for tri, ang in zip(mesh.all_triangles(), min_angles(mesh.all_triangles())):
-        cx, cy = (tri.mean(axis=0) + 0.5) * z
+        cx, cy = (tri.mean(axis=0) - [v.x0, v.y0] + 0.5) * z
         r, g, _ = img[int(cy), int(cx)]
         assert (r > g) if ang < 15 else (g > r)
 
