@@ -4,7 +4,8 @@ Pixels are judged by their centres, which is where the core's outlines run:
 a pixel counts as covered when its centre lies inside a triangle or on its
 edge. A traced outline therefore covers every opaque boundary pixel it
 passes through; simplification (eps) makes it cut some opaque pixels off and
-take some transparent ones in, which is what the report shows.
+take some transparent ones in, which is what the report shows. Triangles
+without area (three collinear corners) cover nothing.
 """
 from __future__ import annotations
 

@@ -5,6 +5,7 @@ in the frame the corners are given in, lies inside the triangle or on its
 edge. Each triangle is cut into the rows of centres it spans; for every
 (triangle, row) pair the span of centres comes from the three edges at once,
 so the cost grows with the number of such pairs, not with Python loops.
+Triangles without area (three collinear corners) cover nothing.
 Corners are widened by a small tolerance so that centres lying exactly on
 an edge (pixel-centre outlines put many there) count as inside.
 """
@@ -14,6 +15,9 @@ from typing import Iterator
 
 import numpy as np
 
+from vellumcut.mesh import triangle_areas
+
+AREA_EPS = 1e-12
 ROW_TOL = 1e-6
 X_TOL = 1e-4
 # (triangle, row) pairs handled at once: bounds the temporaries to a few tens of MB.
@@ -24,8 +28,14 @@ def spans(corners: np.ndarray, height: int, width: int) -> Iterator[tuple[np.nda
     """Yield (triangle, row, x0, x1) arrays, chunk by chunk: the inclusive
     columns x0..x1 of the centres in `row` covered by `triangle` (an index
     into `corners`, (K, 3, 2)), clipped to the image; empty spans left out."""
-    c = np.asarray(corners, np.float64)
+    c = np.asarray(corners, np.float64).reshape(-1, 3, 2)
     if c.size == 0 or height <= 0 or width <= 0:
+        return
+    # Triangles without area cover nothing, though centres may lie on them.
+    solid = np.flatnonzero(np.abs(triangle_areas(c)) > AREA_EPS)
+    if len(solid) < len(c):
+        for tri, row, x0, x1 in spans(c[solid], height, width):
+            yield solid[tri], row, x0, x1
         return
     y = c[:, :, 1]
     r0 = np.maximum(np.ceil(y.min(axis=1) - ROW_TOL), 0).astype(np.int64)
