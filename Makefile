@@ -7,7 +7,7 @@ CPP_BUILD := build/cpp-tests
 EARCUT    := $(CURDIR)/.cache/earcut/stable/include
 DEMO_OUT  ?= demo-output
 
-.PHONY: setup test pytest cpp-test demo clean fuzz bench bench-smoke bench-build
+.PHONY: setup test pytest cpp-test demo clean fuzz bench bench-smoke bench-build bench-cli
 
 setup:
 	bash scripts/setup.sh
@@ -43,6 +43,11 @@ bench: bench-build
 
 bench-smoke: bench-build
 	$(PY) bench/run.py --sizes 512 --rpx 8 --repeat 1 $(BENCH_ARGS)
+
+# The command line on trees of real sprites: previews, incremental re-runs,
+# --dask beside --jobs 2 (bench/bench_cli.py; BENCH_ARGS passes options).
+bench-cli: setup
+	$(PY) bench/bench_cli.py $(BENCH_ARGS)
 
 # Sanitized libFuzzer targets over image bytes and mesh input (needs clang;
 # scripts/fuzz.sh installs it). FUZZ_SECONDS per target, default 300.
