@@ -68,7 +68,7 @@ def test_batch_writes_outputs_and_refuses_clashing_names(files, tmp_path):
                           rpx=4)
     assert [o.status for o in got] == ["done", "done", "failed", "done", "failed", "done"]
     assert sorted(os.listdir(out)) == sorted(
-        f"s{i}{ext}" for i in range(4) for ext in (".obj", ".preview.svg", ".preview.png",
+        f"s{i}{ext}" for i in range(4) for ext in (".obj", ".mtl", ".preview.svg", ".preview.png",
                                                    ".report.txt"))
     twin = tmp_path / "twin"
     twin.mkdir()
