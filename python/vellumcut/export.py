@@ -36,8 +36,8 @@ import numpy as np
 
 from vellumcut.mesh import SpriteMesh, boundary_rings, ring_area, triangle_areas
 
-# Version of the JSON layout: 1 had no `format_version` key and an absolute
-# `source`; 2 stores `source` relative to the file and adds the key.
+# Version of the JSON layout: 1 had no `format_version` key and stored
+# `source` as the caller gave it; 2 stores it relative to the JSON file.
 JSON_FORMAT_VERSION = 2
 SPINE_VERSION = "4.2.00"
 
