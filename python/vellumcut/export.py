@@ -8,6 +8,7 @@ pixel centre lands on the centre of the same texel.
 """
 from __future__ import annotations
 
+import functools
 import json
 import os
 import platform
@@ -28,6 +29,12 @@ UV_RULE = ("u = (x - border + 0.5) / image.width, v = (y - border + 0.5) / image
 
 def versions() -> dict[str, str]:
     """Versions of what produced a file, for reproducibility."""
+    return dict(_versions())
+
+
+@functools.lru_cache(maxsize=1)
+def _versions() -> tuple[tuple[str, str], ...]:
+    # Reading package metadata takes milliseconds: once per process, not per file.
     out = {}
     for dist in ("vellumcut", "numpy", "Pillow"):
         try:
@@ -35,7 +42,7 @@ def versions() -> dict[str, str]:
         except metadata.PackageNotFoundError:
             out[dist] = "not installed"
     out["python"] = platform.python_version()
-    return out
+    return tuple(out.items())
 
 
 def _num(x: float) -> float | int:
