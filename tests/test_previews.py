@@ -202,9 +202,9 @@ def test_png_preview_is_cropped_to_the_content_and_the_same_wherever_it_sits(wri
         rgba, _ = quality.load_mask(p, mesh.border)
         v = preview.view(mesh, rgba)
         # 30 x 20 opaque pixels plus the 4-pixel margin on each side, zoomed by whole steps.
-        assert (v.width, v.height) == (38, 28) and v.zoom == 8
+        assert (v.width, v.height) == (38, 28) and v.zoom == preview.TARGET // 38
         images.append(np.asarray(preview.render_png(mesh, rgba)))
-    assert images[0].shape == (28 * 8, 38 * 8, 3)
+    assert images[0].shape == (28 * v.zoom, 38 * v.zoom, 3)
     np.testing.assert_array_equal(images[0], images[1])
 
 

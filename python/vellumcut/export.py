@@ -19,6 +19,7 @@ clockwise in the y-down mask frame, which is the same turning on screen).
 from __future__ import annotations
 
 import base64
+import functools
 import hashlib
 import io
 import json
@@ -57,6 +58,12 @@ GLTF_ALPHA_MODES = ("BLEND", "MASK", "OPAQUE")
 
 def versions() -> dict[str, str]:
     """Versions of what produced a file, for reproducibility."""
+    return dict(_versions())
+
+
+@functools.lru_cache(maxsize=1)
+def _versions() -> tuple[tuple[str, str], ...]:
+    # Reading package metadata takes milliseconds: once per process, not per file.
     out = {}
     for dist in ("vellumcut", "numpy", "Pillow"):
         try:
@@ -64,7 +71,7 @@ def versions() -> dict[str, str]:
         except metadata.PackageNotFoundError:
             out[dist] = "not installed"
     out["python"] = platform.python_version()
-    return out
+    return tuple(out.items())
 
 
 def _num(x: float) -> float | int:

@@ -39,8 +39,8 @@ def angle_colour(deg: float) -> tuple[int, int, int]:
 # Small sprites are zoomed (by whole steps, at most 8x) to about TARGET pixels
 # on their longer side; no preview is larger than MAX_SIDE on either side,
 # larger content is scaled down to fit.
-TARGET = 512
-MAX_SIDE = 2048
+TARGET = 256
+MAX_SIDE = 1024
 
 
 @dataclass(frozen=True)
@@ -137,12 +137,12 @@ def _pts(points: np.ndarray) -> str:
 
 
 def render_svg(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: float | None = None,
-               max_side: int = MAX_SIDE) -> str:
+               max_side: int = MAX_SIDE, v: View | None = None) -> str:
     """An SVG document of the cropped view: checkerboard, sprite, triangles
     (one <polygon> each in <g id="triangles">, with its smallest angle in
     data-min-angle), outlines in <g id="outlines"> and holes in <g id="holes">.
     The viewBox is in mask pixels; width and height are the zoomed size."""
-    v = view(mesh, rgba, zoom, max_side)
+    v = v or view(mesh, rgba, zoom, max_side)
     z = v.zoom
     W, H = v.size
     out = [
@@ -192,7 +192,7 @@ def render_svg(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: float | N
 
 
 def render_png(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: float | None = None,
-               max_side: int = MAX_SIDE):
+               max_side: int = MAX_SIDE, v: View | None = None):
     """A PIL RGB image of the cropped view (`view`): checkerboard, the
     sprite dimmed, every triangle filled by its smallest angle and edged,
     outlines and holes on top. Triangles are rasterised all at once."""
@@ -200,57 +200,70 @@ def render_png(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: float | N
 
     from vellumcut import raster
 
-    v = view(mesh, rgba, zoom, max_side)
+    v = v or view(mesh, rgba, zoom, max_side)
+    # Drawn at the output size, without supersampling, in a few whole-image
+    # numpy steps: a batch with previews should cost a small multiple of the
+    # meshing, not of the drawing.
     W, H = v.size
-    # Drawn at twice the size and scaled down when small: cheap anti-aliasing.
-    ss = 2 if W * H <= 512 * 512 else 1
-    Ws, Hs = W * ss, H * ss
-    k = v.zoom * ss  # canvas pixels per mask pixel
-    cell = 8 * ss
-    checker = ((np.arange(Hs)[:, None] // cell + np.arange(Ws)[None, :] // cell) % 2).astype(bool)
-    grey = np.where(checker, np.uint8(228), np.uint8(255))
-    canvas = Image.fromarray(np.dstack([grey, grey, grey, np.full_like(grey, 255)]), "RGBA")
+    k = v.zoom  # output pixels per mask pixel
+    # The checkerboard and the sprite are composed at the smaller of the two
+    # resolutions (the view's pixels when zooming in, the output's when
+    # scaling down) and resized in Pillow; only the triangles are drawn at
+    # the output size.
     crop = _sprite_crop(rgba, v, mesh.border) if rgba is not None else None
+    if k >= 1:
+        bw, bh, cell = v.width, v.height, 4  # checker cells of 4 sprite pixels
+    else:
+        bw, bh, cell = W, H, 8
+    yy, xx = np.arange(bh)[:, None] // cell, np.arange(bw)[None, :] // cell
+    base = np.repeat(np.where((yy + xx) % 2 == 1, np.uint16(228), np.uint16(255))[..., None], 3, axis=2)
     if crop is not None:
-        # The sprite is dimmed so that the shading of the triangles reads over it.
         pixels, ix, iy = crop
-        faded = np.array(pixels, np.uint8)
-        faded[..., 3] = (faded[..., 3].astype(np.uint16) * 3 // 5).astype(np.uint8)
-        size = (max(1, round(pixels.shape[1] * k)), max(1, round(pixels.shape[0] * k)))
-        method = Image.Resampling.NEAREST if k >= 1 else Image.Resampling.BOX
-        sprite = Image.fromarray(faded, "RGBA").resize(size, method)
-        canvas.alpha_composite(sprite, (round((ix - v.x0) * k), round((iy - v.y0) * k)))
+        f = 1.0 if k >= 1 else k
+        X0, Y0 = round((ix - v.x0) * f), round((iy - v.y0) * f)
+        sw = min(max(1, round(pixels.shape[1] * f)), bw - X0)
+        sh = min(max(1, round(pixels.shape[0] * f)), bh - Y0)
+        sprite = np.ascontiguousarray(pixels)
+        if f != 1.0:
+            sprite = np.asarray(Image.fromarray(sprite, "RGBA").resize((sw, sh), Image.Resampling.BOX))
+        sprite = sprite[:sh, :sw].astype(np.uint16)
+        # Dimmed to 60 % so that the shading of the triangles reads over it.
+        a = sprite[..., 3:4] * 3 // 5
+        region = base[Y0:Y0 + sh, X0:X0 + sw]
+        region[:] = (region * (255 - a) + sprite[..., :3] * a + 127) // 255
+    canvas = base.astype(np.uint8)
+    if (bw, bh) != (W, H):
+        canvas = np.asarray(Image.fromarray(canvas, "RGB").resize((W, H), Image.Resampling.NEAREST))
     corners = mesh.all_triangles()
     if len(corners):
-        # Centre-integer canvas frame: mesh point (x, y) is drawn at
-        # ((x - x0 + 0.5) k, ...) and canvas pixel X has its centre at X + 0.5.
+        # Centre-integer output frame: mesh point (x, y) is drawn at
+        # ((x - x0 + 0.5) k, ...) and output pixel X has its centre at X + 0.5.
         c = (corners - np.array([v.x0, v.y0], np.float64) + 0.5) * k - 0.5
-        lab = raster.labels(c, Hs, Ws)
-        # One colour per triangle, index 0 for no triangle (transparent).
-        lut = np.zeros((len(corners) + 1, 4), np.uint8)
-        lut[1:, :3] = angle_colours(min_angles(corners))
-        lut[1:, 3] = 120
-        layer = lut[lab + 1]
+        lab = raster.labels(c, H, W) + 1  # 0: no triangle
+        # One colour and opacity per triangle.
+        colour = np.zeros((len(corners) + 1, 3), np.uint8)
+        colour[1:] = angle_colours(min_angles(corners))
+        opacity = np.full(len(corners) + 1, 120, np.uint16)
+        opacity[0] = 0
+        alpha = opacity[lab]
+        fill = colour[lab]
         # Edges: where the triangle changes between neighbouring pixels.
-        edge = np.zeros((Hs, Ws), bool)
+        edge = np.zeros((H, W), bool)
         edge[:, :-1] |= lab[:, 1:] != lab[:, :-1]
         edge[:-1, :] |= lab[1:, :] != lab[:-1, :]
-        for _ in range(ss - 1):
-            edge[:, 1:] |= edge[:, :-1].copy()
-            edge[1:, :] |= edge[:-1, :].copy()
-        layer[edge] = EDGE + (200,)
-        canvas.alpha_composite(Image.fromarray(layer, "RGBA"))
-    img = canvas.convert("RGB")
+        alpha[edge] = 200
+        fill[edge] = EDGE
+        a = alpha[..., None]
+        canvas = ((canvas * (255 - a) + fill * a + 127) // 255).astype(np.uint8)
+    img = Image.fromarray(np.ascontiguousarray(canvas), "RGB")
     d = ImageDraw.Draw(img)
     offset = np.array([v.x0, v.y0], np.float64)
-    width = max(1, round(2 * ss * min(1.0, v.zoom)))
+    width = 2 if v.zoom >= 1 else 1
     for part in mesh.parts:
         for colour, ring_list in ((OUTLINE, part.outer_rings), (HOLE, part.hole_rings)):
             for ring in ring_list:
                 pts = ((part.vertices[ring] - offset + 0.5) * k).tolist()
                 d.line([tuple(p) for p in pts + pts[:1]], fill=colour, width=width, joint="curve")
-    if ss > 1:
-        img = img.resize((W, H), Image.Resampling.LANCZOS)
     return img
 
 
@@ -259,6 +272,7 @@ def write_previews(mesh: SpriteMesh, stem: str | os.PathLike, rgba: np.ndarray |
     """Write `<stem>.preview.svg` and `<stem>.preview.png`; returns their paths."""
     stem = str(stem)
     svg, png = Path(stem + ".preview.svg"), Path(stem + ".preview.png")
-    svg.write_text(render_svg(mesh, rgba, zoom), encoding="utf-8")
-    render_png(mesh, rgba, zoom).save(png, compress_level=3)
+    v = view(mesh, rgba, zoom)
+    svg.write_text(render_svg(mesh, rgba, v=v), encoding="utf-8")
+    render_png(mesh, rgba, v=v).save(png, compress_level=1)
     return [svg, png]
