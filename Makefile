@@ -11,7 +11,7 @@ WERROR    := $(if $(filter true,$(CI)),ON,OFF)
 CMAKE_COMMON = -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
     -DEARCUT_INCLUDE_DIR=$(EARCUT) -DVELLUMCUT_WERROR=$(WERROR)
 
-.PHONY: setup test pytest cpp-test demo clean fuzz fuzz-build bench bench-smoke bench-build
+.PHONY: setup test pytest cpp-test demo clean fuzz fuzz-build bench bench-smoke bench-build bench-cli
 
 setup:
 	bash scripts/setup.sh
@@ -45,6 +45,11 @@ bench: bench-build
 
 bench-smoke: bench-build
 	$(PY) bench/run.py --sizes 512 --rpx 8 --repeat 1 $(BENCH_ARGS)
+
+# The command line on trees of real sprites: previews, incremental re-runs,
+# --dask beside --jobs 2 (bench/bench_cli.py; BENCH_ARGS passes options).
+bench-cli: setup
+	$(PY) bench/bench_cli.py $(BENCH_ARGS)
 
 # Sanitized libFuzzer targets over image bytes and mesh input, built by CMake
 # with clang (scripts/fuzz_toolchain.sh installs it) under AddressSanitizer
