@@ -71,6 +71,7 @@ def expand(items: Iterable[str], recursive: bool = False,
     ex = Expansion()
     seen: set[str] = set()
     excluded = set()
+    prefixes = tuple(os.path.join(os.path.abspath(d), "") for d in exclude)
     for d in exclude:
         try:
             st = os.stat(d)
@@ -78,8 +79,12 @@ def expand(items: Iterable[str], recursive: bool = False,
         except OSError:
             pass
 
-    def add(path: str, root: str) -> None:
-        key = os.path.abspath(path)
+    def add(path: str, root: str, named: bool = False) -> None:
+        if not named and os.path.abspath(path).startswith(prefixes):
+            return  # a glob reaching into the output folder: its files are outputs
+        # By the file itself: links (or a glob running round a link loop)
+        # reaching it again add nothing.
+        key = os.path.realpath(path)
         if key not in seen:
             seen.add(key)
             ex.inputs.append(Input(path, _stem(os.path.relpath(path, root))))
@@ -96,23 +101,33 @@ def expand(items: Iterable[str], recursive: bool = False,
                 ex.failures.append((item, f"cannot open: {what}"))
                 continue
             if stat.S_ISREG(st.st_mode):
-                add(item, os.path.dirname(item) or ".")
+                add(item, os.path.dirname(item) or ".", named=True)
             else:
                 ex.warnings.append((item, f"{_kind(st.st_mode)}; skipped"))
         elif glob.has_magic(item):
             root = _glob_root(item)
-            found = sorted(glob.glob(item, recursive=True))
+            # Shallowest first: where ** runs round a link loop, a file is
+            # taken (and a FIFO reported) at its shortest path.
+            found = sorted(glob.glob(item, recursive=True), key=lambda p: (p.count(os.sep), p))
             files = 0
+            reported: set[str] = set()
             for p in found:
                 try:
                     st = os.stat(p)
                 except OSError:
                     ex.warnings.append((p, "broken symbolic link; skipped"))
                     continue
+                if not stat.S_ISREG(st.st_mode) and not stat.S_ISDIR(st.st_mode):
+                    if os.path.realpath(p) in reported:
+                        continue
+                    reported.add(os.path.realpath(p))
                 if stat.S_ISREG(st.st_mode):
                     add(p, root)
                     files += 1
-                elif not stat.S_ISDIR(st.st_mode):
+                elif stat.S_ISDIR(st.st_mode):
+                    if recursive:  # 'art/*' -r: the folders it matches, under the pattern's root
+                        files += _walk_folder(p, True, excluded, ex, add, rel_root=root)
+                else:
                     ex.warnings.append((p, f"{_kind(st.st_mode)}; skipped"))
             if not files:
                 ex.failures.append((item, "the pattern matches no file; check it, and quote it "
@@ -148,7 +163,8 @@ def _empty_folder_message(folder: str, recursive: bool) -> str:
     return f"the folder holds no image file ({exts})"
 
 
-def _walk_folder(root: str, recursive: bool, excluded: set, ex: Expansion, add) -> int:
+def _walk_folder(root: str, recursive: bool, excluded: set, ex: Expansion, add,
+                 rel_root: str | None = None) -> int:
     """Depth-first, names sorted; follows links to folders unless they lead
     back into a folder already being walked (a loop) or walked before.
     Returns the number of image files found."""
@@ -187,7 +203,7 @@ def _walk_folder(root: str, recursive: bool, excluded: set, ex: Expansion, add) 
             elif not _is_image(e.name):
                 continue
             elif stat.S_ISREG(est.st_mode):
-                add(e.path, root)
+                add(e.path, rel_root or root)
                 found += 1
             else:
                 ex.warnings.append((e.path, f"{_kind(est.st_mode)}; skipped"))
