@@ -235,7 +235,33 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--rpx", type=int, default=vellumcut.RPX,
                    help="Poisson-disk radius in pixels: spacing of the interior vertices "
                         "(default: %(default)s)")
+    add_blender_addon_parser(sub)
     return parser
+
+
+def add_blender_addon_parser(sub: Any) -> None:
+    p = sub.add_parser("blender-addon", help="write the Blender add-on as an installable zip",
+                       description=textwrap.fill(
+                           "Write the Blender add-on (File > Import > Sprite as mesh) as a zip "
+                           "to install in Blender (Edit > Preferences > Add-ons > Install). The "
+                           "add-on meshes with the Python environment recorded in the zip "
+                           "(this one by default) until its preferences name another."))
+    p.add_argument("out", metavar="OUT.zip", help="the zip to write")
+    p.add_argument("--python", metavar="PATH", default=None,
+                   help="the interpreter of the environment the add-on uses (default: the one "
+                        "running this command)")
+
+
+def blender_addon(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    from vellumcut_blender.bundle import write_addon_zip
+
+    try:
+        path = write_addon_zip(args.out, args.python)
+    except (OSError, ValueError) as exc:
+        err.write(f"error: {exc}\n")
+        return 1
+    out.write(f"wrote {path}: install it in Blender with Edit > Preferences > Add-ons > Install\n")
+    return 0
 
 
 def main(argv: Sequence[str] | None = None, stdout: TextIO | None = None,
@@ -243,6 +269,8 @@ def main(argv: Sequence[str] | None = None, stdout: TextIO | None = None,
     out, err = stdout or sys.stdout, stderr or sys.stderr
     parser = build_parser()
     args = parser.parse_args(argv)
+    if args.mode == "blender-addon":
+        return blender_addon(args, out, err)
     if args.jobs < 1:
         parser.error("--jobs must be at least 1")
     params: dict[str, Any] = {"eps": args.eps, "margin": args.margin}
