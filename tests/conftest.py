@@ -13,6 +13,8 @@ import pytest
 sys.path.insert(0, os.path.dirname(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "scripts"))
 
+from blender import blender  # noqa: E402,F401  (the fixture, shared by every Blender test)
+
 
 def rgba_from_alpha(alpha: np.ndarray) -> np.ndarray:
     """An RGBA (BGRA for OpenCV) image whose colour is constant and alpha given."""
