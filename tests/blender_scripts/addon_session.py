@@ -1,15 +1,19 @@
 """Runs inside headless Blender: installs the add-on zip as a user would,
-then runs the import operator on each job of a plan and records what Blender
+then runs the import operator on each job of a plan and reports what Blender
 holds afterwards (or the error it reported), for tests/test_blender_addon.py.
 
-    blender -b --factory-startup --python tests/blender_addon_session.py -- PLAN.json RESULT.json
+    blender -b --factory-startup --python addon_session.py -- PLAN.json
 """
 import json
+import os
 import sys
 import time
 import traceback
 
 import bpy
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _report import report, script_args  # noqa: E402
 
 
 def object_record(obj):
@@ -52,7 +56,7 @@ def object_record(obj):
     }
 
 
-def main(plan_path, result_path):
+def main(plan_path):
     with open(plan_path, encoding="utf-8") as f:
         plan = json.load(f)
     out = {"jobs": []}
@@ -79,13 +83,7 @@ def main(plan_path, result_path):
         record["seconds"] = time.perf_counter() - start
         record["objects"] = [object_record(o) for o in bpy.data.objects if o.type == "MESH"]
         out["jobs"].append(record)
-    with open(result_path, "w", encoding="utf-8") as f:
-        json.dump(out, f)
+    report(out)
 
 
-try:
-    argv = sys.argv[sys.argv.index("--") + 1:]
-    main(*argv)
-except Exception:
-    traceback.print_exc()
-    raise  # with --python-exit-code, Blender then exits non-zero
+main(*script_args())
