@@ -229,6 +229,10 @@ def session(blender, addon_zip, real_sprites, tmp_path_factory):
     jobs = [{"label": k, "image": images[c[0]], "options": c[1],
              "method": "IN_PROCESS" if k.startswith("in-process") else "CHILD"} for k, c in CASES.items()]
     jobs += [{"label": k, "image": images[e[0]], "options": e[1], "mesher": e[2]} for k, e in ERRORS.items()]
+    # Two files at once, the second refused: the first is still imported.
+    jobs.append({"label": "multi-file", "image": images["islands"],
+                 "options": {"directory": str(tmp), "files": [{"name": Path(images["islands"]).name},
+                                                              {"name": "broken.png"}]}})
     plan = tmp / "plan.json"
     plan.write_text(json.dumps({"zip": str(addon_zip), "jobs": jobs}))
     # addon_install writes into the user's script folder: keep it in tmp.
@@ -294,3 +298,11 @@ def test_errors_are_english_reports_and_create_nothing(session, label):
     assert job["error"].isascii(), job["error"]
     assert __import__("re").search(ERRORS[label][3], job["error"]), job["error"]
     assert job["objects"] == []
+
+
+@pytest.mark.blender
+def test_a_refused_file_of_several_does_not_stop_the_others(session):
+    job = session["by_label"]["multi-file"]
+    assert job["error"] and "broken.png" in job["error"]
+    ref = vellumcut.mesh_sprite(session["images"]["islands"], seed=0)
+    assert [(o["vertices"], o["faces"]) for o in job["objects"]] == [(ref.vertex_count, ref.triangle_count)]
