@@ -25,7 +25,9 @@ APT_PACKAGES=(
     libtriangle-dev libgtest-dev dpkg-dev libdeflate-dev
     libpolyclipping-dev
     # Headless Blender: the 3D exports are checked by importing them into it.
-    blender
+    # Its glTF importer needs numpy in the system Python Blender runs on, and
+    # installing without recommends leaves it out.
+    blender python3-numpy
 )
 
 # --- apt sources -----------------------------------------------------------

@@ -147,10 +147,18 @@ def test_obj_of_outlines_has_closed_lines(write_png, tmp_path):
     mesh = vellumcut.outline(write_png(alpha), eps=1.0, margin=1)
     export.write_obj(mesh, tmp_path / "o.obj")
     v, _, faces, lines, _ = read_obj((tmp_path / "o.obj").read_text())
-    assert not faces and len(lines) == 2
-    assert sum(len(line) - 1 for line in lines) == len(v) == mesh.vertex_count
-    for line in lines:
-        assert line[0] == line[-1]
+    # Two-point `l` segments (importers read longer `l` runs as one edge),
+    # one per ring edge: each vertex starts one segment and ends one, and
+    # following them walks each outline once around.
+    assert not faces and all(len(line) == 2 for line in lines)
+    assert len(lines) == len(v) == mesh.vertex_count
+    nxt = dict(lines)
+    assert len(nxt) == len(lines) and sorted(nxt.values()) == sorted(nxt)
+    base = 1
+    for part in mesh.parts:
+        ring = part.rings[0] + base
+        assert [nxt[int(a)] for a in ring] == np.roll(ring, -1).tolist()
+        base += len(part.vertices)
 
 
 # --- Godot ------------------------------------------------------------------------

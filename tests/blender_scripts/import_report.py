@@ -28,9 +28,19 @@ def clear_scene():
             coll.remove(block)
 
 
+def numpy_aliases():
+    """Blender 3.4's glTF importer still says `np.bool`, an alias numpy 1.24
+    (Debian 12's) removed; give it back before importing."""
+    import numpy
+
+    if not hasattr(numpy, "bool"):
+        numpy.bool = bool
+
+
 def import_file(path):
     ext = os.path.splitext(path)[1].lower()
     if ext in (".glb", ".gltf"):
+        numpy_aliases()
         result = bpy.ops.import_scene.gltf(filepath=path)
     elif ext == ".obj":
         result = bpy.ops.wm.obj_import(filepath=path)
@@ -53,6 +63,10 @@ def material_info(mat):
                     "filepath": bpy.path.abspath(img.filepath) if img.filepath else "",
                     "interpolation": node.interpolation, "channels": img.channels,
                     "has_data": bool(img.has_data)})
+        # What feeds the shader: e.g. {"Base Color": "Color", "Alpha": "Alpha"}
+        # when both come from the image node's colour and alpha outputs.
+        info["links"] = {link.to_socket.name: link.from_socket.name for link in mat.node_tree.links
+                         if link.from_node.type == "TEX_IMAGE" and link.to_node.type == "BSDF_PRINCIPLED"}
     return info
 
 
