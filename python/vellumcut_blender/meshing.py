@@ -60,39 +60,22 @@ def mesher_options(options: Mapping[str, Any]) -> dict[str, Any]:
     }
 
 
-def pivot_pixels(width: int, height: int, pivot: Any) -> tuple[float, float]:
-    """TEMPORARY until the exports' pivot lands: image pixels (y down) of a pivot."""
-    named = {"center": (0.5, 0.5), "bottom": (0.5, 1.0), "top-left": (0.0, 0.0)}
-    if isinstance(pivot, str):
-        if pivot in named:
-            fx, fy = named[pivot]
-        else:
-            fx, fy = (float(t) for t in pivot.split(","))
-    else:
-        fx, fy = pivot
-    return fx * width, fy * height
-
-
 def blender_geometry(mesh: Any, pixels_per_unit: float, pivot: Any) -> list[dict[str, Any]]:
     """Per part: positions (x, y in Blender units, y up), UVs (v up) and
-    triangles wound counter-clockwise seen from +Z."""
+    triangles wound counter-clockwise seen from +Z, placed as the y-up
+    exports place them (`vellumcut.export.Placement`)."""
     import numpy as np
 
-    if not pixels_per_unit > 0:
-        raise ValueError(f"pixels_per_unit must be above 0, got {pixels_per_unit}")
-    w, h = mesh.image_width, mesh.image_height
-    px, py = pivot_pixels(w, h, pivot)  # image pixels, y down
+    from vellumcut import export
+
+    place = export.Placement.of(mesh, pivot, pixels_per_unit)
+    size = np.array([mesh.image_width, mesh.image_height], np.float64)
     parts = []
     for part in mesh.parts:
-        img = mesh.image_xy(part.vertices)  # texel-edge origin, y down
-        pos = np.column_stack(((img[:, 0] - px) / pixels_per_unit, (py - img[:, 1]) / pixels_per_unit))
-        uv = np.column_stack((img[:, 0] / w, 1.0 - img[:, 1] / h))
-        tris = np.array(part.triangles, np.int64).reshape(-1, 3)
-        if len(tris):
-            c = pos[tris]
-            area = (c[:, 1, 0] - c[:, 0, 0]) * (c[:, 2, 1] - c[:, 0, 1]) \
-                - (c[:, 2, 0] - c[:, 0, 0]) * (c[:, 1, 1] - c[:, 0, 1])
-            tris[area < 0] = tris[area < 0][:, ::-1]
+        pos = place.place(mesh, part.vertices, y_up=True)
+        uv = mesh.image_xy(part.vertices) / size  # texel-edge origin, v down ...
+        uv[:, 1] = 1.0 - uv[:, 1]  # ... and Blender's v points up
+        tris = export.front_facing(part.vertices, part.triangles)
         parts.append({"positions": pos.tolist(), "uvs": uv.tolist(), "triangles": tris.tolist()})
     return parts
 
