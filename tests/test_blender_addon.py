@@ -123,6 +123,9 @@ def test_child_process_meshes_as_mesh_sprite_and_reports_refusals(write_png, tmp
         backend.mesh_image(backend.Mesher(PYTHON, "test"), path, {"max_vertices": 2})
     with pytest.raises(backend.MesherNotFound, match="does not exist"):
         backend.mesh_image(backend.Mesher(str(tmp_path / "no-python"), "test"), path, {})
+    # A Python without vellumcut (the system's, which Blender also runs on).
+    with pytest.raises(backend.MesherNotFound, match="not found in the environment of /usr/bin/python3"):
+        backend.mesh_image(backend.Mesher("/usr/bin/python3", "test"), path, {})
 
 
 @pytest.mark.parametrize("pivot, ppu", [("center", 100.0), ("bottom", 1.0), ("top-left", 16.0),
