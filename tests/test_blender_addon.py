@@ -128,6 +128,15 @@ def test_child_process_meshes_as_mesh_sprite_and_reports_refusals(write_png, tmp
         backend.mesh_image(backend.Mesher("/usr/bin/python3", "test"), path, {})
 
 
+def test_in_process_refuses_an_environment_of_another_python_version(tmp_path):
+    fake = tmp_path / "python"  # answers the add-on's question as a Python 3.99 would
+    fake.write_text("#!/bin/sh\necho '{\"version\": [3, 99], \"paths\": []}'\n")
+    fake.chmod(0o755)
+    mine = f"{sys.version_info[0]}.{sys.version_info[1]}"
+    with pytest.raises(backend.MesherNotFound, match=rf"Python {mine} .* is Python 3\.99.*child-process"):
+        backend.mesh_image(backend.Mesher(str(fake), "test"), "unused.png", {}, in_process=True)
+
+
 @pytest.mark.parametrize("pivot, ppu", [("center", 100.0), ("bottom", 1.0), ("top-left", 16.0),
                                         ((0.25, 0.75), 7.5)],
                          ids=["center", "bottom-1ppu", "top-left", "custom"])

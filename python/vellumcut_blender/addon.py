@@ -3,6 +3,7 @@ from __future__ import annotations
 
 import os
 import time
+import traceback
 from pathlib import Path
 from typing import Any
 
@@ -178,6 +179,15 @@ class IMPORT_IMAGE_OT_vellumcut_sprite(bpy.types.Operator, ImportHelper):
         box.prop(self, "relative_path")
 
     def execute(self, context: Any) -> set[str]:
+        try:
+            return self.import_images(context)
+        except Exception as exc:  # a fault of the add-on itself: say so, keep the traceback
+            traceback.print_exc()
+            self.report({"ERROR"}, f"vellumcut add-on failed: {type(exc).__name__}: {exc} "
+                                   f"(details in the system console)")
+            return {"CANCELLED"}
+
+    def import_images(self, context: Any) -> set[str]:
         prefs = context.preferences.addons[ADDON].preferences
         paths = self.image_paths()
         if not paths:

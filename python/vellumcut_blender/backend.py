@@ -151,8 +151,11 @@ def run_child(python: str, request: Mapping[str, Any], timeout: float = TIMEOUT_
         except subprocess.TimeoutExpired:
             raise MesherFailed(f"the mesher took longer than {timeout:.0f} s and was stopped") from None
         if os.path.exists(res):
-            with open(res, encoding="utf-8") as f:
-                result = json.load(f)
+            try:
+                with open(res, encoding="utf-8") as f:
+                    result = json.load(f)
+            except ValueError as exc:
+                raise MesherFailed(f"the mesher wrote an unreadable result ({exc})") from None
             if "error" in result:
                 raise MesherFailed(result["error"])
             return result
@@ -164,8 +167,14 @@ def run_child(python: str, request: Mapping[str, Any], timeout: float = TIMEOUT_
                            + (f": {_tail(err)}" if err.strip() else ""))
 
 
+_SITE_PATHS: dict[str, list[str]] = {}
+
+
 def site_paths(python: str) -> list[str]:
-    """The import paths of another interpreter's environment and its major.minor version."""
+    """The site-packages folders of another interpreter's environment, checked to
+    be of this interpreter's major.minor version (asked once per interpreter)."""
+    if python in _SITE_PATHS:
+        return _SITE_PATHS[python]
     code = ("import json, sys, sysconfig; print(json.dumps({'version': list(sys.version_info[:2]), "
             "'paths': [p for p in sys.path if p and ('site-packages' in p or 'dist-packages' in p)]}))")
     env = {k: v for k, v in os.environ.items() if k not in ("PYTHONHOME", "PYTHONPATH")}
@@ -181,7 +190,8 @@ def site_paths(python: str) -> list[str]:
             f"in-process meshing needs an environment of Python {sys.version_info[0]}."
             f"{sys.version_info[1]} (Blender's), but {python} is Python {have[0]}.{have[1]}; "
             f"use the child-process method instead")
-    return [str(p) for p in info["paths"]]
+    _SITE_PATHS[python] = [str(p) for p in info["paths"]]
+    return _SITE_PATHS[python]
 
 
 def run_in_process(python: str | None, request: Mapping[str, Any]) -> dict[str, Any]:
