@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import os
 from importlib import metadata
-from typing import Any
+from typing import Any, Callable
 
 from vellumcut import export, mesh, preview, quality
 from vellumcut.mesh import Part, SpriteMesh, from_islands, from_poisson, from_triangulate
@@ -27,8 +27,8 @@ MARGIN: int = 4
 MAXA: float = 0.0
 RPX: int = 10
 
-__all__ = ["EPS", "MARGIN", "MAXA", "RPX", "Part", "SpriteMesh", "earcut", "export", "mesh", "outline", "poisson",
-           "preview", "quality", "run"]
+__all__ = ["EPS", "MARGIN", "MAXA", "MESHERS", "RPX", "Part", "SpriteMesh", "batch", "earcut", "export", "mesh",
+           "outline", "poisson", "preview", "quality", "register_mesher", "run"]
 
 
 def outline(path: str | os.PathLike, eps: float = EPS,
@@ -61,9 +61,22 @@ def poisson(path: str | os.PathLike, eps: float = EPS, margin: int = MARGIN,
                         {"eps": eps, "margin": margin, "rpx": rpx}, p)
 
 
+# mode name -> function(path, **params) -> SpriteMesh; `run` and the batches look here.
+MESHERS: dict[str, Callable[..., SpriteMesh]] = {"outline": outline, "earcut": earcut, "poisson": poisson}
+
+
+def register_mesher(mode: str, func: Callable[..., SpriteMesh]) -> None:
+    """Make `func(path, **params)` available as `run(mode, ...)` and to batches."""
+    if mode in MESHERS:
+        raise ValueError(f"mesher {mode!r} is already registered")
+    MESHERS[mode] = func
+
+
 def run(mode: str, path: str | os.PathLike, **params: Any) -> SpriteMesh:
-    """`outline`, `earcut` or `poisson` by name."""
-    funcs = {"outline": outline, "earcut": earcut, "poisson": poisson}
-    if mode not in funcs:
-        raise ValueError(f"unknown mode {mode!r}")
-    return funcs[mode](path, **params)
+    """A registered mesher (`outline`, `earcut`, `poisson`, ...) by name."""
+    if mode not in MESHERS:
+        raise ValueError(f"unknown mode {mode!r}; choose from {', '.join(MESHERS)}")
+    return MESHERS[mode](path, **params)
+
+
+from vellumcut.jobs import batch  # noqa: E402 - needs the meshers above

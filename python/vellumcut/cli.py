@@ -1,137 +1,328 @@
-"""The `vellumcut` command line (also `python -m vellumcut`)."""
+"""The `vellumcut` command line (also `python -m vellumcut`).
+
+Subcommands come from `COMMANDS` (add one with `register_command`: its own
+options, the mesher it runs) and `--format` from `vellumcut.export.FORMATS`
+(`register_format`); options every subcommand takes and hands to the format
+writers go in `EXPORT_OPTIONS`. Everything else (inputs, outputs, batches,
+messages) is shared by every subcommand.
+"""
 from __future__ import annotations
 
 import argparse
-import glob
-import textwrap
+import difflib
+import math
 import os
 import sys
+import tempfile
+import textwrap
 import time
-from concurrent.futures import ProcessPoolExecutor, as_completed
-from concurrent.futures.process import BrokenProcessPool
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Callable, Iterable, Sequence, TextIO
+from typing import Any, Callable, Sequence, TextIO
 
 import vellumcut
-from vellumcut import export
-
-IMAGE_SUFFIXES = {".png", ".webp", ".tif", ".tiff", ".bmp"}
+from vellumcut import export, inputs, jobs, messages
+from vellumcut.jobs import DONE, EMPTY, FAILED, SKIPPED, Job, Outcome
+from vellumcut.manifest import Manifest, file_digest, options_key
 
 EPILOG = """\
 examples:
   vellumcut earcut hero.png                    mesh one sprite into ./vellumcut-out/hero.json
-  vellumcut earcut sprites/ -o meshes --jobs 4 every image in a folder, 4 processes
+  vellumcut earcut art/ -r -o meshes --jobs 4  every image under art/, 4 processes;
+                                               meshes/ mirrors art/ (art/ui/x.png -> meshes/ui/x.json)
   vellumcut poisson 'art/**/*.png' --rpx 12 --preview
                                                globs (quoted, ** recurses); SVG/PNG previews
                                                and a quality report beside each mesh
   vellumcut outline hero.png --format godot    outlines as a Godot 4 scene (Polygon2D)
-  vellumcut earcut hero.png --format obj --margin 0 --eps 1
+  vellumcut poisson hero.png -f gltf --pivot bottom --filter nearest
+                                               binary glTF for Blender, Godot, three.js
+  vellumcut earcut hero.png -f spine           Spine 4.x skeleton with mesh attachments
+  vellumcut earcut art/ -r --dask 127.0.0.1:8786
+                                               files meshed on a Dask cluster's workers
+
+Re-running a command skips inputs whose content, options and vellumcut
+version match the manifest in the output folder (--force redoes them).
 
 Coordinates in JSON are mask pixels (x right, y down, margin included, integer
 values on pixel centres). UVs: u = (x - m + 0.5) / width, v = (y - m + 0.5) /
-height, m = max(margin, 0), v = 0 at the top row. OBJ flips y (and v) for
-y-up tools; Godot scenes use image pixels, y down.
+height, m = max(margin, 0), v = 0 at the top row. OBJ, glTF and Spine place
+the sprite at (image pixels - pivot) / pixels-per-unit with y up; Godot keeps
+y down. Defaults: OBJ and Godot top-left and 1, Spine centre and 1, glTF
+centre and 100 (metres).
 
-exit status: 0 when every input was processed, 1 when any failed, 2 on bad usage.
+exit status: 0 when every input was meshed, 1 when any failed or gave an
+empty mesh, 2 on bad usage (unknown option, bad value, unusable --out).
 """
 
 
-@dataclass
-class Job:
-    mode: str
-    source: str
-    stem: str  # output path without suffix
-    params: dict[str, Any]
-    fmt: str
-    preview: bool
+# --- registries -----------------------------------------------------------------------
+
+
+@dataclass(frozen=True)
+class Option:
+    """One command-line option: the arguments of `ArgumentParser.add_argument`."""
+
+    flags: tuple[str, ...]
+    kwargs: dict[str, Any] = field(default_factory=dict)
+
+    def add(self, parser: argparse.ArgumentParser | argparse._ArgumentGroup) -> str:
+        return parser.add_argument(*self.flags, **self.kwargs).dest
 
 
 @dataclass
-class Outcome:
-    source: str
-    ok: bool
-    message: str = ""
-    outputs: list[str] = field(default_factory=list)
-    triangles: int = 0
+class Command:
+    """A subcommand: the mesher it runs and its own options, whose values
+    (by `dest`) become the mesher's keyword parameters."""
+
+    name: str
+    help: str
+    description: str
+    options: list[Option] = field(default_factory=list)
+    mode: str = ""  # name in vellumcut.MESHERS; the command's name when empty
+    # Turns the parsed options into the mesher's parameters; by default each
+    # option's dest and value.
+    params: Callable[[argparse.Namespace, list[str]], dict[str, Any]] | None = None
+
+    @property
+    def mesher(self) -> str:
+        return self.mode or self.name
 
 
-def process(job: Job) -> Outcome:
-    """Mesh one file and write its outputs. Never raises: a failure comes back
-    as an Outcome with its message, so a batch can go on."""
+COMMANDS: dict[str, Command] = {}
+EXPORT_OPTIONS: list[Option] = []
+
+
+def register_command(cmd: Command) -> Command:
+    if cmd.name in COMMANDS:
+        raise ValueError(f"command {cmd.name!r} is already registered")
+    COMMANDS[cmd.name] = cmd
+    return cmd
+
+
+def number(cast: type, minimum: float | None = None, maximum: float | None = None) -> Callable[[str], Any]:
+    """An argparse type: a finite `cast` (int or float) within the bounds."""
+
+    def parse(text: str) -> Any:
+        try:
+            value = cast(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(
+                f"expected {'a whole number' if cast is int else 'a number'}, got {text!r}") from None
+        if isinstance(value, float) and not math.isfinite(value):
+            raise argparse.ArgumentTypeError(f"expected a finite number, got {text!r}")
+        if minimum is not None and value < minimum:
+            raise argparse.ArgumentTypeError(f"must be at least {minimum:g}, got {text}")
+        if maximum is not None and value > maximum:
+            raise argparse.ArgumentTypeError(f"must be at most {maximum:g}, got {text}")
+        return value
+
+    parse.__name__ = cast.__name__  # argparse names the type in some messages
+    return parse
+
+
+INT32_MAX = 2**31 - 1
+
+EPS_OPTION = Option(("--eps",), dict(
+    type=number(float, 0.0, 3.4e38), default=vellumcut.EPS,
+    help="outline simplification tolerance in pixels, 0 or more; poisson meshes the outline "
+         "as traced and ignores it (default: %(default)s)"))
+MARGIN_OPTION = Option(("--margin",), dict(
+    type=number(int, -INT32_MAX - 1, INT32_MAX), default=vellumcut.MARGIN,
+    help="transparent border in pixels added around the image (0 or less: none); coordinates "
+         "include it, UVs remove it (default: %(default)s)"))
+
+register_command(Command(
+    "outline", "outer outline of every opaque island",
+    "Outer outline of every opaque island (no holes, no triangles).",
+    [EPS_OPTION, MARGIN_OPTION]))
+register_command(Command(
+    "earcut", "ear-clipping mesh of every opaque region",
+    "Ear-clipping mesh of every opaque region, holes included: few vertices, long thin triangles.",
+    [EPS_OPTION, MARGIN_OPTION,
+     Option(("--max-area", "--maxA"), dict(
+         dest="maxA", type=number(float), default=vellumcut.MAXA,
+         help="passed to triangulate_png as maxA; it currently has no effect (default: %(default)s)"))]))
+register_command(Command(
+    "poisson", "evenly spread mesh of the largest island (Poisson-disk interior)",
+    "Constrained Delaunay mesh of the largest opaque island, holes included, with Poisson-disk "
+    "samples inside: even triangles that deform well. Interior vertices vary from run to run.",
+    [EPS_OPTION, MARGIN_OPTION,
+     Option(("--rpx",), dict(
+         type=number(int, 1, INT32_MAX), default=vellumcut.RPX,
+         help="Poisson-disk radius in pixels, at least 1: spacing of the interior vertices "
+              "(default: %(default)s)"))]))
+
+
+def _checked(check: Callable[[Any], Any]) -> Callable[[str], str]:
+    """An argparse type that validates with an export helper and keeps the text."""
+
+    def parse(text: str) -> str:
+        try:
+            check(text)
+        except ValueError as exc:
+            raise argparse.ArgumentTypeError(str(exc)) from None
+        return text
+
+    parse.__name__ = check.__name__
+    return parse
+
+
+# Placement and material options of the engine formats; each reaches only
+# the writers that name it (export.FORMATS[...].options), and giving one to
+# a format that does not take it is a usage error (see parse_args).
+EXPORT_OPTIONS += [
+    Option(("--pixels-per-unit",), dict(
+        dest="pixels_per_unit", type=number(float, 0.0), default=None, metavar="N",
+        help="image pixels per output unit, above 0 (obj, godot, gltf, spine; default: 100 for "
+             "gltf, whose units are metres, 1 for the others)")),
+    Option(("--pivot",), dict(
+        type=_checked(export.parse_pivot), default=None, metavar="WHERE",
+        help="origin of the output: center, bottom, top-left, or X,Y as fractions of the image "
+             "from its top-left corner, y down (obj, godot, gltf, spine; default: center for "
+             "gltf and spine, top-left for obj and godot)")),
+    Option(("--filter",), dict(
+        choices=export.GLTF_FILTERS, default=None,
+        help="glTF texture filter: linear, or nearest for pixel art (default: linear)")),
+    Option(("--alpha-mode",), dict(
+        dest="alpha_mode", type=str.upper, choices=export.GLTF_ALPHA_MODES, default=None,
+        help="glTF alpha: BLEND (default), MASK (cut at --alpha-cutoff) or OPAQUE")),
+    Option(("--alpha-cutoff",), dict(
+        dest="alpha_cutoff", type=number(float, 0.0, 1.0), default=None, metavar="A",
+        help="glTF alpha below which MASK drops a texel, 0..1 (default: 0.5)")),
+]
+
+
+def check_export_options(args: argparse.Namespace, dests: list[str]) -> str | None:
+    """Why the export options given do not fit the chosen format, or None."""
+    fmt = export.FORMATS[args.format]
+    for dest in dests:
+        if getattr(args, dest, None) is None or dest in fmt.options:
+            continue
+        users = [f.name for f in export.FORMATS.values() if dest in f.options]
+        names = ", ".join(users[:-1]) + " or " + users[-1] if len(users) > 1 else "".join(users)
+        return f"--{dest.replace('_', '-')} applies to --format {names}, not {fmt.name}"
+    if args.pixels_per_unit is not None and args.pixels_per_unit <= 0:
+        return "--pixels-per-unit: pixels per unit must be a positive number"
+    if args.alpha_cutoff is not None and args.alpha_mode != "MASK":
+        return "--alpha-cutoff needs --alpha-mode mask"
+    return None
+
+
+# --- parser -----------------------------------------------------------------------------
+
+
+class UsageError(Exception):
+    """A problem with the command line itself: one line, exit status 2."""
+
+
+def _batch_options(common: argparse.ArgumentParser) -> list[str]:
+    """Options every subcommand takes; returns the dests of the export options."""
+    common.add_argument("inputs", nargs="+", metavar="INPUT",
+                        help="image files, folders (their .png/.webp/.tif/.bmp files; with -r "
+                             "their subfolders too) or glob patterns")
+    g = common.add_argument_group("inputs and outputs")
+    g.add_argument("-r", "--recursive", action="store_true",
+                   help="walk folders recursively; outputs mirror the folder tree under --out")
+    g.add_argument("-o", "--out", default="vellumcut-out", metavar="DIR",
+                   help="output folder, created if needed (default: %(default)s)")
+    names = ", ".join(f"{f.name} ({f.help})" for f in export.FORMATS.values())
+    g.add_argument("-f", "--format", default="json", choices=list(export.FORMATS),
+                   help=f"export format: {names}; default: %(default)s")
+    dests = [opt.add(g) for opt in EXPORT_OPTIONS]
+    g.add_argument("--preview", action="store_true",
+                   help="also write NAME.preview.svg, NAME.preview.png and NAME.report.txt")
+    g.add_argument("--allow-empty", action="store_true",
+                   help="accept and write meshes without any part (every island below the area "
+                        "floor, ...) instead of warning and exiting 1")
+    skip = g.add_mutually_exclusive_group()
+    skip.add_argument("--skip-unchanged", dest="skip_unchanged", action="store_true", default=True,
+                      help="skip inputs whose content, options and vellumcut version match the "
+                           "output folder's manifest and whose outputs exist (the default)")
+    skip.add_argument("--force", "--no-skip-unchanged", dest="skip_unchanged", action="store_false",
+                      help="mesh every input again")
+    b = common.add_argument_group("running")
+    b.add_argument("-j", "--jobs", type=number(int, 1, 1024), default=None, metavar="N",
+                   help="process N files at once in worker processes (default: 1)")
+    b.add_argument("--dask", metavar="ADDRESS",
+                   help="send the files to the Dask scheduler at ADDRESS (host:port); its workers "
+                        "must see the same paths. Needs: pip install 'vellumcut[dask]'")
+    bar = b.add_mutually_exclusive_group()
+    bar.add_argument("--progress", dest="progress", action="store_true", default=None,
+                     help="always show the progress bar (default: only when stderr is a terminal)")
+    bar.add_argument("--no-progress", dest="progress", action="store_false")
+    b.add_argument("-q", "--quiet", action="store_true", help="print failures and warnings only")
+    return dests
+
+
+def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.ArgumentParser], dict[str, Any]]:
+    """The parser, its subcommands' parsers, and the dests of each command's
+    mesher options and of the export options."""
+    parser = argparse.ArgumentParser(
+        prog="vellumcut",
+        description="Outlines and triangle meshes of the opaque part of RGBA sprites.",
+        epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=f"vellumcut {vellumcut.__version__}")
+    sub = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+    subs: dict[str, argparse.ArgumentParser] = {}
+    dests: dict[str, Any] = {}
+    for cmd in COMMANDS.values():
+        p = sub.add_parser(cmd.name, help=cmd.help, description=textwrap.fill(cmd.description),
+                           epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+        dests["export"] = _batch_options(p)
+        m = p.add_argument_group(f"{cmd.name} options")
+        dests[cmd.name] = [opt.add(m) for opt in cmd.options]
+        subs[cmd.name] = p
+    subs[BLENDER_ADDON] = add_blender_addon_parser(sub)
+    return parser, subs, dests
+
+
+def parse_args(argv: Sequence[str] | None) -> tuple[argparse.Namespace, argparse.ArgumentParser, dict]:
+    parser, subs, dests = build_parser()
+    args, extra = parser.parse_known_args(argv)
+    sub = subs[args.command]
+    if args.command == BLENDER_ADDON:  # a tool, without the batch options
+        if extra:
+            sub.error("unrecognized arguments: " + " ".join(extra))
+        return args, sub, dests
+    if extra:
+        # The top-level parser would answer with its own usage; the
+        # subcommand's usage is the one that lists the option meant.
+        known = [s for a in sub._actions for s in a.option_strings]
+        hints = []
+        for word in extra:
+            close = difflib.get_close_matches(word.split("=")[0], known, n=1) if word.startswith("-") else []
+            if close:
+                hints.append(f"{word} (did you mean {close[0]}?)")
+        sub.error("unrecognized arguments: " + ("; ".join(hints) if hints else " ".join(extra)))
+    problem = check_export_options(args, dests["export"])
+    if problem:
+        sub.error(problem)
+    if args.dask and args.jobs is not None:
+        sub.error("--jobs and --dask exclude each other: --dask runs the files on the cluster's workers")
+    return args, sub, dests
+
+
+# --- output folder ---------------------------------------------------------------------------
+
+
+def prepare_out(path: str) -> Path:
+    """Create the output folder and check it takes files; UsageError if not."""
+    out = Path(path)
+    if out.exists() and not out.is_dir():
+        raise UsageError(f"--out {path}: this is a file, not a folder; choose a folder "
+                         "(it is created if missing)")
     try:
-        mesh = vellumcut.run(job.mode, job.source, **job.params)
-        outputs = []
-        target = job.stem + export.FORMATS[job.fmt]
-        export.write(mesh, job.fmt, target)
-        outputs.append(target)
-        if job.preview:
-            from vellumcut import preview, quality
-
-            try:
-                rgba, opaque = quality.load_mask(job.source, mesh.border)
-            except Exception:  # the core read it; an image we cannot decode is drawn without it
-                rgba, opaque = None, None
-            outputs += [str(p) for p in preview.write_previews(mesh, job.stem, rgba)]
-            report = Path(job.stem + ".report.txt")
-            report.write_text(quality.format_report(quality.quality(mesh, opaque),
-                                                    Path(job.source).name), encoding="utf-8")
-            outputs.append(str(report))
-        return Outcome(job.source, True, "", outputs, mesh.triangle_count)
-    except Exception as exc:  # noqa: BLE001 - reported per file
-        return Outcome(job.source, False, f"{type(exc).__name__}: {exc}")
+        out.mkdir(parents=True, exist_ok=True)
+        fd, probe = tempfile.mkstemp(prefix=".vellumcut-probe-", dir=out)
+        os.close(fd)
+        os.unlink(probe)
+    except OSError as exc:
+        raise UsageError(f"--out {path}: cannot write there ({exc.strerror or exc}); choose a "
+                         "folder you can write to") from None
+    return out
 
 
-# --- inputs --------------------------------------------------------------------
-
-
-def expand_inputs(items: Iterable[str]) -> tuple[list[str], list[Outcome]]:
-    """Files, folders (their images, not recursive) and glob patterns, in the
-    order given, each file once. Inputs that match nothing are failures."""
-    files: list[str] = []
-    problems: list[Outcome] = []
-    seen: set[str] = set()
-
-    def add(p: str) -> None:
-        key = os.path.abspath(p)
-        if key not in seen:
-            seen.add(key)
-            files.append(p)
-
-    for item in items:
-        if os.path.isdir(item):
-            found = sorted(str(p) for p in Path(item).iterdir()
-                           if p.is_file() and p.suffix.lower() in IMAGE_SUFFIXES)
-            if not found:
-                problems.append(Outcome(item, False, "folder holds no image files"))
-            for p in found:
-                add(p)
-        elif os.path.exists(item):
-            add(item)
-        elif glob.has_magic(item):
-            found = sorted(p for p in glob.glob(item, recursive=True) if os.path.isfile(p))
-            if not found:
-                problems.append(Outcome(item, False, "pattern matches no file"))
-            for p in found:
-                add(p)
-        else:
-            problems.append(Outcome(item, False, "no such file or folder"))
-    return files, problems
-
-
-def output_stems(files: Sequence[str], out_dir: Path) -> list[str]:
-    """`out_dir/<name>`, with `-2`, `-3`, ... when two inputs share a name."""
-    used: dict[str, int] = {}
-    stems = []
-    for f in files:
-        name = Path(f).stem
-        n = used.get(name, 0) + 1
-        used[name] = n
-        stems.append(str(out_dir / (name if n == 1 else f"{name}-{n}")))
-    return stems
-
-
-# --- running ---------------------------------------------------------------------
+# --- progress --------------------------------------------------------------------------------
 
 
 class Progress:
@@ -139,7 +330,8 @@ class Progress:
 
     def __init__(self, total: int, stream: TextIO, enabled: bool) -> None:
         self.total, self.stream, self.enabled = total, stream, enabled and total > 0
-        self.done = self.failed = 0
+        self.done = 0
+        self.failed = 0
         self.start = time.monotonic()
 
     def update(self, outcome: Outcome) -> None:
@@ -156,91 +348,56 @@ class Progress:
                           f"{self.failed} failed  {name:<30}")
         self.stream.flush()
 
+    def clear_line(self) -> None:
+        if self.enabled:
+            self.stream.write("\r\x1b[K")
+
     def close(self) -> None:
         if self.enabled:
             self.stream.write("\n")
             self.stream.flush()
 
 
-def run_jobs(jobs: list[Job], workers: int, on_done: Callable[[Outcome], None]) -> None:
-    if workers <= 1 or len(jobs) <= 1:
-        for job in jobs:
-            on_done(process(job))
-        return
-    pending = list(jobs)
-    with ProcessPoolExecutor(max_workers=min(workers, len(jobs))) as pool:
-        futures = {pool.submit(process, job): job for job in pending}
+# --- main ----------------------------------------------------------------------------------------
+
+
+def _executor(args: argparse.Namespace):
+    """A context manager giving (executor or None, workers)."""
+    import contextlib
+
+    @contextlib.contextmanager
+    def local():
+        yield None, args.jobs or 1
+
+    if not args.dask:
+        return local()
+
+    @contextlib.contextmanager
+    def dask():
         try:
-            for fut in as_completed(futures):
-                on_done(fut.result())
-                pending.remove(futures[fut])
-        except BrokenProcessPool:
-            pass  # a worker died (the native mesher can end its process); see below
-    # Re-run what was left one file per fresh process, so the file that ends
-    # its process is the only one reported and the rest still get done.
-    for job in pending:
+            from distributed import Client
+        except ImportError:
+            raise UsageError("--dask needs the distributed package: pip install 'vellumcut[dask]'") from None
         try:
-            with ProcessPoolExecutor(max_workers=1) as solo:
-                on_done(solo.submit(process, job).result())
-        except BrokenProcessPool:
-            on_done(Outcome(job.source, False, "the worker process ended unexpectedly"))
+            client = Client(args.dask, timeout="10s", set_as_default=False)
+        except Exception as exc:  # noqa: BLE001 - OSError, TimeoutError, bad address
+            raise UsageError(f"--dask {args.dask}: cannot reach the scheduler "
+                             f"({messages.one_line(exc)})") from None
+        try:
+            yield client.get_executor(pure=False), 1
+        finally:
+            client.close()
+
+    return dask()
 
 
-def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(
-        prog="vellumcut",
-        description="Outlines and triangle meshes of the opaque part of RGBA sprites.",
-        epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--version", action="version", version=f"vellumcut {vellumcut.__version__}")
-    common = argparse.ArgumentParser(add_help=False)
-    common.add_argument("inputs", nargs="+", metavar="INPUT",
-                        help="image files, folders (their .png/.webp/.tif/.bmp files) or glob patterns")
-    common.add_argument("-o", "--out", default="vellumcut-out", metavar="DIR",
-                        help="output folder, created if needed (default: %(default)s)")
-    common.add_argument("-f", "--format", default="json", choices=list(export.FORMATS),
-                        help="json (default), obj (Wavefront, with UVs) or godot (Godot 4 .tscn "
-                             "with one Polygon2D per part)")
-    common.add_argument("--preview", action="store_true",
-                        help="also write NAME.preview.svg, NAME.preview.png and NAME.report.txt")
-    common.add_argument("-j", "--jobs", type=int, default=1, metavar="N",
-                        help="process N files at once in worker processes (default: 1)")
-    bar = common.add_mutually_exclusive_group()
-    bar.add_argument("--progress", dest="progress", action="store_true", default=None,
-                     help="always show the progress bar (default: only when stderr is a terminal)")
-    bar.add_argument("--no-progress", dest="progress", action="store_false")
-    common.add_argument("-q", "--quiet", action="store_true", help="print failures only")
-    common.add_argument("--eps", type=float, default=vellumcut.EPS,
-                        help="outline simplification tolerance in pixels; poisson meshes the outline "
-                             "as traced and ignores it (default: %(default)s)")
-    common.add_argument("--margin", type=int, default=vellumcut.MARGIN,
-                        help="transparent border in pixels added around the image; coordinates "
-                             "include it, UVs remove it (default: %(default)s)")
-    sub = parser.add_subparsers(dest="mode", required=True, metavar="COMMAND")
-    sub.add_parser("outline", parents=[common], help="outer outline of every opaque island",
-                   description=textwrap.fill("Outer outline of every opaque island (no holes, no triangles)."),
-                   epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p = sub.add_parser("earcut", parents=[common], help="ear-clipping mesh of every opaque region",
-                       description=textwrap.fill("Ear-clipping mesh of every opaque region, holes included: "
-                                   "few vertices, long thin triangles."),
-                       epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--max-area", "--maxA", dest="maxA", type=float, default=vellumcut.MAXA,
-                   help="passed to triangulate_png as maxA; it currently has no effect "
-                        "(default: %(default)s)")
-    p = sub.add_parser("poisson", parents=[common],
-                       help="evenly spread mesh of the largest island (Poisson-disk interior)",
-                       description=textwrap.fill("Constrained Delaunay mesh of the largest opaque island, holes "
-                                   "included, with Poisson-disk samples inside: even triangles "
-                                   "that deform well. Interior vertices vary from run to run."),
-                       epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--rpx", type=int, default=vellumcut.RPX,
-                   help="Poisson-disk radius in pixels: spacing of the interior vertices "
-                        "(default: %(default)s)")
-    add_blender_addon_parser(sub)
-    return parser
+# --- blender-addon: the Blender add-on's installable zip ------------------------------------------
+
+BLENDER_ADDON = "blender-addon"
 
 
-def add_blender_addon_parser(sub: Any) -> None:
-    p = sub.add_parser("blender-addon", help="write the Blender add-on as an installable zip",
+def add_blender_addon_parser(sub: Any) -> argparse.ArgumentParser:
+    p = sub.add_parser(BLENDER_ADDON, help="write the Blender add-on as an installable zip",
                        description=textwrap.fill(
                            "Write the Blender add-on (File > Import > Sprite as mesh) as a zip "
                            "to install in Blender (Edit > Preferences > Add-ons > Install). The "
@@ -250,6 +407,7 @@ def add_blender_addon_parser(sub: Any) -> None:
     p.add_argument("--python", metavar="PATH", default=None,
                    help="the interpreter of the environment the add-on uses (default: the one "
                         "running this command)")
+    return p
 
 
 def blender_addon(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
@@ -258,7 +416,7 @@ def blender_addon(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
     try:
         path = write_addon_zip(args.out, args.python)
     except (OSError, ValueError) as exc:
-        err.write(f"error: {exc}\n")
+        err.write(f"vellumcut: error: {exc}\n")
         return 1
     out.write(f"wrote {path}: install it in Blender with Edit > Preferences > Add-ons > Install\n")
     return 0
@@ -267,54 +425,116 @@ def blender_addon(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
 def main(argv: Sequence[str] | None = None, stdout: TextIO | None = None,
          stderr: TextIO | None = None) -> int:
     out, err = stdout or sys.stdout, stderr or sys.stderr
-    parser = build_parser()
-    args = parser.parse_args(argv)
-    if args.mode == "blender-addon":
+    args, sub, dests = parse_args(argv)
+    if args.command == BLENDER_ADDON:
         return blender_addon(args, out, err)
-    if args.jobs < 1:
-        parser.error("--jobs must be at least 1")
-    params: dict[str, Any] = {"eps": args.eps, "margin": args.margin}
-    if args.mode == "earcut":
-        params["maxA"] = args.maxA
-    elif args.mode == "poisson":
-        params["rpx"] = args.rpx
+    try:
+        return _run(args, dests, out, err)
+    except UsageError as exc:
+        err.write(f"vellumcut: error: {exc}\n")
+        return 2
 
-    files, failures = expand_inputs(args.inputs)
-    out_dir = Path(args.out)
-    out_dir.mkdir(parents=True, exist_ok=True)
-    inputs = {os.path.abspath(f) for f in files}
-    jobs = []
-    for f, stem in zip(files, output_stems(files, out_dir)):
-        targets = [stem + export.FORMATS[args.format]]
-        if args.preview:
-            targets += [stem + ".preview.svg", stem + ".preview.png", stem + ".report.txt"]
-        if any(os.path.abspath(t) in inputs for t in targets):
-            failures.append(Outcome(f, False, "an output would overwrite an input; choose --out"))
+
+def _run(args: argparse.Namespace, dests: dict, out: TextIO, err: TextIO) -> int:
+    start = time.monotonic()
+    cmd = COMMANDS[args.command]
+    own = dests[cmd.name]
+    params = cmd.params(args, own) if cmd.params else {d: getattr(args, d) for d in own}
+    export_options = {d: getattr(args, d) for d in dests["export"]}
+    out_dir = prepare_out(args.out)
+    remote = bool(args.dask)
+
+    found = inputs.expand(args.inputs, args.recursive, exclude=[str(out_dir)])
+    for path, msg in found.warnings:
+        err.write(f"warning: {path}: {msg}\n")
+    failures: list[Outcome] = [Outcome(a, FAILED, m) for a, m in found.failures]
+
+    fmt = export.FORMATS[args.format]
+    owners: dict[str, list[inputs.Input]] = {}
+    for inp in found.inputs:
+        owners.setdefault(inp.rel, []).append(inp)
+    source_keys = {os.path.abspath(i.path) for i in found.inputs}
+    settings = {"mode": cmd.mesher, "params": params, "format": args.format,
+                "export_options": export_options, "preview": args.preview,
+                "allow_empty": args.allow_empty}
+    key = options_key(settings, vellumcut.__version__)
+    manifest = Manifest(out_dir)
+    if manifest.problem:
+        err.write(f"warning: {manifest.path}: {manifest.problem}\n")
+
+    todo: list[tuple[Job, str | None, str]] = []
+    skipped: list[Outcome] = []
+    for inp in found.inputs:
+        clash = owners[inp.rel]
+        stem = str(out_dir / inp.rel)
+        if len(clash) > 1:
+            others = ", ".join(o.path for o in clash if o is not inp)
+            failures.append(Outcome(inp.path, FAILED, (
+                f"its output {stem}{fmt.suffix} would also be that of {others}; mesh them in "
+                "separate runs with their own --out, or pass their common folder with -r")))
             continue
-        jobs.append(Job(args.mode, f, stem, params, args.format, args.preview))
+        targets = fmt.outputs(stem) + (jobs.preview_outputs(stem) if args.preview else [])
+        if any(os.path.abspath(t) in source_keys for t in targets):
+            failures.append(Outcome(inp.path, FAILED,
+                                    "an output would overwrite an input; choose another --out"))
+            continue
+        # Hashed with --force too: the manifest stays up to date for the next run.
+        try:
+            digest: str | None = file_digest(inp.path)
+        except OSError:
+            digest = None  # the mesher will say what is wrong with the file
+        if args.skip_unchanged and digest and manifest.unchanged(inp.rel, digest, key):
+            skipped.append(Outcome(inp.path, SKIPPED))
+            continue
+        path = os.path.abspath(inp.path) if remote else inp.path
+        job_stem = os.path.abspath(stem) if remote else stem
+        todo.append((Job(cmd.mesher, inp.path, path, job_stem, params, args.format,
+                         export_options, args.preview, args.allow_empty), digest, inp.rel))
 
+    records = {job.source: (digest, rel) for job, digest, rel in todo}
     show_bar = args.progress if args.progress is not None else err.isatty()
-    bar = Progress(len(jobs), err, show_bar and len(jobs) > 1)
+    bar = Progress(len(todo), err, bool(show_bar) and len(todo) > 1)
     for problem in failures:
         err.write(f"error: {problem.source}: {problem.message}\n")
+    results: list[Outcome] = []
 
     def done(o: Outcome) -> None:
         bar.update(o)
-        if not o.ok:
-            failures.append(o)
-            if bar.enabled:
-                err.write("\r\x1b[K")
+        results.append(o)
+        if o.status == FAILED:
+            bar.clear_line()
             err.write(f"error: {o.source}: {o.message}\n")
-        elif not args.quiet and not bar.enabled:
-            out.write(f"{o.source} -> {', '.join(o.outputs)}\n")
+        elif o.status == EMPTY:
+            bar.clear_line()
+            err.write(f"warning: {o.source}: {o.message}\n")
+        else:
+            digest, rel = records[o.source]
+            if digest:
+                manifest.record(rel, o.source, digest, key, vellumcut.__version__, o.outputs)
+            if not args.quiet and not bar.enabled:
+                out.write(f"{o.source} -> {', '.join(o.outputs)}\n")
 
-    run_jobs(jobs, args.jobs, done)
-    bar.close()
-    n_ok = bar.done - bar.failed
-    if not args.quiet or failures:
-        err.write(f"{n_ok} of {len(jobs)} file(s) done, {len(failures)} failed; "
-                  f"outputs in {out_dir}\n")
-    return 1 if failures or not jobs else 0
+    try:
+        with _executor(args) as (executor, workers):
+            jobs.run_jobs([j for j, _, _ in todo], done, executor, workers)
+    finally:
+        bar.close()
+        manifest.save()
+
+    failed = len(failures) + sum(o.status == FAILED for o in results)
+    empty = sum(o.status == EMPTY for o in results)
+    n_done = sum(o.status == DONE for o in results) + len(skipped)
+    total = len(found.inputs) + len(found.failures)
+    summary = f"{n_done} of {total} file(s) done"
+    if skipped:
+        summary += f" ({len(skipped)} unchanged, skipped)"
+    summary += f", {failed} failed"
+    if empty:
+        summary += f", {empty} empty (not written)"
+    summary += f"; outputs in {out_dir} ({time.monotonic() - start:.1f} s)"
+    if not args.quiet or failed or empty:
+        err.write(summary + "\n")
+    return 1 if failed or empty or total == 0 else 0
 
 
 if __name__ == "__main__":

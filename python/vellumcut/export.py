@@ -30,13 +30,11 @@ import struct
 from dataclasses import dataclass
 from importlib import metadata
 from pathlib import Path
-from typing import Any, Sequence
+from typing import Any, Callable, Sequence
 
 import numpy as np
 
 from vellumcut.mesh import SpriteMesh, boundary_rings, ring_area, triangle_areas
-
-FORMATS = {"json": ".json", "obj": ".obj", "godot": ".tscn", "gltf": ".glb", "spine": ".spine.json"}
 
 # Version of the JSON layout: 1 had no `format_version` key and an absolute
 # `source`; 2 stores `source` relative to the file and adds the key.
@@ -55,15 +53,6 @@ DEFAULT_PIVOT = {"obj": "top-left", "godot": "top-left", "gltf": "center", "spin
 DEFAULT_PIXELS_PER_UNIT = {"obj": 1.0, "godot": 1.0, "gltf": 100.0, "spine": 1.0}
 GLTF_FILTERS = ("linear", "nearest")
 GLTF_ALPHA_MODES = ("BLEND", "MASK", "OPAQUE")
-
-# Options each writer takes besides the mesh and the path (see `write`).
-FORMAT_OPTIONS = {
-    "json": (),
-    "obj": ("pixels_per_unit", "pivot"),
-    "godot": ("pixels_per_unit", "pivot"),
-    "gltf": ("pixels_per_unit", "pivot", "filter", "alpha_mode", "alpha_cutoff"),
-    "spine": ("pixels_per_unit", "pivot"),
-}
 
 
 def versions() -> dict[str, str]:
@@ -181,6 +170,22 @@ def front_facing(part_vertices: np.ndarray, triangles: np.ndarray) -> np.ndarray
     return tris
 
 
+def used_vertices(part_vertices: np.ndarray, triangles: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """(vertices, triangles) without the vertices no triangle uses.
+
+    The meshed formats leave such vertices out: importers drop them anyway
+    (Blender does), and they would widen bounds and confuse weight painting.
+    The Poisson mesher can leave a few outline points unused.
+    """
+    tris = np.asarray(triangles, np.int64).reshape(-1, 3)
+    keep = np.unique(tris)
+    if len(keep) == len(part_vertices):
+        return part_vertices, tris
+    remap = np.full(len(part_vertices), -1, np.int64)
+    remap[keep] = np.arange(len(keep))
+    return part_vertices[keep], remap[tris]
+
+
 # --- JSON -------------------------------------------------------------------------
 
 
@@ -232,6 +237,10 @@ def dumps_compact(value: Any, indent: int = 1, level: int = 0) -> str:
     if isinstance(value, dict):
         if not value:
             return "{}"
+        if all(isinstance(v, (str, int, float, bool, type(None))) for v in value.values()):
+            line = json.dumps(value, ensure_ascii=False, allow_nan=False)
+            if len(line) <= 100:  # small records such as {"width": 64, "height": 32}
+                return line
         items = [f"{inner}{json.dumps(str(k), ensure_ascii=False)}: {dumps_compact(v, indent, level + 1)}"
                  for k, v in value.items()]
         return "{\n" + ",\n".join(items) + "\n" + pad + "}"
@@ -262,6 +271,7 @@ def write_obj(mesh: SpriteMesh, path: str | os.PathLike, *, pixels_per_unit: flo
     texture origin is the bottom-left corner. Faces are counter-clockwise
     seen from +z (front facing). Outlines without triangles become `l a b`
     segments, one per ring edge, which every importer reads as edges.
+    Vertices no triangle uses are left out (`used_vertices`).
     `NAME.mtl` holds one material whose `map_Kd` and `map_d` are the sprite,
     relative to the MTL file, so the texture and its alpha come in wired.
     """
@@ -278,19 +288,22 @@ def write_obj(mesh: SpriteMesh, path: str | os.PathLike, *, pixels_per_unit: flo
              f"mtllib {mtl_path.name}"]
     base = 0
     for i, part in enumerate(mesh.parts):
+        verts, tris = part.vertices, part.triangles
+        if len(tris):
+            verts, tris = used_vertices(verts, tris)
         lines += [f"o part{i}", f"usemtl {material}"]
-        xy = place.place(mesh, part.vertices, y_up=True)
-        uv = mesh.uvs(part.vertices)
+        xy = place.place(mesh, verts, y_up=True)
+        uv = mesh.uvs(verts)
         lines += [f"v {_fmt(x)} {_fmt(y)} 0" for x, y in xy]
         lines += [f"vt {float(u)!r} {float(1.0 - v)!r}" for u, v in uv]
-        if len(part.triangles):
-            for t in front_facing(part.vertices, part.triangles) + base + 1:
+        if len(tris):
+            for t in front_facing(verts, tris) + base + 1:
                 lines.append("f " + " ".join(f"{k}/{k}" for k in t))
         else:
             for ring in part.rings:
                 idx = [int(k) + base + 1 for k in ring]
                 lines += [f"l {a} {b}" for a, b in zip(idx, idx[1:] + idx[:1])]
-        base += len(part.vertices)
+        base += len(verts)
     path.write_text("\n".join(lines) + "\n", encoding="utf-8")
 
     mtl = [f"# vellumcut material for {mesh.source or 'an image'}", f"newmtl {material}",
@@ -444,16 +457,19 @@ def to_gltf(mesh: SpriteMesh, texture: str | os.PathLike | bytes | None = None, 
     bin_ = _BinBuilder()
     primitives = []
     for part in mesh.parts:
-        if len(part.vertices) == 0:
+        verts, tris = part.vertices, part.triangles
+        if len(tris):
+            verts, tris = used_vertices(verts, tris)
+        if len(verts) == 0:
             continue
-        pos = np.zeros((len(part.vertices), 3), np.float32)
-        pos[:, :2] = place.place(mesh, part.vertices, y_up=True)
+        pos = np.zeros((len(verts), 3), np.float32)
+        pos[:, :2] = place.place(mesh, verts, y_up=True)
         # glTF's texture origin is the top-left corner, like ours: no flip.
-        uv = mesh.uvs(part.vertices).astype(np.float32)
+        uv = mesh.uvs(verts).astype(np.float32)
         attributes = {"POSITION": bin_.accessor(pos, "VEC3", _ARRAY_BUFFER, bounds=True),
                       "TEXCOORD_0": bin_.accessor(uv, "VEC2", _ARRAY_BUFFER)}
-        if len(part.triangles):
-            idx = _index_array(front_facing(part.vertices, part.triangles), len(pos))
+        if len(tris):
+            idx = _index_array(front_facing(verts, tris), len(pos))
             primitives.append({"attributes": attributes, "material": 0, "mode": _TRIANGLES,
                                "indices": bin_.accessor(idx, "SCALAR", _ELEMENT_ARRAY_BUFFER)})
         else:
@@ -506,7 +522,8 @@ def write_gltf(mesh: SpriteMesh, path: str | os.PathLike,
     part: POSITION (x right, y up, z = 0; placed with `pivot` and
     `pixels_per_unit`, 100 pixels per metre around the image centre by
     default), TEXCOORD_0 and indices, triangles counter-clockwise seen from
-    +z. Outline parts become one LINE_LOOP primitive per ring. The material
+    +z; vertices no triangle uses are left out (`used_vertices`). Outline
+    parts become one LINE_LOOP primitive per ring. The material
     is double-sided, takes the sprite as `baseColorTexture` through a
     clamping sampler with `filter` ("linear" or "nearest" for pixel art),
     and blends by alpha (`alpha_mode` "BLEND"; "MASK" cuts at
@@ -658,16 +675,64 @@ def write_spine(mesh: SpriteMesh, path: str | os.PathLike, *, pixels_per_unit: f
 # --- by name --------------------------------------------------------------------------
 
 
+@dataclass(frozen=True)
+class Format:
+    """An export format: what the command line offers as `--format NAME`.
+
+    `write(mesh, path, **options)` writes the file at `path` (which ends in
+    `suffix`); `options` are the export options of the command line (see
+    `vellumcut.cli.EXPORT_OPTIONS`), of which a writer takes the ones it
+    names in `options` and ignores the rest. A writer may write files beside
+    `path` (a texture, a binary buffer); it lists them through `extra_files`
+    so that batches know every output of an input.
+    """
+
+    name: str
+    suffix: str
+    write: Callable[..., Any]
+    help: str
+    options: tuple[str, ...] = ()
+    extra_files: Callable[[str], list[str]] = lambda path: []
+
+    def outputs(self, stem: str) -> list[str]:
+        """Every file written for the output stem `stem` (path without suffix)."""
+        target = stem + self.suffix
+        return [target, *self.extra_files(target)]
+
+
+# name -> Format, in the order `--help` lists them; add formats with register_format.
+FORMATS: dict[str, Format] = {}
+
+
+def register_format(fmt: Format) -> Format:
+    if fmt.name in FORMATS:
+        raise ValueError(f"export format {fmt.name!r} is already registered")
+    FORMATS[fmt.name] = fmt
+    return fmt
+
+
+PLACEMENT = ("pixels_per_unit", "pivot")
+register_format(Format("json", ".json", lambda mesh, path, **_: write_json(mesh, path),
+                       "vellumcut JSON: mask-pixel vertices, UVs, triangles, outlines and holes"))
+register_format(Format("obj", ".obj", write_obj, "Wavefront OBJ with UVs, y up, and its .mtl",
+                       PLACEMENT, lambda path: [str(Path(path).with_suffix(".mtl"))]))
+register_format(Format("godot", ".tscn", write_godot,
+                       "Godot 4 scene with one textured Polygon2D per part", PLACEMENT))
+register_format(Format("gltf", ".glb", write_gltf,
+                       "binary glTF 2.0 with the sprite embedded, for Blender, Godot, three.js",
+                       PLACEMENT + ("filter", "alpha_mode", "alpha_cutoff")))
+register_format(Format("spine", ".spine.json", write_spine,
+                       "Spine 4.x skeleton JSON with mesh attachments", PLACEMENT))
+
+
 def write(mesh: SpriteMesh, fmt: str, path: str | os.PathLike, **options: Any) -> list[str]:
-    """Write `mesh` in format `fmt` and return the files written. `options`
-    are keyword options of that format's writer (`FORMAT_OPTIONS`); an
-    option given as None takes the writer's default."""
-    writers = {"json": write_json, "obj": write_obj, "godot": write_godot, "gltf": write_gltf,
-               "spine": write_spine}
-    if fmt not in writers:
-        raise ValueError(f"unknown format {fmt!r}; choose from {', '.join(FORMATS)}")
-    given = {k: v for k, v in options.items() if v is not None}
-    wrong = sorted(set(given) - set(FORMAT_OPTIONS[fmt]))
-    if wrong:
-        raise ValueError(f"format {fmt} takes no option {', '.join(wrong)}")
-    return writers[fmt](mesh, path, **given)
+    """Write `mesh` at `path` in the registered format `fmt` and return the
+    files written. Options the format does not take are ignored, and so is
+    an option given as None (the writer's default applies)."""
+    try:
+        entry = FORMATS[fmt]
+    except KeyError:
+        raise ValueError(f"unknown format {fmt!r}; choose from {', '.join(FORMATS)}") from None
+    entry.write(mesh, os.fspath(path), **{k: v for k, v in options.items()
+                                           if k in entry.options and v is not None})
+    return [os.fspath(path), *entry.extra_files(os.fspath(path))]
