@@ -15,6 +15,7 @@ from typing import Any
 
 from vellumcut import export, mesh, preview, quality
 from vellumcut.mesh import Part, SpriteMesh, from_islands, from_poisson, from_triangulate
+from vellumcut.sprite import mesh_sprite
 
 try:
     __version__ = metadata.version("vellumcut")
@@ -27,7 +28,7 @@ MARGIN: int = 4
 MAXA: float = 0.0
 RPX: int = 10
 
-__all__ = ["EPS", "MARGIN", "MAXA", "RPX", "Part", "SpriteMesh", "earcut", "export", "mesh", "outline", "poisson",
+__all__ = ["EPS", "MARGIN", "MAXA", "RPX", "Part", "SpriteMesh", "earcut", "export", "mesh", "mesh_sprite", "outline", "poisson",
            "preview", "quality", "run"]
 
 
@@ -62,8 +63,8 @@ def poisson(path: str | os.PathLike, eps: float = EPS, margin: int = MARGIN,
 
 
 def run(mode: str, path: str | os.PathLike, **params: Any) -> SpriteMesh:
-    """`outline`, `earcut` or `poisson` by name."""
-    funcs = {"outline": outline, "earcut": earcut, "poisson": poisson}
+    """`outline`, `earcut`, `poisson` or `mesh` (`mesh_sprite`) by name."""
+    funcs = {"outline": outline, "earcut": earcut, "poisson": poisson, "mesh": mesh_sprite}
     if mode not in funcs:
         raise ValueError(f"unknown mode {mode!r}")
     return funcs[mode](path, **params)
