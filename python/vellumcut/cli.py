@@ -27,6 +27,8 @@ examples:
                                                and a quality report beside each mesh
   vellumcut outline hero.png --format godot    outlines as a Godot 4 scene (Polygon2D)
   vellumcut earcut hero.png --format obj --margin 0 --eps 1
+  vellumcut mesh sprites/ --padding 1 --interior quality --spacing 12
+                                               game-ready meshes: no pixel clipped, no slivers
 
 Coordinates in JSON are mask pixels (x right, y down, margin included, integer
 values on pixel centres). UVs: u = (x - m + 0.5) / width, v = (y - m + 0.5) /
@@ -235,7 +237,53 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--rpx", type=int, default=vellumcut.RPX,
                    help="Poisson-disk radius in pixels: spacing of the interior vertices "
                         "(default: %(default)s)")
+    p = sub.add_parser("mesh", parents=[common],
+                       help="game-ready mesh of every island: no clipped pixels (mesh_sprite)",
+                       description=textwrap.fill("Mesh of every opaque island, outlines on pixel edges simplified "
+                                   "outwards only, so no opaque pixel is clipped; optional padding, "
+                                   "vertex cap and Poisson or quality interiors. --eps is not used: "
+                                   "see --tolerance."),
+                       epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    add_mesh_options(p)
     return parser
+
+
+def add_mesh_options(p: argparse.ArgumentParser) -> None:
+    from vellumcut import sprite
+
+    def opt_int(text: str) -> int | None:
+        return None if text.lower() == "none" else int(text)
+
+    def opt_float(text: str) -> float | None:
+        return None if text.lower() == "none" else float(text)
+
+    p.add_argument("--alpha-threshold", type=int, default=0, metavar="A",
+                   help="a pixel is opaque when its alpha is above A, 0..254 (default: %(default)s)")
+    p.add_argument("--tolerance", type=float, default=1.0, metavar="PX",
+                   help="how far outlines may stray outwards from the pixels (default: %(default)s)")
+    p.add_argument("--padding", type=float, default=0.0, metavar="PX",
+                   help="mesh kept around every opaque pixel (default: %(default)s)")
+    p.add_argument("--max-vertices", type=opt_int, default=None, metavar="N",
+                   help="at most N outline vertices per part, at least 3 (default: no cap)")
+    p.add_argument("--interior", choices=sprite.INTERIORS, default="none",
+                   help="none: outline vertices only; poisson: Poisson-disk interior points; "
+                        "quality: Triangle's quality refinement (default: %(default)s)")
+    p.add_argument("--spacing", type=opt_float, default=None, metavar="PX",
+                   help="interior point spacing (poisson, default 10) or triangle size bound "
+                        "(quality, default: none)")
+    p.add_argument("--min-angle", type=float, default=25.0, metavar="DEG",
+                   help=f"smallest triangle angle of quality meshes, at most {sprite.MAX_MIN_ANGLE:g} "
+                        "(default: %(default)s)")
+    p.add_argument("--seed", type=opt_int, default=None,
+                   help="seed of the Poisson points (default: a random one)")
+    p.add_argument("--min-island-area", type=int, default=1, metavar="PX",
+                   help="islands with fewer opaque pixels are dropped (default: %(default)s)")
+    p.add_argument("--min-hole-area", type=int, default=sprite.MIN_HOLE_AREA, metavar="PX",
+                   help="holes with fewer transparent pixels are filled (default: %(default)s)")
+
+
+MESH_OPTIONS = ("alpha_threshold", "tolerance", "padding", "max_vertices", "interior", "spacing",
+                "min_angle", "seed", "min_island_area", "min_hole_area")
 
 
 def main(argv: Sequence[str] | None = None, stdout: TextIO | None = None,
@@ -246,7 +294,16 @@ def main(argv: Sequence[str] | None = None, stdout: TextIO | None = None,
     if args.jobs < 1:
         parser.error("--jobs must be at least 1")
     params: dict[str, Any] = {"eps": args.eps, "margin": args.margin}
-    if args.mode == "earcut":
+    if args.mode == "mesh":
+        params = {name: getattr(args, name) for name in MESH_OPTIONS}
+        params["margin"] = args.margin
+        try:  # the options' own checks, once, before any file is read
+            import numpy as np
+
+            vellumcut.mesh_sprite(np.zeros((1, 1), np.uint8), **params)
+        except (ValueError, TypeError) as exc:
+            parser.error(str(exc))
+    elif args.mode == "earcut":
         params["maxA"] = args.maxA
     elif args.mode == "poisson":
         params["rpx"] = args.rpx
