@@ -68,8 +68,9 @@ MAX_LISTED = 8  # problems of one kind spelled out before the rest are counted
 def opaque_mask(image: Any, alpha_threshold: int = 0) -> np.ndarray:
     """Boolean image-frame mask of the pixels whose alpha exceeds the threshold.
 
-    `image` is a path or an array: (H, W) alpha, (H, W, 3) (all opaque) or
-    (H, W, 4); uint16 alpha is compared on the 8-bit scale (> threshold * 257).
+    `image` is a path (read by OpenCV, as the core reads it) or an array:
+    (H, W) alpha, (H, W, 1) or (H, W, 3) (all opaque), (H, W, 2) or
+    (H, W, 4) with alpha last; uint16 alpha is compared on the 8-bit scale (> threshold * 257).
     """
     if isinstance(image, (str, bytes, os.PathLike)):
         import cv2
@@ -79,9 +80,9 @@ def opaque_mask(image: Any, alpha_threshold: int = 0) -> np.ndarray:
             raise OSError(f"cannot read {os.fsdecode(image)}")
     else:
         arr = np.asarray(image)
-    if arr.ndim == 3 and arr.shape[2] in (1, 2, 4):
+    if arr.ndim == 3 and arr.shape[2] in (2, 4):
         alpha = arr[..., -1]
-    elif arr.ndim == 3 and arr.shape[2] == 3:
+    elif arr.ndim == 3 and arr.shape[2] in (1, 3):
         return np.ones(arr.shape[:2], bool)
     elif arr.ndim == 2:
         alpha = arr
