@@ -195,7 +195,10 @@ void add_tree(Geometry& g, const ClipperLib::PolyNode& node, std::vector<int>* k
 
 // Every opaque pixel square grown by `delta` units, as one union.
 Geometry pad(const Geometry& in, double delta, double arc) {
-    ClipperLib::ClipperOffset co(2.0, arc);
+    // Clipper rounds each join's number of steps to the nearest whole one,
+    // which can make a step up to 1.5 times the nominal angle and its chord
+    // sag up to 2.25 times the tolerance asked for: ask for a third.
+    ClipperLib::ClipperOffset co(2.0, arc / 3);
     for (const Part& p : in.parts) {
         if (!p.alive) continue;
         for (const IRing& r : p.orig) {
