@@ -7,7 +7,7 @@ CPP_BUILD := build/cpp-tests
 EARCUT    := $(CURDIR)/.cache/earcut/stable/include
 DEMO_OUT  ?= demo-output
 
-.PHONY: setup test pytest cpp-test demo clean fuzz bench bench-smoke bench-build
+.PHONY: setup test pytest cpp-test demo clean fuzz bench bench-smoke bench-build bench-mesher
 
 setup:
 	bash scripts/setup.sh
@@ -43,6 +43,14 @@ bench: bench-build
 
 bench-smoke: bench-build
 	$(PY) bench/run.py --sizes 512 --rpx 8 --repeat 1 $(BENCH_ARGS)
+
+# The product mesher against the core and the Python peer (bench/bench_mesher.py);
+# MESHER_ARGS passes options (--sections, --kinds, --repeat, --real-limit, ...).
+MESHER_ARGS ?=
+
+bench-mesher: setup
+	bash bench/setup_bench.sh
+	$(PY) bench/bench_mesher.py $(MESHER_ARGS)
 
 # Sanitized libFuzzer targets over image bytes and mesh input (needs clang;
 # scripts/fuzz.sh installs it). FUZZ_SECONDS per target, default 300.

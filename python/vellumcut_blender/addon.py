@@ -87,7 +87,7 @@ class IMPORT_IMAGE_OT_vellumcut_sprite(bpy.types.Operator, ImportHelper):
         name="Spacing", min=0.0, soft_max=128.0, default=D["spacing"],
         description="Interior point spacing in pixels; 0 for the mesher's default")
     min_angle: FloatProperty(
-        name="Min angle", min=0.0, max=60.0, default=D["min_angle"],
+        name="Min angle", min=0.0, max=60.0, soft_max=34.0, default=D["min_angle"],
         description="Quality interior: smallest triangle angle in degrees")
     seed: IntProperty(
         name="Seed", min=0, default=D["seed"],

@@ -86,11 +86,7 @@ def mesh_request(request: Mapping[str, Any]) -> dict[str, Any]:
 
     opts = request.get("options", {})
     path = os.fspath(request["image"])
-    mesher = getattr(vellumcut, "mesh_sprite", None)
-    if mesher is None:  # STAND-IN until mesh_sprite lands (remove): the core's earcut
-        mesh = vellumcut.earcut(path, eps=max(float(opts.get("tolerance", 1.0)), 0.5), margin=0)
-    else:
-        mesh = mesher(path, **mesher_options(opts))
+    mesh = vellumcut.mesh_sprite(path, **mesher_options(opts))
     parts = blender_geometry(mesh, float(opts.get("pixels_per_unit", DEFAULTS["pixels_per_unit"])),
                              opts.get("pivot", DEFAULTS["pivot"]))
     return {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -109,7 +110,14 @@ bool run(Session& session, char* switches, triangulateio* in, triangulateio* out
 
 }  // namespace
 
-void guarded_triangulate(char* switches, triangulateio* in, triangulateio* out) {
+std::mutex& triangle_mutex() {
+    static std::mutex m;
+    return m;
+}
+
+namespace {
+
+void guarded_triangulate_locked(char* switches, triangulateio* in, triangulateio* out) {
     Session session;
     session.live.reserve(64);
     if (run(session, switches, in, out)) return;
@@ -119,6 +127,13 @@ void guarded_triangulate(char* switches, triangulateio* in, triangulateio* out) 
     std::memset(out, 0, sizeof *out);
     if (session.out_of_memory) throw std::runtime_error("Triangle ran out of memory");
     throw std::runtime_error("Triangle failed (internal error)");
+}
+
+}  // namespace
+
+void guarded_triangulate(char* switches, triangulateio* in, triangulateio* out) {
+    const std::lock_guard<std::mutex> lock(triangle_mutex());
+    guarded_triangulate_locked(switches, in, out);
 }
 
 }  // namespace vellumcut
@@ -151,7 +166,9 @@ bool write_all(int fd, const void* data, std::size_t size) {
     std::memset(&out, 0, sizeof out);
     std::int32_t header[5] = {kMagic, 0, 0, 0, 0};
     try {
-        guarded_triangulate(switches, in, &out);
+        // The child is this thread alone and the mutex, copied locked, is
+        // not ours to take again.
+        guarded_triangulate_locked(switches, in, &out);
     } catch (const std::exception& e) {
         const std::size_t len = std::strlen(e.what());
         header[1] = 1;
@@ -190,6 +207,9 @@ void isolated_triangulate(char* switches, triangulateio* in, triangulateio* out,
     if (::pipe2(fds, O_CLOEXEC) != 0) {
         throw std::runtime_error("cannot start a process for Triangle: " + std::string(std::strerror(errno)));
     }
+    // Fork while no other thread is inside the library, so the child's copy
+    // of its process-wide state is whole.
+    std::unique_lock<std::mutex> lock(triangle_mutex());
     const pid_t pid = ::fork();
     if (pid < 0) {
         const int err = errno;
@@ -201,6 +221,7 @@ void isolated_triangulate(char* switches, triangulateio* in, triangulateio* out,
         ::close(fds[0]);
         child_main(fds[1], switches, in);
     }
+    lock.unlock();
     ::close(fds[1]);
 
     // Read everything the child sends until it closes the pipe (it exits)

@@ -7,11 +7,19 @@
 // library's calls bind to them instead of to its own.
 #pragma once
 
+#include <mutex>
+
 struct triangulateio;
 
 namespace vellumcut {
 
-// triangulate(switches, in, out, nullptr), except that a fatal exit inside
+// The library keeps process-wide state, so every call into it in this
+// process (both extension modules') holds this one mutex, which lives in the
+// shared library both link. guarded_triangulate takes it; whoever holds it
+// must never wait for the Python interpreter lock.
+std::mutex& triangle_mutex();
+
+// triangulate(switches, in, out, nullptr) under triangle_mutex(), except that a fatal exit inside
 // the library throws std::runtime_error instead of ending the process.
 // Everything the library allocated during a failed call is freed and `out`
 // is left zeroed, so nothing leaks and nothing dangles.
