@@ -200,11 +200,21 @@ def run_in_process(python: str | None, request: Mapping[str, Any]) -> dict[str, 
         for p in site_paths(python):
             if p not in sys.path:
                 sys.path.append(p)  # appended: Blender's own modules keep priority
+    had_mp_main = "__mp_main__" in sys.modules
     try:
         import vellumcut  # noqa: F401
     except ImportError as exc:
         raise MesherNotFound(f"vellumcut cannot be imported in Blender's Python ({exc}); "
                              f"{SETUP_HINT}") from None
+    finally:
+        # vellumcut's batches import multiprocessing, which keeps the current
+        # __main__ as sys.modules["__mp_main__"]. Under `blender --python
+        # SCRIPT` that is the script's temporary module, which Blender frees
+        # while the entry still points at it, and Blender 3.4 then crashes on
+        # exit when it walks sys.modules. Nothing here starts processes by
+        # spawning, so the alias is not needed.
+        if not had_mp_main:
+            sys.modules.pop("__mp_main__", None)
     result = meshing.run_request(request)
     if "error" in result:
         raise MesherFailed(result["error"])
