@@ -23,7 +23,7 @@ except ImportError:
 DEFAULT_SPRITES = ("enemies/bee.png", "animated_characters/female_adventurer/femaleAdventurer_idle.png",
                    "space_shooter/meteorGrey_big1.png")
 # The picture's mesh: an even interior deforms well and shows the refinement.
-RENDER_OPTIONS = {"interior": "QUALITY", "spacing": 10.0, "min_angle": 28.0}
+RENDER_OPTIONS = {"interior": "QUALITY", "spacing": 12.0, "min_angle": 28.0}
 
 
 def inside_blender(plan: dict) -> None:
@@ -57,7 +57,7 @@ def render(obj, out: str) -> None:
     bpy.context.collection.objects.link(wire)
     wire.location.z += 0.01
     mod = wire.modifiers.new("wire", "WIREFRAME")
-    mod.thickness = 0.007
+    mod.thickness = 0.0035
     mod.use_replace = True
     mod.use_even_offset = False  # no miter spikes at sharp corners
     mod.material_offset = 1
@@ -110,7 +110,7 @@ def render(obj, out: str) -> None:
 
     scene.render.engine = "CYCLES"
     scene.cycles.device = "CPU"
-    scene.cycles.samples = 24
+    scene.cycles.samples = 64
     scene.cycles.use_denoising = False
     scene.render.film_transparent = False
     scene.view_settings.view_transform = "Standard"
