@@ -7,7 +7,7 @@ CPP_BUILD := build/cpp-tests
 EARCUT    := $(CURDIR)/.cache/earcut/stable/include
 DEMO_OUT  ?= demo-output
 
-.PHONY: setup test pytest cpp-test demo clean fuzz bench bench-smoke bench-build bench-mesher
+.PHONY: setup test pytest cpp-test demo clean fuzz bench bench-smoke bench-build bench-mesher bench-cli
 
 setup:
 	bash scripts/setup.sh
@@ -51,6 +51,11 @@ MESHER_ARGS ?=
 bench-mesher: setup
 	bash bench/setup_bench.sh
 	$(PY) bench/bench_mesher.py $(MESHER_ARGS)
+
+# The command line on trees of real sprites: previews, incremental re-runs,
+# --dask beside --jobs 2 (bench/bench_cli.py; BENCH_ARGS passes options).
+bench-cli: setup
+	$(PY) bench/bench_cli.py $(BENCH_ARGS)
 
 # Sanitized libFuzzer targets over image bytes and mesh input (needs clang;
 # scripts/fuzz.sh installs it). FUZZ_SECONDS per target, default 300.

@@ -31,7 +31,8 @@ from real_sprites import sprite_paths  # noqa: E402
 
 
 def written_vertices(mesh) -> int:
-    return sum(len(np.unique(p.triangles)) if len(p.triangles) else len(p.vertices) for p in mesh.parts)
+    return sum(len(np.unique(p.triangles)) if len(p.triangles) else len(p.vertices) * bool(p.rings)
+               for p in mesh.parts)
 
 
 def main() -> int:
@@ -106,10 +107,11 @@ def main() -> int:
             stats[f"{kind} files"] += 1
             stats[f"{kind} with UV layer"] += all(o["uv_layers"] for o in objs)
             stats[f"{kind} with material image"] += images == {tuple(want["size"])}
+            stats[f"{kind} empty meshes"] += not want["vertices"]
             if (got_v, got_f) != (want["vertices"], want["faces"]):
                 failures.append(f"{entry['file']}: Blender has {got_v} vertices, {got_f} faces; "
                                 f"written {want['vertices']}, {want['faces']}")
-            if images != {tuple(want["size"])} or not all(o["uv_layers"] for o in objs):
+            if want["vertices"] and (images != {tuple(want["size"])} or not all(o["uv_layers"] for o in objs)):
                 failures.append(f"{entry['file']}: material image {images} or UV layer missing")
             stats[f"{kind} written vertices"] += want["vertices"]
             stats[f"{kind} written faces"] += want["faces"]

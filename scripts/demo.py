@@ -1,6 +1,12 @@
-"""Runs vellumcut_core on a built-in sample sprite and writes what it found.
+"""Meshes a built-in sample sprite with each mode through the command line
+and prints the figures of the files it wrote.
 
 Usage: python scripts/demo.py [OUTPUT_DIR]   (default: demo-output)
+
+Each mode runs once, as `vellumcut MODE sample.png -o OUTPUT_DIR/MODE
+--preview`: OUTPUT_DIR/MODE/ holds what vellumcut writes (the JSON export,
+SVG and PNG previews, the quality report), and the figures printed are read
+back from those files.
 
 The sample is drawn here, not shipped: two islands, one of them with a hole
 that holds a third island, joined to a knob by a one-pixel-wide neck.
@@ -14,8 +20,6 @@ import zlib
 from pathlib import Path
 
 import numpy as np
-
-import vellumcut_core as vc
 
 
 # Small enough that the sample's narrow ring still gets interior vertices.
@@ -56,63 +60,43 @@ def write_rgba_png(path: Path, alpha: np.ndarray) -> None:
                      + chunk(b"IEND", b""))
 
 
+MODES = (("outline", []), ("earcut", []), ("poisson", ["--rpx", str(POISSON_RPX)]))
+
+
 def main(argv: list[str]) -> int:
+    from vellumcut import cli
+
     out = Path(argv[1] if len(argv) > 1 else "demo-output")
     out.mkdir(parents=True, exist_ok=True)
     sprite = out / "sample.png"
     write_rgba_png(sprite, sample_alpha())
-    print(f"sample sprite: {sprite}")
-
-    results = {}
-    r = vc.islands(str(sprite), 1.5, 4)
-    results["islands"] = r
-    print(f"islands(eps=1.5, margin=4): {len(r['loops'])} outlines on a {r['w']}x{r['h']} mask")
-    for i, loop in enumerate(r["loops"]):
-        print(f"  outline {i}: {len(loop) // 2} points")
-
-    r = vc.triangulate_png(str(sprite), 1.5, 4, 0.0)
-    results["triangulate_png"] = r
-    n_pts = sum(len(g["v"]) // 2 for g in r["groups"])
-    n_tri = sum(len(g["idx"]) // 3 for g in r["groups"])
-    print(f"triangulate_png(eps=1.5, margin=4, maxA=0): {len(r['groups'])} groups, "
-          f"{n_pts} vertices, {n_tri} triangles")
-    for i, g in enumerate(r["groups"]):
-        print(f"  group {i}: {len(g['v']) // 2} vertices, {len(g['idx']) // 3} triangles")
-
-    r = vc.poisson_png(str(sprite), 1.5, 4, POISSON_RPX)
-    results["poisson_png"] = r
-    print(f"poisson_png(eps=1.5, margin=4, rpx={POISSON_RPX}): largest island meshed with "
-          f"{len(r['v'])} vertices and {len(r['idx']) // 3} triangles on a {r['w']}x{r['h']} mask")
-
-    for name, data in results.items():
-        (out / f"{name}.json").write_text(json.dumps(data, indent=1, default=_jsonable))
-    print(f"results written to {out.resolve()}/")
-    write_previews(sprite, out)
+    print(f"sample sprite: {sprite} (128 x 128)")
+    for mode, extra in MODES:
+        folder = out / mode
+        argv = [mode, str(sprite), "-o", str(folder), "--eps", "1.5", "--margin", "4",
+                "--preview", "--force", "--quiet", *extra]
+        print(f"\n$ vellumcut {' '.join(argv)}")
+        status = cli.main(argv)
+        if status != 0:
+            print(f"vellumcut {mode} exited with status {status}", file=sys.stderr)
+            return status
+        print_figures(folder / "sample.json", folder / "sample.report.txt")
+    print(f"\nresults written to {out.resolve()}/")
     return 0
 
 
-def write_previews(sprite: Path, out: Path) -> None:
-    """SVG/PNG previews and quality reports of every mesh the module can make,
-    written through the vellumcut package as `vellumcut ... --preview` does."""
-    import vellumcut
-    from vellumcut import preview, quality
-
-    for mode in ("outline", "earcut", "poisson"):
-        extra = {"rpx": POISSON_RPX} if mode == "poisson" else {}
-        mesh = vellumcut.run(mode, sprite, eps=1.5, margin=4, **extra)
-        rgba, opaque = quality.load_mask(sprite, mesh.border)
-        stem = out / f"sample-{mode}"
-        files = preview.write_previews(mesh, stem, rgba)
-        report = quality.format_report(quality.quality(mesh, opaque), f"sample.png, {mode}")
-        Path(f"{stem}.report.txt").write_text(report, encoding="utf-8")
-        print(f"\n{mode} preview: {', '.join(str(f) for f in files)}")
-        print(report, end="")
-
-
-def _jsonable(value):
-    if isinstance(value, np.ndarray):
-        return value.tolist()
-    raise TypeError(f"not serialisable: {type(value).__name__}")
+def print_figures(mesh_file: Path, report_file: Path) -> None:
+    """What the written files hold, read back from them."""
+    doc = json.loads(mesh_file.read_text(encoding="utf-8"))
+    counts = doc["counts"]
+    print(f"{mesh_file}: {doc['mode']}, {counts['parts']} part(s), {counts['vertices']} vertices, "
+          f"{counts['triangles']} triangles on a {doc['mask']['width']}x{doc['mask']['height']} mask")
+    for i, part in enumerate(doc["parts"]):
+        print(f"  part {i}: {len(part['vertices'])} vertices, {len(part['triangles'])} triangles, "
+              f"{len(part['outlines'])} outline(s), {len(part['holes'])} hole(s)")
+    files = sorted(p.name for p in mesh_file.parent.iterdir() if not p.name.startswith("."))
+    print(f"  files: {', '.join(files)}")
+    print(report_file.read_text(encoding="utf-8"), end="")
 
 
 if __name__ == "__main__":

@@ -2,7 +2,19 @@
 # One idempotent set-up for a fresh Debian 12 machine: system packages, the
 # earcut header, the project virtual environment and the built module.
 # Safe to run again; with nothing changed it only checks and returns.
+#
+#   bash scripts/setup.sh                 everything (make test and make demo run this)
+#   bash scripts/setup.sh --earcut-only   only cache earcut.hpp in .cache/earcut/stable/include,
+#                                         where CMake looks for it (for a plain `pip install .`)
 set -euo pipefail
+
+EARCUT_ONLY=0
+if [ "${1:-}" = "--earcut-only" ]; then
+    EARCUT_ONLY=1
+elif [ -n "${1:-}" ]; then
+    echo "usage: bash scripts/setup.sh [--earcut-only]" >&2
+    exit 2
+fi
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 CACHE="$ROOT/.cache"
@@ -29,6 +41,10 @@ APT_PACKAGES=(
     # installing without recommends leaves it out.
     blender python3-numpy
 )
+
+if [ "$EARCUT_ONLY" = 1 ]; then
+    APT_PACKAGES=(dpkg-dev)  # dpkg-source unpacks the source package
+fi
 
 # --- apt sources -----------------------------------------------------------
 # Triangle lives in bookworm's non-free component; earcut.hpp ships only in
@@ -98,6 +114,10 @@ if [ -z "$earcut_hdr" ]; then
     cp "$earcut_hdr" "$CACHE/earcut/stable/include/mapbox/earcut.hpp"
 fi
 EARCUT_INCLUDE_DIR="$CACHE/earcut/stable/include"
+if [ "$EARCUT_ONLY" = 1 ]; then
+    log "earcut.hpp cached in $EARCUT_INCLUDE_DIR"
+    exit 0
+fi
 
 # --- virtual environment ------------------------------------------------------
 if [ ! -x "$VENV/bin/python" ]; then

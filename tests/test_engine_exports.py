@@ -48,7 +48,8 @@ def sprite(write_png):
 def written_vertices(mesh, part=None) -> int:
     """Vertices the meshed formats write: those triangles use (all, for outlines)."""
     parts = mesh.parts if part is None else [part]
-    return sum(len(np.unique(p.triangles)) if len(p.triangles) else len(p.vertices) for p in parts)
+    return sum(len(np.unique(p.triangles)) if len(p.triangles) else len(p.vertices) * bool(p.rings)
+               for p in parts)
 
 
 def run_mode(mode: str, path: str):
@@ -236,6 +237,32 @@ def test_gltf_material_options(tmp_path, sprite, opts, material, sampler):
     assert material.items() <= doc["materials"][0].items()
     assert "alphaCutoff" in doc["materials"][0] or "alphaCutoff" not in material
     assert {doc["samplers"][0][k] for k in ("magFilter", "minFilter")} == {sampler}
+
+
+@pytest.mark.parametrize("fmt", ["obj", "gltf", "spine"])
+def test_empty_meshes_and_groups_without_triangles_write_valid_files(tmp_path, fmt):
+    """A group the mesher gave no triangle has nothing to draw and is left
+    out; a mesh without parts still gives a file its client opens."""
+    from pygltflib import GLTF2
+    from pygltflib.validator import validate
+
+    lonely = {"v": [40, 2, 44, 2, 44, 6, 40, 6], "idx": []}
+    for groups, n_vertices in (([grid_group(2, 2, 4, 2), lonely], 9), ([], 0)):
+        mesh = from_triangulate(triangulate_result(groups, 50, 20), 0)
+        out = tmp_path / f"m{len(groups)}{export.FORMATS[fmt].suffix}"
+        export.write(mesh, fmt, out)
+        if fmt == "gltf":
+            with pytest.warns(UserWarning, match="provisional"):
+                validate(GLTF2().load(str(out)))
+            doc, _ = read_glb(out)
+            assert len(doc.get("meshes", [{"primitives": []}])[0]["primitives"]) == len(groups) // 2
+            assert sum(a["count"] for a in doc.get("accessors", []) if a["type"] == "VEC3") == n_vertices
+        elif fmt == "obj":
+            v, _, faces, _, objects = read_obj(out.read_text())
+            assert (len(v), len(faces), objects) == (n_vertices, 8 * (n_vertices > 0), ["part0"][:len(groups) // 2])
+        else:
+            doc = json.loads(out.read_text())
+            assert [len(a["vertices"]) // 2 for a in check_spine(doc, mesh)] == [n_vertices][:len(groups) // 2]
 
 
 def test_gltf_uses_32_bit_indices_past_65535_vertices(tmp_path):
@@ -477,6 +504,13 @@ def blender_imports(blender, tmp_path_factory, real_sprites):
                 export.write(mesh, fmt, out, **opts)
                 cases[(name, fmt, mode)] = (str(out), mesh, opts)
                 files.append(str(out))
+        if name == "frame":  # the glTF material options, as Blender reads them
+            opts = {"pivot": "top-left", "pixels_per_unit": 8, "alpha_mode": "MASK", "alpha_cutoff": 0.3,
+                    "filter": "nearest"}
+            out = root / "frame-mask.glb"
+            export.write_gltf(run_mode("earcut", src), out, **opts)
+            cases[("frame-mask", "gltf", "earcut")] = (str(out), run_mode("earcut", src), opts)
+            files.append(str(out))
     detailed = [f for f in files if Path(f).name.startswith("frame-")]
     rep = run_blender(blender, SCRIPTS / "import_report.py", "--detail", *detailed)["files"]
     rep += run_blender(blender, SCRIPTS / "import_report.py", *[f for f in files if f not in detailed])["files"]
@@ -504,7 +538,11 @@ def test_blender_imports_counts_uvs_and_material(blender_imports, fmt, mode):
             assert img["size"] == [mesh.image_width, mesh.image_height] and img["has_data"]
             assert img["packed"] == (fmt == "gltf")
             assert mat["links"]["Base Color"] == "Color" and mat["links"]["Alpha"] == "Alpha"
-            assert mat["blend_method"] == "BLEND"
+            if opts.get("alpha_mode") == "MASK":
+                assert (mat["blend_method"], mat["alpha_threshold"]) == ("CLIP", pytest.approx(0.3))
+            else:
+                assert mat["blend_method"] == "BLEND"
+            assert img["interpolation"] == ("Closest" if opts.get("filter") == "nearest" else "Linear")
             if o.get("corners"):
                 check_blender_uvs(o, mesh, opts)
 

@@ -35,7 +35,9 @@ def test_angle_colours_run_from_red_to_green():
 def test_svg_is_valid_and_draws_every_triangle_and_ring():
     mesh = sample_mesh()
     root = ET.fromstring(preview.render_svg(mesh, zoom=2))
-    assert root.tag == f"{SVG}svg" and root.get("viewBox") == "0 0 300 100"
+    # Cropped to the vertices (x 10..290, y 10..90) plus one pixel, in mask pixels.
+    assert root.tag == f"{SVG}svg" and root.get("viewBox") == "9 9 283 83"
+    assert (root.get("width"), root.get("height")) == ("566", "166")
     groups = {g.get("id"): g for g in root.iter(f"{SVG}g") if g.get("id")}
     tris = groups["triangles"].findall(f"{SVG}polygon")
     assert len(tris) == mesh.triangle_count == 9
@@ -53,7 +55,9 @@ def test_svg_embeds_the_sprite_at_the_margin():
     rgba = np.zeros((24, 24, 4), np.uint8)
     root = ET.fromstring(preview.render_svg(mesh, rgba))
     (img,) = root.iter(f"{SVG}image")
-    assert (img.get("x"), img.get("y"), img.get("width")) == ("3", "3", "24")
+    # The view ends 3 pixels (the margin) past the last vertex, x = 22: the
+    # sprite is embedded from the margin to there.
+    assert (img.get("x"), img.get("y"), img.get("width")) == ("3", "3", "23")
     assert img.get("href").startswith("data:image/png;base64,")
     groups = {g.get("id"): g for g in root.iter(f"{SVG}g") if g.get("id")}
     assert len(groups["outlines"]) == 1 and len(groups["holes"]) == 1
@@ -63,14 +67,16 @@ def test_png_shows_each_triangle_as_its_own_region_shaded_by_angle():
     mesh = sample_mesh()
     z = 3
     img = np.asarray(preview.render_png(mesh, zoom=z).convert("RGB")).astype(int)
-    assert img.shape == (100 * z, 300 * z, 3)
+    v = preview.view(mesh, zoom=z)
+    assert (v.x0, v.y0, v.width, v.height) == (9, 9, 283, 83)
+    assert img.shape == (83 * z, 283 * z, 3)
     # Edges and outlines are dark; what is left splits into one region per
     # triangle plus the background around them.
     light = (img.sum(axis=2) > 3 * 150).astype(np.uint8)
     n_labels, _ = cv2.connectedComponents(light, connectivity=4)
     assert n_labels - 1 == mesh.triangle_count + 1
     for tri, ang in zip(mesh.all_triangles(), min_angles(mesh.all_triangles())):
-        cx, cy = (tri.mean(axis=0) + 0.5) * z
+        cx, cy = (tri.mean(axis=0) - [v.x0, v.y0] + 0.5) * z
         r, g, _ = img[int(cy), int(cx)]
         assert (r > g) if ang < 15 else (g > r)
 
@@ -119,3 +125,95 @@ def test_write_previews_writes_both_files(tmp_path, write_png):
 
     with Image.open(png) as im:
         assert im.format == "PNG" and im.size[0] == im.size[1] >= 34
+
+
+# --- all triangles at once -----------------------------------------------------------------
+
+def _reference_coverage(mesh):
+    """One triangle at a time; those without area cover nothing."""
+    from vellumcut.mesh import triangle_areas
+
+    cov = np.zeros((mesh.mask_height, mesh.mask_width), bool)
+    for tri in mesh.all_triangles():
+        if abs(triangle_areas(tri[None])[0]) > 1e-12:
+            quality.fill_polygon(tri, cov)
+    return cov
+
+
+@pytest.mark.parametrize("mode", ["earcut", "poisson"])
+def test_vectorised_coverage_equals_filling_each_triangle_on_real_sprites(real_sprites, mode):
+    from vellumcut import raster
+
+    from PIL import Image
+
+    def side(p):
+        with Image.open(p) as im:
+            return max(im.size)
+
+    checked = 0
+    # Every 40th sprite up to 600 pixels a side (the reference is slow on atlases).
+    for path in [p for p in real_sprites[::40] if side(p) <= 600]:
+        try:
+            mesh = vellumcut.run(mode, path, **({"rpx": 4} if mode == "poisson" else {}))
+        except RuntimeError:
+            continue  # sprites the mesher refuses have nothing to cover
+        h, w = mesh.mask_height, mesh.mask_width
+        cov = raster.coverage(mesh.all_triangles(), h, w)
+        np.testing.assert_array_equal(cov, _reference_coverage(mesh), err_msg=str(path))
+        # The label image covers exactly the same centres, each with a
+        # triangle that really contains it.
+        lab = raster.labels(mesh.all_triangles(), h, w)
+        np.testing.assert_array_equal(lab >= 0, cov)
+        checked += 1
+    assert checked >= 8
+
+
+def test_coverage_of_shapes_cut_into_chunks_and_clipped(monkeypatch):
+    from vellumcut import raster
+
+    # A fan of thin triangles reaching outside the image, in chunks of a
+    # few hundred (triangle, row) pairs: the result must not depend on the cut.
+    rng = np.random.default_rng(5)
+    corners = rng.uniform(-20, 120, size=(300, 3, 2))
+    whole = raster.coverage(corners, 90, 100)
+    monkeypatch.setattr(raster, "CHUNK", 257)
+    np.testing.assert_array_equal(raster.coverage(corners, 90, 100), whole)
+    ref = np.zeros((90, 100), bool)
+    for tri in corners:
+        quality.fill_polygon(tri, ref)
+    np.testing.assert_array_equal(whole, ref)
+
+
+def _sprite_in_canvas(canvas, offset, write_png):
+    alpha = np.zeros((canvas, canvas), np.uint8)
+    y, x = offset
+    alpha[y:y + 20, x:x + 30] = 255
+    alpha[y + 5:y + 12, x + 8:x + 16] = 0
+    return write_png(alpha)
+
+
+@pytest.mark.parametrize("offset", [(3, 5), (140, 90)], ids=["corner", "middle"])
+def test_png_preview_is_cropped_to_the_content_and_the_same_wherever_it_sits(write_png, offset):
+    ref_path = _sprite_in_canvas(200, (60, 60), write_png)
+    path = _sprite_in_canvas(200, offset, write_png)
+    images = []
+    for p in (ref_path, path):
+        mesh = vellumcut.earcut(p, eps=1.0, margin=4)
+        rgba, _ = quality.load_mask(p, mesh.border)
+        v = preview.view(mesh, rgba)
+        # 30 x 20 opaque pixels plus the 4-pixel margin on each side, zoomed by whole steps.
+        assert (v.width, v.height) == (38, 28) and v.zoom == preview.TARGET // 38
+        images.append(np.asarray(preview.render_png(mesh, rgba)))
+    assert images[0].shape == (28 * v.zoom, 38 * v.zoom, 3)
+    np.testing.assert_array_equal(images[0], images[1])
+
+
+def test_large_meshes_are_scaled_down_to_the_size_cap():
+    mesh = from_triangulate(triangulate_result([grid_group(4, 4, 500, 8)], 4010, 4010), 4)
+    v = preview.view(mesh)
+    assert max(v.size) == preview.MAX_SIDE and v.zoom < 1
+    img = preview.render_png(mesh)
+    assert max(img.size) == preview.MAX_SIDE
+    root = ET.fromstring(preview.render_svg(mesh))
+    assert max(int(root.get("width")), int(root.get("height"))) == preview.MAX_SIDE
+    assert len(root.find(f"{SVG}g").find(f"{SVG}g").findall(f"{SVG}polygon")) == 128

@@ -1,10 +1,11 @@
 """vellumcut: outlines and triangle meshes of RGBA sprites, with exports
-(JSON, OBJ, Godot 4 scenes), previews and a command line, over the native
-module `vellumcut_core`.
+(JSON, OBJ + MTL, Godot 4 scenes, glTF 2.0, Spine 4.x), previews and a
+command line, over the native module `vellumcut_core`.
 
     import vellumcut
     mesh = vellumcut.earcut("hero.png", eps=1.5, margin=4)
     vellumcut.export.write_json(mesh, "hero.json")
+    vellumcut.export.write_gltf(mesh, "hero.glb", pivot="bottom", filter="nearest")
     vellumcut.preview.write_previews(mesh, "hero", vellumcut.quality.load_mask("hero.png", mesh.border)[0])
 """
 from __future__ import annotations

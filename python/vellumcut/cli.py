@@ -378,6 +378,7 @@ def _executor(args: argparse.Namespace):
             from distributed import Client
         except ImportError:
             raise UsageError("--dask needs the distributed package: pip install 'vellumcut[dask]'") from None
+        _check_reachable(args.dask)
         try:
             client = Client(args.dask, timeout="10s", set_as_default=False)
         except Exception as exc:  # noqa: BLE001 - OSError, TimeoutError, bad address
@@ -389,6 +390,24 @@ def _executor(args: argparse.Namespace):
             client.close()
 
     return dask()
+
+
+def _check_reachable(address: str) -> None:
+    """Fail at once on a plain TCP address nobody listens on, rather than
+    after the client's connection timeout."""
+    import socket
+
+    text = address[len("tcp://"):] if address.startswith("tcp://") else address
+    if "://" in text:
+        return  # tls://, ucx://, ...: left to the client
+    host, _, port = text.rpartition(":")
+    if not host or not port.isdigit():
+        raise UsageError(f"--dask {address}: expected HOST:PORT or tcp://HOST:PORT of a Dask scheduler")
+    try:
+        socket.create_connection((host.strip("[]"), int(port)), timeout=5).close()
+    except OSError as exc:
+        raise UsageError(f"--dask {address}: cannot reach the scheduler "
+                         f"({exc.strerror or messages.one_line(exc)})") from None
 
 
 # --- blender-addon: the Blender add-on's installable zip ------------------------------------------

@@ -19,6 +19,7 @@ clockwise in the y-down mask frame, which is the same turning on screen).
 from __future__ import annotations
 
 import base64
+import functools
 import hashlib
 import io
 import json
@@ -36,8 +37,8 @@ import numpy as np
 
 from vellumcut.mesh import SpriteMesh, boundary_rings, ring_area, triangle_areas
 
-# Version of the JSON layout: 1 had no `format_version` key and an absolute
-# `source`; 2 stores `source` relative to the file and adds the key.
+# Version of the JSON layout: 1 had no `format_version` key and stored
+# `source` as the caller gave it; 2 stores it relative to the JSON file.
 JSON_FORMAT_VERSION = 2
 SPINE_VERSION = "4.2.00"
 
@@ -57,6 +58,12 @@ GLTF_ALPHA_MODES = ("BLEND", "MASK", "OPAQUE")
 
 def versions() -> dict[str, str]:
     """Versions of what produced a file, for reproducibility."""
+    return dict(_versions())
+
+
+@functools.lru_cache(maxsize=1)
+def _versions() -> tuple[tuple[str, str], ...]:
+    # Reading package metadata takes milliseconds: once per process, not per file.
     out = {}
     for dist in ("vellumcut", "numpy", "Pillow"):
         try:
@@ -64,7 +71,7 @@ def versions() -> dict[str, str]:
         except metadata.PackageNotFoundError:
             out[dist] = "not installed"
     out["python"] = platform.python_version()
-    return out
+    return tuple(out.items())
 
 
 def _num(x: float) -> float | int:
@@ -291,6 +298,8 @@ def write_obj(mesh: SpriteMesh, path: str | os.PathLike, *, pixels_per_unit: flo
         verts, tris = part.vertices, part.triangles
         if len(tris):
             verts, tris = used_vertices(verts, tris)
+        elif not part.rings:
+            continue  # nothing to draw (a group the mesher gave no triangle)
         lines += [f"o part{i}", f"usemtl {material}"]
         xy = place.place(mesh, verts, y_up=True)
         uv = mesh.uvs(verts)
@@ -460,8 +469,8 @@ def to_gltf(mesh: SpriteMesh, texture: str | os.PathLike | bytes | None = None, 
         verts, tris = part.vertices, part.triangles
         if len(tris):
             verts, tris = used_vertices(verts, tris)
-        if len(verts) == 0:
-            continue
+        elif not part.rings:
+            continue  # nothing to draw (a group the mesher gave no triangle)
         pos = np.zeros((len(verts), 3), np.float32)
         pos[:, :2] = place.place(mesh, verts, y_up=True)
         # glTF's texture origin is the top-left corner, like ours: no flip.
@@ -479,9 +488,6 @@ def to_gltf(mesh: SpriteMesh, texture: str | os.PathLike | bytes | None = None, 
                     idx = _index_array(ring, len(pos))
                     primitives.append({"attributes": attributes, "material": 0, "mode": _LINE_LOOP,
                                        "indices": bin_.accessor(idx, "SCALAR", _ELEMENT_ARRAY_BUFFER)})
-    if not primitives:
-        raise ValueError("the mesh has neither triangles nor outlines to write")
-
     pbr: dict[str, Any] = {"metallicFactor": 0.0, "roughnessFactor": 1.0}
     material: dict[str, Any] = {"name": name, "pbrMetallicRoughness": pbr, "alphaMode": mode,
                                 "doubleSided": True}
@@ -498,6 +504,11 @@ def to_gltf(mesh: SpriteMesh, texture: str | os.PathLike | bytes | None = None, 
         "meshes": [{"name": name, "primitives": primitives}],
         "materials": [material],
     }
+    if not primitives:
+        # An empty mesh (every island refused): a valid file whose one node
+        # has no mesh, as glTF allows no mesh without primitives.
+        del doc["nodes"][0]["mesh"], doc["meshes"], doc["materials"]
+        png = None
     if png is not None:
         pbr["baseColorTexture"] = {"index": 0, "texCoord": 0}
         gl_filter = _NEAREST if filter == "nearest" else _LINEAR
@@ -505,10 +516,11 @@ def to_gltf(mesh: SpriteMesh, texture: str | os.PathLike | bytes | None = None, 
                             "wrapS": _CLAMP_TO_EDGE, "wrapT": _CLAMP_TO_EDGE}]
         doc["images"] = [{"name": name, "mimeType": "image/png", "bufferView": bin_.view(png)}]
         doc["textures"] = [{"sampler": 0, "source": 0}]
-    bin_.data += b"\0" * (-len(bin_.data) % 4)
-    doc["accessors"] = bin_.accessors
-    doc["bufferViews"] = bin_.views
-    doc["buffers"] = [{"byteLength": len(bin_.data)}]
+    if bin_.data:  # glTF allows no empty buffer, nor empty arrays
+        bin_.data += b"\0" * (-len(bin_.data) % 4)
+        doc["accessors"] = bin_.accessors
+        doc["bufferViews"] = bin_.views
+        doc["buffers"] = [{"byteLength": len(bin_.data)}]
     return doc, bytes(bin_.data)
 
 

@@ -35,11 +35,21 @@ class Part:
 
     @property
     def outer_rings(self) -> list[np.ndarray]:
-        return [r for r in self.rings if ring_area(self.vertices[r]) <= 0]
+        return [r for r, hole in zip(self.rings, self._ring_is_hole()) if not hole]
 
     @property
     def hole_rings(self) -> list[np.ndarray]:
-        return [r for r in self.rings if ring_area(self.vertices[r]) > 0]
+        return [r for r, hole in zip(self.rings, self._ring_is_hole()) if hole]
+
+    def _ring_is_hole(self) -> list[bool]:
+        # Exports and previews ask for both lists several times per part; the
+        # areas are computed once per set of rings.
+        key = (id(self.rings), len(self.rings))
+        cached = self.__dict__.get("_holes")
+        if cached is None or cached[0] != key:
+            cached = (key, [ring_area(self.vertices[r]) > 0 for r in self.rings])
+            self.__dict__["_holes"] = cached
+        return cached[1]
 
 
 @dataclass

@@ -11,6 +11,7 @@ from __future__ import annotations
 import base64
 import io
 import os
+from dataclasses import dataclass
 from pathlib import Path
 from xml.sax.saxutils import quoteattr
 
@@ -35,51 +36,147 @@ def angle_colour(deg: float) -> tuple[int, int, int]:
     return _STOPS[-1][1]
 
 
-def default_zoom(mesh: SpriteMesh, target: int = 768) -> int:
-    return int(min(8, max(1, target // max(mesh.mask_width, mesh.mask_height, 1))))
+# Small sprites are zoomed (by whole steps, at most 8x) to about TARGET pixels
+# on their longer side; no preview is larger than MAX_SIDE on either side,
+# larger content is scaled down to fit.
+TARGET = 256
+MAX_SIDE = 1024
+
+
+@dataclass(frozen=True)
+class View:
+    """What a preview shows: the mask-frame pixels x0 <= x < x0 + width,
+    y0 <= y < y0 + height, at `zoom` output pixels per mask pixel."""
+
+    x0: int
+    y0: int
+    width: int
+    height: int
+    zoom: float
+
+    @property
+    def size(self) -> tuple[int, int]:
+        return max(1, round(self.width * self.zoom)), max(1, round(self.height * self.zoom))
+
+
+def content_box(mesh: SpriteMesh, rgba: np.ndarray | None = None) -> tuple[int, int, int, int]:
+    """Mask-frame box (x0, y0, x1, y1), x1 and y1 exclusive, of the opaque
+    pixels and the mesh's vertices, grown by the margin (at least 1 pixel)
+    and clipped to the mask; the whole mask when both are empty."""
+    xs, ys = [], []
+    b = mesh.border
+    if rgba is not None and rgba.ndim == 3 and rgba.shape[2] == 4:
+        opaque = rgba[..., 3] > 0
+        rows, cols = np.flatnonzero(opaque.any(axis=1)), np.flatnonzero(opaque.any(axis=0))
+        if len(rows):
+            xs += [cols[0] + b, cols[-1] + b]
+            ys += [rows[0] + b, rows[-1] + b]
+    for part in mesh.parts:
+        if len(part.vertices):
+            xs += [float(part.vertices[:, 0].min()), float(part.vertices[:, 0].max())]
+            ys += [float(part.vertices[:, 1].min()), float(part.vertices[:, 1].max())]
+    if not xs:
+        return 0, 0, mesh.mask_width, mesh.mask_height
+    pad = max(b, 1)
+    x0 = max(int(np.floor(min(xs))) - pad, 0)
+    y0 = max(int(np.floor(min(ys))) - pad, 0)
+    x1 = min(int(np.ceil(max(xs))) + 1 + pad, mesh.mask_width)
+    y1 = min(int(np.ceil(max(ys))) + 1 + pad, mesh.mask_height)
+    if x1 <= x0 or y1 <= y0:
+        return 0, 0, mesh.mask_width, mesh.mask_height
+    return x0, y0, x1, y1
+
+
+def view(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: float | None = None,
+         max_side: int = MAX_SIDE) -> View:
+    """The cropped, zoomed view a preview draws (see `TARGET`, `MAX_SIDE`)."""
+    x0, y0, x1, y1 = content_box(mesh, rgba)
+    w, h = x1 - x0, y1 - y0
+    side = max(w, h, 1)
+    if zoom is None:
+        zoom = float(min(8, max(1, TARGET // side)))
+    zoom = min(float(zoom), max_side / side)
+    return View(x0, y0, w, h, zoom)
+
+
+def default_zoom(mesh: SpriteMesh, target: int = TARGET) -> float:
+    return view(mesh).zoom
 
 
 def _sprite_png_b64(rgba: np.ndarray) -> str:
     from PIL import Image
 
     buf = io.BytesIO()
-    Image.fromarray(rgba, "RGBA").save(buf, "PNG")
+    Image.fromarray(rgba, "RGBA").save(buf, "PNG", compress_level=1)
     return base64.b64encode(buf.getvalue()).decode("ascii")
+
+
+def angle_colours(deg: np.ndarray) -> np.ndarray:
+    """`angle_colour` of many angles at once: (K, 3) uint8."""
+    d = np.asarray(deg, np.float64)
+    xs = [a for a, _ in _STOPS]
+    return np.stack([np.rint(np.interp(d, xs, [c[i] for _, c in _STOPS])) for i in range(3)],
+                    axis=-1).astype(np.uint8).reshape(d.shape + (3,))
+
+
+def _sprite_crop(rgba: np.ndarray, v: View, border: int) -> tuple[np.ndarray, int, int] | None:
+    """The part of the sprite inside the view, and its mask-frame corner."""
+    ix0, iy0 = max(v.x0, border), max(v.y0, border)
+    ix1 = min(v.x0 + v.width, border + rgba.shape[1])
+    iy1 = min(v.y0 + v.height, border + rgba.shape[0])
+    if ix1 <= ix0 or iy1 <= iy0:
+        return None
+    return rgba[iy0 - border:iy1 - border, ix0 - border:ix1 - border], ix0, iy0
+
+
+_TRIANGLE = '<polygon points="%g,%g %g,%g %g,%g" fill="#%02x%02x%02x" data-min-angle="%.2f"/>'
 
 
 def _pts(points: np.ndarray) -> str:
     return " ".join(f"{x:g},{y:g}" for x, y in points)
 
 
-def render_svg(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: int | None = None) -> str:
-    """An SVG document: checkerboard, sprite, triangles (one <polygon> each in
-    <g id="triangles">, with its smallest angle in data-min-angle), outlines
-    in <g id="outlines"> and holes in <g id="holes">."""
-    z = zoom or default_zoom(mesh)
-    w, h, b = mesh.mask_width, mesh.mask_height, mesh.border
+def render_svg(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: float | None = None,
+               max_side: int = MAX_SIDE, v: View | None = None) -> str:
+    """An SVG document of the cropped view: checkerboard, sprite, triangles
+    (one <polygon> each in <g id="triangles">, with its smallest angle in
+    data-min-angle), outlines in <g id="outlines"> and holes in <g id="holes">.
+    The viewBox is in mask pixels; width and height are the zoomed size."""
+    v = v or view(mesh, rgba, zoom, max_side)
+    z = v.zoom
+    W, H = v.size
     out = [
-        f'<svg xmlns="http://www.w3.org/2000/svg" version="1.1" width="{w * z}" height="{h * z}" '
-        f'viewBox="0 0 {w} {h}">',
+        f'<svg xmlns="http://www.w3.org/2000/svg" version="1.1" width="{W}" height="{H}" '
+        f'viewBox="{v.x0} {v.y0} {v.width} {v.height}">',
         f"<title>{mesh.mode} mesh of {Path(mesh.source).name if mesh.source else 'a sprite'}: "
         f"{mesh.vertex_count} vertices, {mesh.triangle_count} triangles</title>",
         '<defs><pattern id="checker" width="8" height="8" patternUnits="userSpaceOnUse">'
         '<rect width="8" height="8" fill="#ffffff"/><rect width="4" height="4" fill="#e4e4e4"/>'
         '<rect x="4" y="4" width="4" height="4" fill="#e4e4e4"/></pattern></defs>',
-        f'<rect width="{w}" height="{h}" fill="url(#checker)"/>',
+        f'<rect x="{v.x0}" y="{v.y0}" width="{v.width}" height="{v.height}" fill="url(#checker)"/>',
     ]
-    if rgba is not None:
-        out.append(f'<image x="{b}" y="{b}" width="{rgba.shape[1]}" height="{rgba.shape[0]}" '
+    crop = _sprite_crop(rgba, v, mesh.border) if rgba is not None else None
+    if crop is not None:
+        pixels, ix, iy = crop
+        ch, cw = pixels.shape[:2]
+        if z < 1:  # embed no more pixels than the preview shows
+            from PIL import Image
+
+            small = (max(1, round(cw * z)), max(1, round(ch * z)))
+            pixels = np.asarray(Image.fromarray(np.ascontiguousarray(pixels), "RGBA")
+                                .resize(small, Image.Resampling.BOX))
+        out.append(f'<image x="{ix}" y="{iy}" width="{cw}" height="{ch}" '
                    'style="image-rendering:pixelated" opacity="0.6" preserveAspectRatio="none" '
-                   f'href="data:image/png;base64,{_sprite_png_b64(rgba)}"/>')
+                   f'href="data:image/png;base64,{_sprite_png_b64(np.ascontiguousarray(pixels))}"/>')
     out.append('<g transform="translate(0.5 0.5)" stroke-linejoin="round">')
     out.append(f'<g id="triangles" fill-opacity="0.45" stroke="rgb{EDGE}" stroke-opacity="0.7" '
                f'stroke-width="{1.0 / z:g}">')
     for part in mesh.parts:
         corners = part.vertices[part.triangles]
-        for tri, ang in zip(corners, min_angles(corners)):
-            r, g, bl = angle_colour(float(ang))
-            out.append(f'<polygon points="{_pts(tri)}" fill="#{r:02x}{g:02x}{bl:02x}" '
-                       f'data-min-angle="{ang:.2f}"/>')
+        angles = min_angles(corners)
+        colours = angle_colours(angles)
+        out += [_TRIANGLE % (*t, *c, a) for t, c, a in
+                zip(corners.reshape(-1, 6).tolist(), colours.tolist(), angles.tolist())]
     out.append("</g>")
     for gid, colour, rings in (("outlines", OUTLINE, lambda p: p.outer_rings),
                                ("holes", HOLE, lambda p: p.hole_rings)):
@@ -94,62 +191,88 @@ def render_svg(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: int | Non
     return "\n".join(out) + "\n"
 
 
-def render_png(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: int | None = None):
-    """A PIL image of the preview, zoomed so small sprites are readable."""
+def render_png(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: float | None = None,
+               max_side: int = MAX_SIDE, v: View | None = None):
+    """A PIL RGB image of the cropped view (`view`): checkerboard, the
+    sprite dimmed, every triangle filled by its smallest angle and edged,
+    outlines and holes on top. Triangles are rasterised all at once."""
     from PIL import Image, ImageDraw
 
-    z = zoom or default_zoom(mesh)
-    w, h, b = mesh.mask_width * z, mesh.mask_height * z, mesh.border
-    # Draw at twice the size and scale down: cheap anti-aliasing for the lines.
-    ss = 2 if w * h <= 4_000_000 else 1
-    W, H = w * ss, h * ss
-    k = z * ss
-    yy, xx = np.mgrid[0:H, 0:W]
-    cell = 8 * ss
-    checker = (((yy // cell) + (xx // cell)) % 2).astype(np.uint8)
-    bg = np.where(checker[..., None] == 1, 228, 255).astype(np.uint8).repeat(3, axis=2)
-    canvas = Image.fromarray(np.dstack([bg, np.full((H, W), 255, np.uint8)]), "RGBA")
-    if rgba is not None:
-        # The sprite is dimmed so that the shading of the triangles reads over it.
-        faded = rgba.copy()
-        faded[..., 3] = (faded[..., 3].astype(np.uint16) * 3 // 5).astype(np.uint8)
-        sprite = Image.fromarray(faded, "RGBA").resize((rgba.shape[1] * k, rgba.shape[0] * k),
-                                                       Image.Resampling.NEAREST)
-        canvas.alpha_composite(sprite, (b * k, b * k))
+    from vellumcut import raster
 
-    def xy(points: np.ndarray) -> list[tuple[float, float]]:
-        return [((x + 0.5) * k, (y + 0.5) * k) for x, y in points]
-
-    fills = Image.new("RGBA", (W, H), (0, 0, 0, 0))
-    d = ImageDraw.Draw(fills)
-    for part in mesh.parts:
-        corners = part.vertices[part.triangles]
-        for tri, ang in zip(corners, min_angles(corners)):
-            d.polygon(xy(tri), fill=angle_colour(float(ang)) + (120,))
-    lines = ImageDraw.Draw(fills)
-    for part in mesh.parts:
-        for tri in part.vertices[part.triangles]:
-            pts = xy(tri)
-            lines.line(pts + pts[:1], fill=EDGE + (200,), width=ss)
-    canvas.alpha_composite(fills)
-    rings = Image.new("RGBA", (W, H), (0, 0, 0, 0))
-    d = ImageDraw.Draw(rings)
+    v = v or view(mesh, rgba, zoom, max_side)
+    # Drawn at the output size, without supersampling, in a few whole-image
+    # numpy steps: a batch with previews should cost a small multiple of the
+    # meshing, not of the drawing.
+    W, H = v.size
+    k = v.zoom  # output pixels per mask pixel
+    # The checkerboard and the sprite are composed at the smaller of the two
+    # resolutions (the view's pixels when zooming in, the output's when
+    # scaling down) and resized in Pillow; only the triangles are drawn at
+    # the output size.
+    crop = _sprite_crop(rgba, v, mesh.border) if rgba is not None else None
+    if k >= 1:
+        bw, bh, cell = v.width, v.height, 4  # checker cells of 4 sprite pixels
+    else:
+        bw, bh, cell = W, H, 8
+    yy, xx = np.arange(bh)[:, None] // cell, np.arange(bw)[None, :] // cell
+    base = np.repeat(np.where((yy + xx) % 2 == 1, np.uint16(228), np.uint16(255))[..., None], 3, axis=2)
+    if crop is not None:
+        pixels, ix, iy = crop
+        f = 1.0 if k >= 1 else k
+        X0, Y0 = round((ix - v.x0) * f), round((iy - v.y0) * f)
+        sw = min(max(1, round(pixels.shape[1] * f)), bw - X0)
+        sh = min(max(1, round(pixels.shape[0] * f)), bh - Y0)
+        sprite = np.ascontiguousarray(pixels)
+        if f != 1.0:
+            sprite = np.asarray(Image.fromarray(sprite, "RGBA").resize((sw, sh), Image.Resampling.BOX))
+        sprite = sprite[:sh, :sw].astype(np.uint16)
+        # Dimmed to 60 % so that the shading of the triangles reads over it.
+        a = sprite[..., 3:4] * 3 // 5
+        region = base[Y0:Y0 + sh, X0:X0 + sw]
+        region[:] = (region * (255 - a) + sprite[..., :3] * a + 127) // 255
+    canvas = base.astype(np.uint8)
+    if (bw, bh) != (W, H):
+        canvas = np.asarray(Image.fromarray(canvas, "RGB").resize((W, H), Image.Resampling.NEAREST))
+    corners = mesh.all_triangles()
+    if len(corners):
+        # Centre-integer output frame: mesh point (x, y) is drawn at
+        # ((x - x0 + 0.5) k, ...) and output pixel X has its centre at X + 0.5.
+        c = (corners - np.array([v.x0, v.y0], np.float64) + 0.5) * k - 0.5
+        lab = raster.labels(c, H, W) + 1  # 0: no triangle
+        # One colour and opacity per triangle.
+        colour = np.zeros((len(corners) + 1, 3), np.uint8)
+        colour[1:] = angle_colours(min_angles(corners))
+        opacity = np.full(len(corners) + 1, 120, np.uint16)
+        opacity[0] = 0
+        alpha = opacity[lab]
+        fill = colour[lab]
+        # Edges: where the triangle changes between neighbouring pixels.
+        edge = np.zeros((H, W), bool)
+        edge[:, :-1] |= lab[:, 1:] != lab[:, :-1]
+        edge[:-1, :] |= lab[1:, :] != lab[:-1, :]
+        alpha[edge] = 200
+        fill[edge] = EDGE
+        a = alpha[..., None]
+        canvas = ((canvas * (255 - a) + fill * a + 127) // 255).astype(np.uint8)
+    img = Image.fromarray(np.ascontiguousarray(canvas), "RGB")
+    d = ImageDraw.Draw(img)
+    offset = np.array([v.x0, v.y0], np.float64)
+    width = 2 if v.zoom >= 1 else 1
     for part in mesh.parts:
         for colour, ring_list in ((OUTLINE, part.outer_rings), (HOLE, part.hole_rings)):
             for ring in ring_list:
-                pts = xy(part.vertices[ring])
-                d.line(pts + pts[:1], fill=colour + (255,), width=2 * ss, joint="curve")
-    canvas.alpha_composite(rings)
-    if ss > 1:
-        canvas = canvas.resize((w, h), Image.Resampling.LANCZOS)
-    return canvas
+                pts = ((part.vertices[ring] - offset + 0.5) * k).tolist()
+                d.line([tuple(p) for p in pts + pts[:1]], fill=colour, width=width, joint="curve")
+    return img
 
 
 def write_previews(mesh: SpriteMesh, stem: str | os.PathLike, rgba: np.ndarray | None = None,
-                   zoom: int | None = None) -> list[Path]:
+                   zoom: float | None = None) -> list[Path]:
     """Write `<stem>.preview.svg` and `<stem>.preview.png`; returns their paths."""
     stem = str(stem)
     svg, png = Path(stem + ".preview.svg"), Path(stem + ".preview.png")
-    svg.write_text(render_svg(mesh, rgba, zoom), encoding="utf-8")
-    render_png(mesh, rgba, zoom).convert("RGB").save(png, optimize=True)
+    v = view(mesh, rgba, zoom)
+    svg.write_text(render_svg(mesh, rgba, v=v), encoding="utf-8")
+    render_png(mesh, rgba, v=v).save(png, compress_level=1)
     return [svg, png]

@@ -4,7 +4,8 @@ Pixels are judged by their centres, which is where the core's outlines run:
 a pixel counts as covered when its centre lies inside a triangle or on its
 edge. A traced outline therefore covers every opaque boundary pixel it
 passes through; simplification (eps) makes it cut some opaque pixels off and
-take some transparent ones in, which is what the report shows.
+take some transparent ones in, which is what the report shows. Triangles
+without area (three collinear corners) cover nothing.
 """
 from __future__ import annotations
 
@@ -75,13 +76,13 @@ def fill_polygon(points: np.ndarray, out: np.ndarray) -> None:
 
 def coverage(mesh: SpriteMesh) -> np.ndarray:
     """Boolean mask-frame image of the pixel centres the result covers:
-    its triangles, or the filled outlines when it has none."""
-    cov = np.zeros((mesh.mask_height, mesh.mask_width), bool)
+    its triangles (all rasterised at once), or the filled outlines of the
+    parts that have none."""
+    from vellumcut import raster
+
+    cov = raster.coverage(mesh.all_triangles(), mesh.mask_height, mesh.mask_width)
     for part in mesh.parts:
-        if len(part.triangles):
-            for tri in part.vertices[part.triangles]:
-                fill_polygon(tri, cov)
-        else:
+        if not len(part.triangles):
             for ring in part.rings:
                 fill_polygon(part.vertices[ring], cov)
     return cov
