@@ -65,7 +65,8 @@ def poisson(path: str | os.PathLike, eps: float = EPS, margin: int = MARGIN,
 
 
 # mode name -> function(path, **params) -> SpriteMesh; `run` and the batches look here.
-MESHERS: dict[str, Callable[..., SpriteMesh]] = {"outline": outline, "earcut": earcut, "poisson": poisson}
+MESHERS: dict[str, Callable[..., SpriteMesh]] = {"outline": outline, "earcut": earcut, "poisson": poisson,
+                                               "mesh": mesh_sprite}
 
 
 def register_mesher(mode: str, func: Callable[..., SpriteMesh]) -> None:
