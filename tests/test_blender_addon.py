@@ -51,12 +51,26 @@ def test_zip_holds_an_installable_addon_that_records_this_environment(addon_zip)
     assert Path(env["python"]) == Path(PYTHON).absolute()
 
 
-@pytest.mark.parametrize("name, message", [("addon.tar", "must end in .zip")], ids=["not-zip"])
-def test_zip_command_refuses_bad_targets(tmp_path, name, message):
-    proc = subprocess.run([str(VENV_BIN / "vellumcut"), "blender-addon", str(tmp_path / name)],
+def test_zip_records_the_interpreter_it_is_given(tmp_path):
+    out = tmp_path / "other.zip"
+    proc = subprocess.run([str(VENV_BIN / "vellumcut"), "blender-addon", str(out), "--python",
+                           "/usr/bin/python3"], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    with zipfile.ZipFile(out) as z:
+        assert json.loads(z.read("vellumcut_blender/environment.json"))["python"] == "/usr/bin/python3"
+
+
+@pytest.mark.parametrize("name, extra, message", [
+    ("addon.tar", [], "must end in .zip"),
+    ("file.txt/addon.zip", [], "file.txt"),
+    ("addon.zip", ["--python", "/nonexistent/python3"], "no such interpreter"),
+], ids=["not-zip", "parent-is-a-file", "no-interpreter"])
+def test_zip_command_refuses_bad_targets(tmp_path, name, extra, message):
+    (tmp_path / "file.txt").write_text("a file, not a folder")
+    proc = subprocess.run([str(VENV_BIN / "vellumcut"), "blender-addon", str(tmp_path / name), *extra],
                           capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 1 and message in proc.stderr
-    assert not (tmp_path / name).exists()
+    assert proc.returncode == 1 and message in proc.stderr and "Traceback" not in proc.stderr
+    assert not (tmp_path / name).exists() and not list(tmp_path.glob("*.part"))
 
 
 # --- finding the mesher -----------------------------------------------------------

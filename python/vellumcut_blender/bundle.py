@@ -30,6 +30,8 @@ def write_addon_zip(out: str | os.PathLike, python: str | None = None) -> Path:
         raise ValueError(f"the add-on file must end in .zip, got {out.name}")
     out.parent.mkdir(parents=True, exist_ok=True)
     interpreter = os.path.abspath(python or sys.executable)
+    if not os.path.isfile(interpreter):
+        raise ValueError(f"--python {python}: no such interpreter")
     environment = {"python": interpreter, "vellumcut": __version__,
                    "python_version": ".".join(map(str, sys.version_info[:3]))}
     tmp = out.with_name(out.name + ".part")
