@@ -238,7 +238,7 @@ def render_png(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: float | N
     if len(corners):
         # Centre-integer output frame: mesh point (x, y) is drawn at
         # ((x - x0 + 0.5) k, ...) and output pixel X has its centre at X + 0.5.
-        c = (corners - np.array([v.x0, v.y0], np.float64) + 0.5) * k - 0.5
+        c = np.asarray((corners - np.array([v.x0, v.y0], np.float64) + 0.5) * k - 0.5)
         lab = raster.labels(c, H, W) + 1  # 0: no triangle
         # One colour and opacity per triangle.
         colour = np.zeros((len(corners) + 1, 3), np.uint8)
@@ -260,10 +260,10 @@ def render_png(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: float | N
     offset = np.array([v.x0, v.y0], np.float64)
     width = 2 if v.zoom >= 1 else 1
     for part in mesh.parts:
-        for colour, ring_list in ((OUTLINE, part.outer_rings), (HOLE, part.hole_rings)):
+        for ring_colour, ring_list in ((OUTLINE, part.outer_rings), (HOLE, part.hole_rings)):
             for ring in ring_list:
                 pts = ((part.vertices[ring] - offset + 0.5) * k).tolist()
-                d.line([tuple(p) for p in pts + pts[:1]], fill=colour, width=width, joint="curve")
+                d.line([tuple(p) for p in pts + pts[:1]], fill=ring_colour, width=width, joint="curve")
     return img
 
 
