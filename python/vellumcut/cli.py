@@ -452,6 +452,11 @@ def main(argv: Sequence[str] | None = None, stdout: TextIO | None = None,
     except UsageError as exc:
         err.write(f"vellumcut: error: {exc}\n")
         return 2
+    except KeyboardInterrupt:
+        # What finished is in the manifest (saved on the way out): a re-run
+        # goes on from there.
+        err.write("\nvellumcut: interrupted; files finished so far are kept and skipped next time\n")
+        return 130
 
 
 def _run(args: argparse.Namespace, dests: dict, out: TextIO, err: TextIO) -> int:

@@ -238,15 +238,16 @@ def render_png(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: float | N
     if len(corners):
         # Centre-integer output frame: mesh point (x, y) is drawn at
         # ((x - x0 + 0.5) k, ...) and output pixel X has its centre at X + 0.5.
-        c = np.asarray((corners - np.array([v.x0, v.y0], np.float64) + 0.5) * k - 0.5)
-        lab = raster.labels(c, H, W) + 1  # 0: no triangle
+        shifted = np.asarray((corners - np.array([v.x0, v.y0], np.float64) + 0.5) * k - 0.5,
+                             np.float64)
+        lab = raster.labels(shifted, H, W) + 1  # 0: no triangle
         # One colour and opacity per triangle.
-        colour = np.zeros((len(corners) + 1, 3), np.uint8)
-        colour[1:] = angle_colours(min_angles(corners))
+        colours = np.zeros((len(corners) + 1, 3), np.uint8)
+        colours[1:] = angle_colours(min_angles(corners))
         opacity = np.full(len(corners) + 1, 120, np.uint16)
         opacity[0] = 0
         alpha = opacity[lab]
-        fill = colour[lab]
+        fill = colours[lab]
         # Edges: where the triangle changes between neighbouring pixels.
         edge = np.zeros((H, W), bool)
         edge[:, :-1] |= lab[:, 1:] != lab[:, :-1]
