@@ -29,6 +29,8 @@ RENDER_OPTIONS = {"interior": "QUALITY", "spacing": 12.0, "min_angle": 28.0}
 def inside_blender(plan: dict) -> None:
     bpy.ops.preferences.addon_install(filepath=plan["zip"], overwrite=True)
     bpy.ops.preferences.addon_enable(module="vellumcut_blender")
+    prefs = bpy.context.preferences.addons["vellumcut_blender"].preferences
+    prefs.method = plan["method"]
     rows = []
     first = None
     for i, path in enumerate(plan["sprites"]):
@@ -43,7 +45,7 @@ def inside_blender(plan: dict) -> None:
                      "objects": len(bpy.context.selected_objects),
                      "vertices": len(obj.data.vertices), "triangles": len(obj.data.polygons),
                      "seconds": round(seconds, 3)})
-        if i == 0:
+        if i == 0 and plan["out"]:
             first = obj
             render(first, plan["out"])
     print("@@DEMO@@ " + json.dumps(rows))
@@ -135,6 +137,9 @@ def driver(argv: list[str]) -> int:
     ap.add_argument("sprites", nargs="*")
     ap.add_argument("--out", default=os.path.join(root, "docs", "blender-addon.png"))
     ap.add_argument("--blender", default="blender")
+    ap.add_argument("--method", choices=("CHILD", "IN_PROCESS"), default="CHILD",
+                    help="how the add-on runs the mesher (its preference)")
+    ap.add_argument("--no-render", action="store_true", help="only import and report")
     args = ap.parse_args(argv)
     sprites = args.sprites or [os.path.join(root, ".cache", "sprites", "arcade", "assets", "images", s)
                                for s in DEFAULT_SPRITES]
@@ -145,7 +150,8 @@ def driver(argv: list[str]) -> int:
         plan = os.path.join(tmp, "plan.json")
         with open(plan, "w", encoding="utf-8") as f:
             json.dump({"zip": str(zip_path), "sprites": [os.path.abspath(s) for s in sprites],
-                       "out": os.path.abspath(args.out)}, f)
+                       "out": "" if args.no_render else os.path.abspath(args.out),
+                       "method": args.method}, f)
         env = dict(os.environ, BLENDER_USER_SCRIPTS=os.path.join(tmp, "scripts"),
                    BLENDER_USER_CONFIG=os.path.join(tmp, "config"))
         proc = subprocess.run([args.blender, "-b", "--factory-startup", "--python-exit-code", "3",
@@ -158,6 +164,8 @@ def driver(argv: list[str]) -> int:
     for row in json.loads(lines[0][len("@@DEMO@@ "):]):
         print(f"{row['sprite']}: {row['objects']} object, {row['vertices']} vertices, "
               f"{row['triangles']} triangles, {row['seconds']:.2f} s ({row['options']})")
+    if args.no_render:
+        return 0
     # Cycles' noise makes a large PNG; 96 colours look the same and keep docs/ small.
     from PIL import Image
 
