@@ -117,6 +117,9 @@ def test_automatic_choice_prefers_the_recorded_environment_then_path(tmp_path, m
     monkeypatch.setattr(backend, "_importable_here", lambda: False)
     with pytest.raises(backend.MesherNotFound, match="recorded .* is gone.*Preferences > Add-ons"):
         backend.find_mesher("", tmp_path)
+    monkeypatch.setattr(backend, "_importable_here", lambda: True)  # pip-installed into Blender
+    assert backend.find_mesher("", tmp_path).python is None
+    assert backend.find_mesher(str(VENV_BIN.parent), tmp_path).origin == "the add-on's preferences"
 
 
 def test_child_process_meshes_as_mesh_sprite_and_reports_refusals(write_png, tmp_path):
