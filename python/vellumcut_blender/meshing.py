@@ -27,8 +27,6 @@ from typing import Any, Mapping
 # environment of different releases refuse each other with a clear message.
 PROTOCOL = 1
 
-INTERIORS = ("none", "poisson", "quality")
-
 # The add-on's defaults; each is also the default of its import option.
 DEFAULTS: dict[str, Any] = {
     "alpha_threshold": 0,
