@@ -216,3 +216,39 @@ def test_a_worker_that_dies_fails_only_its_file(batch, tmp_path, monkeypatch):
     assert rc == 1
     assert f"error: {batch / 'c.png'}: the worker process ended unexpectedly" in stderr
     assert written(tmp_path / "o") == ["a.json", "d.json"]
+
+
+def test_a_registered_command_format_and_export_option_reach_the_writer(tmp_path, write_png,
+                                                                       monkeypatch):
+    """What other meshers and exporters plug into: a subcommand with its own
+    option, a format whose writer takes an export option."""
+    import vellumcut
+    from vellumcut import export
+
+    seen = {}
+
+    def mesher(path, eps, margin, depth):
+        seen["depth"] = depth
+        return vellumcut.earcut(path, eps=eps, margin=margin)
+
+    def writer(mesh, path, scale=None, **_):
+        seen["scale"] = scale
+        Path(path).write_text(f"{mesh.triangle_count} triangles at {scale}\n")
+
+    monkeypatch.setitem(vellumcut.MESHERS, "deep", mesher)
+    monkeypatch.setitem(cli.COMMANDS, "deep", cli.Command(
+        "deep", "a test mesher", "A test mesher.",
+        [cli.EPS_OPTION, cli.MARGIN_OPTION,
+         cli.Option(("--depth",), dict(type=cli.number(int, 1), default=2))]))
+    monkeypatch.setitem(export.FORMATS, "txt", export.Format("txt", ".mesh.txt", writer, "text",
+                                                             options=("scale",)))
+    monkeypatch.setattr(cli, "EXPORT_OPTIONS", [cli.Option(("--scale",), dict(type=float, default=1.0))])
+    path = write_png(block_alpha(), "s.png")
+    rc, _, err = run(["deep", path, "-o", tmp_path / "o", "--format", "txt", "--depth", 5,
+                      "--scale", 0.5])
+    assert rc == 0, err
+    assert seen == {"depth": 5, "scale": 0.5}
+    assert (tmp_path / "o" / "s.mesh.txt").read_text().endswith("triangles at 0.5\n")
+    with pytest.raises(SystemExit) as exc:
+        cli.main(["deep", path, "--depth", "0"])
+    assert exc.value.code == 2

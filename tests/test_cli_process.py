@@ -274,3 +274,9 @@ def test_a_damaged_manifest_is_reported_and_ignored(tree, tmp_path):
     assert warning.startswith(f"warning: {out / '.vellumcut-manifest.json'}: unreadable")
     doc = json.loads((out / ".vellumcut-manifest.json").read_text())
     assert sorted(doc["entries"]) == ["chars/deep/x", "chars/hero", "hero"]
+
+
+def test_a_glob_of_folders_with_r_walks_them_under_the_pattern_root(tree, tmp_path):
+    proc = vellumcut("earcut", str(tree / "ch*"), "-r", "-o", tmp_path / "out")
+    assert proc.returncode == 0, proc.stderr
+    assert written(tmp_path / "out") == ["chars/deep/x.json", "chars/hero.json"]

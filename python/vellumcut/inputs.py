@@ -112,7 +112,10 @@ def expand(items: Iterable[str], recursive: bool = False,
                 if stat.S_ISREG(st.st_mode):
                     add(p, root)
                     files += 1
-                elif not stat.S_ISDIR(st.st_mode):
+                elif stat.S_ISDIR(st.st_mode):
+                    if recursive:  # 'art/*' -r: the folders it matches, under the pattern's root
+                        files += _walk_folder(p, True, excluded, ex, add, rel_root=root)
+                else:
                     ex.warnings.append((p, f"{_kind(st.st_mode)}; skipped"))
             if not files:
                 ex.failures.append((item, "the pattern matches no file; check it, and quote it "
@@ -148,7 +151,8 @@ def _empty_folder_message(folder: str, recursive: bool) -> str:
     return f"the folder holds no image file ({exts})"
 
 
-def _walk_folder(root: str, recursive: bool, excluded: set, ex: Expansion, add) -> int:
+def _walk_folder(root: str, recursive: bool, excluded: set, ex: Expansion, add,
+                 rel_root: str | None = None) -> int:
     """Depth-first, names sorted; follows links to folders unless they lead
     back into a folder already being walked (a loop) or walked before.
     Returns the number of image files found."""
@@ -187,7 +191,7 @@ def _walk_folder(root: str, recursive: bool, excluded: set, ex: Expansion, add) 
             elif not _is_image(e.name):
                 continue
             elif stat.S_ISREG(est.st_mode):
-                add(e.path, root)
+                add(e.path, rel_root or root)
                 found += 1
             else:
                 ex.warnings.append((e.path, f"{_kind(est.st_mode)}; skipped"))
