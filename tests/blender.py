@@ -51,9 +51,8 @@ def run_blender(executable: str, script: str | os.PathLike, *args: str,
                 timeout: float = DEFAULT_TIMEOUT) -> Any:
     """Run SCRIPT in a fresh headless Blender and return its decoded report.
 
-    Factory settings keep the user's preferences and add-ons out; a
-    temporary HOME-independent config is not needed because `-b` never
-    saves them.
+    `--factory-startup` keeps the user's preferences and add-ons out, so the
+    result does not depend on the machine's Blender set-up.
     """
     cmd = [executable, "-b", "--factory-startup", "--python-exit-code", "3",
            "--python", os.fspath(script), "--", *map(os.fspath, args)]

@@ -261,10 +261,10 @@ def render_png(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: float | N
     offset = np.array([v.x0, v.y0], np.float64)
     width = 2 if v.zoom >= 1 else 1
     for part in mesh.parts:
-        for ring_colour, ring_list in ((OUTLINE, part.outer_rings), (HOLE, part.hole_rings)):
+        for colour, ring_list in ((OUTLINE, part.outer_rings), (HOLE, part.hole_rings)):
             for ring in ring_list:
                 pts = ((part.vertices[ring] - offset + 0.5) * k).tolist()
-                d.line([tuple(p) for p in pts + pts[:1]], fill=ring_colour, width=width, joint="curve")
+                d.line([tuple(p) for p in pts + pts[:1]], fill=colour, width=width, joint="curve")
     return img
 
 
