@@ -339,7 +339,9 @@ void corner(const Line& u, const Line& w, const P& v, double lim, IRing& out) {
         return;
     }
     out.push_back(p1);
-    if (p2 != p1) out.push_back(p2);
+    if (p2 == p1) return;
+    if (cross(p1, p2, v) > 0) out.push_back(v);  // the bevel alone would cut v off
+    out.push_back(p2);
 }
 
 }  // namespace
