@@ -701,6 +701,19 @@ bool Simplifier::fit_lines(int id, const IRing& original, double tol, Stop& stop
             }
             if (fail) bad[i] = 1;
         }
+        // Coverage: every original vertex stays on the mesh side of the
+        // fitted ring (inside an outer ring, not strictly inside a hole).
+        const bool hole = area2(original) > 0;
+        for (std::size_t q = 0; q < n; ++q) {
+            const P& v = original[q];
+            bool on = false;
+            for (std::size_t e = 0; e < f && !on; ++e) on = on_segment(fitted[e], fitted[(e + 1) % f], v);
+            if (on || in_closed(fitted, v) != hole) continue;
+            const std::size_t i = static_cast<std::size_t>(std::upper_bound(an.begin(), an.end(), q) - an.begin() - 1);
+            bad[i] = 1;
+            bad[(i + 1) % m] = 1;
+            bad[(i + m - 1) % m] = 1;
+        }
         bool any = false;
         for (char c : bad) any = any || c;
         if (!any) {
