@@ -39,7 +39,7 @@ def test_every_format_and_preview_for_a_folder(tmp_path, folder, fmt):
                      "--interior", "quality", "--spacing", "6", "--alpha-threshold", "100", "--margin", "2")
     assert proc.returncode == 0, proc.stderr
     for name in ("blob", "glow"):
-        for suffix in (export.FORMATS[fmt], ".preview.svg", ".preview.png", ".report.txt"):
+        for suffix in (export.FORMATS[fmt].suffix, ".preview.svg", ".preview.png", ".report.txt"):
             assert (out / (name + suffix)).stat().st_size > 0
     assert "mode mesh" in (out / "blob.report.txt").read_text()
 

@@ -153,6 +153,82 @@ register_command(Command(
               "(default: %(default)s)"))]))
 
 
+
+# `vellumcut mesh` (vellumcut.mesh_sprite): the options and helps of the
+# mesher's own command, on the command registry.
+def _or_none(cast: type) -> Callable[[str], Any]:
+    def parse(text: str) -> Any:
+        if text.lower() == "none":
+            return None
+        try:
+            return cast(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(
+                f"expected {'a whole number' if cast is int else 'a number'} or none, got {text!r}") from None
+
+    parse.__name__ = cast.__name__
+    return parse
+
+
+def _mesh_params(args: argparse.Namespace, dests: list[str]) -> dict[str, Any]:
+    """The mesher's parameters, checked once before any file is read."""
+    import numpy as np
+
+    params = {d: getattr(args, d) for d in dests}
+    try:
+        vellumcut.mesh_sprite(np.zeros((1, 1), np.uint8), **params)
+    except (ValueError, TypeError) as exc:
+        raise UsageError(str(exc)) from None
+    return params
+
+
+def _mesh_options() -> list[Option]:
+    from vellumcut import sprite
+
+    return [
+        Option(("--alpha-threshold",), dict(
+            type=int, default=0, metavar="A",
+            help="a pixel is opaque when its alpha is above A, 0..254 (default: %(default)s)")),
+        Option(("--tolerance",), dict(
+            type=float, default=1.0, metavar="PX",
+            help="how far outlines may stray outwards from the pixels (default: %(default)s)")),
+        Option(("--padding",), dict(
+            type=float, default=0.0, metavar="PX",
+            help="mesh kept around every opaque pixel (default: %(default)s)")),
+        Option(("--max-vertices",), dict(
+            type=_or_none(int), default=None, metavar="N",
+            help="at most N outline vertices per part, at least 3 (default: no cap)")),
+        Option(("--interior",), dict(
+            choices=sprite.INTERIORS, default="none",
+            help="none: outline vertices only; poisson: Poisson-disk interior points; "
+                 "quality: Triangle's quality refinement (default: %(default)s)")),
+        Option(("--spacing",), dict(
+            type=_or_none(float), default=None, metavar="PX",
+            help="interior point spacing (poisson, default 10) or triangle size bound "
+                 "(quality, default: none)")),
+        Option(("--min-angle",), dict(
+            type=float, default=25.0, metavar="DEG",
+            help=f"smallest triangle angle of quality meshes, at most {sprite.MAX_MIN_ANGLE:g} "
+                 "(default: %(default)s)")),
+        Option(("--seed",), dict(
+            type=_or_none(int), default=None,
+            help="seed of the Poisson points (default: a random one)")),
+        Option(("--min-island-area",), dict(
+            type=int, default=1, metavar="PX",
+            help="islands with fewer opaque pixels are dropped (default: %(default)s)")),
+        Option(("--min-hole-area",), dict(
+            type=int, default=sprite.MIN_HOLE_AREA, metavar="PX",
+            help="holes with fewer transparent pixels are filled (default: %(default)s)")),
+        MARGIN_OPTION,
+    ]
+
+
+register_command(Command(
+    "mesh", "game-ready mesh of every island: no clipped pixels (mesh_sprite)",
+    "Mesh of every opaque island, outlines on pixel edges simplified outwards only, so no "
+    "opaque pixel is clipped; optional padding, vertex cap and Poisson or quality interiors.",
+    _mesh_options(), params=_mesh_params))
+
 def _checked(check: Callable[[Any], Any]) -> Callable[[str], str]:
     """An argparse type that validates with an export helper and keeps the text."""
 

@@ -27,10 +27,11 @@ ImageLike = Union[str, bytes, "os.PathLike[str]", np.ndarray, Any]
 
 def _number(name: str, value: Any, *, integer: bool = False) -> Any:
     kinds = numbers.Integral if integer else numbers.Real
+    raw: Any = value  # isinstance below would narrow `value` to an ABC that int() does not take
     if isinstance(value, bool) or not isinstance(value, kinds):
         kind = "an integer" if integer else "a number"
         raise TypeError(f"{name} must be {kind}, got {type(value).__name__}")
-    return int(value) if integer else float(value)
+    return int(raw) if integer else float(raw)
 
 
 def _pixels(image: Any) -> Union[str, np.ndarray]:
@@ -43,7 +44,7 @@ def _pixels(image: Any) -> Union[str, np.ndarray]:
     try:
         from PIL import Image
     except ImportError:  # pragma: no cover - Pillow is a dependency
-        Image = None
+        Image = None  # type: ignore[assignment]
     if Image is not None and isinstance(image, Image.Image):
         if image.mode in ("RGBA", "LA", "RGB", "L"):
             arr = np.asarray(image)
@@ -89,7 +90,7 @@ def mesh_sprite(image: ImageLike, *, alpha_threshold: int = 0, tolerance: float 
     image that cannot be read, KeyboardInterrupt on Ctrl-C. The interpreter
     lock is released while the mesh is computed, so threads run in parallel.
     """
-    from vellumcut import _mesher
+    from vellumcut import _mesher  # type: ignore[attr-defined]  # the native extension, no stub
 
     if not isinstance(interior, str) or interior not in INTERIORS:
         raise ValueError(f"interior must be 'none', 'poisson' or 'quality', got {interior!r}")
