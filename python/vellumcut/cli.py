@@ -277,9 +277,11 @@ def check_export_options(args: argparse.Namespace, dests: list[str]) -> str | No
         users = [f.name for f in export.FORMATS.values() if dest in f.options]
         names = ", ".join(users[:-1]) + " or " + users[-1] if len(users) > 1 else "".join(users)
         return f"--{dest.replace('_', '-')} applies to --format {names}, not {fmt.name}"
-    if args.pixels_per_unit is not None and args.pixels_per_unit <= 0:
+    # getattr: a registry without these options (tests, other front ends) has no such dests.
+    ppu = getattr(args, "pixels_per_unit", None)
+    if ppu is not None and ppu <= 0:
         return "--pixels-per-unit: pixels per unit must be a positive number"
-    if args.alpha_cutoff is not None and args.alpha_mode != "MASK":
+    if getattr(args, "alpha_cutoff", None) is not None and getattr(args, "alpha_mode", None) != "MASK":
         return "--alpha-cutoff needs --alpha-mode mask"
     return None
 
