@@ -280,3 +280,11 @@ def test_a_glob_of_folders_with_r_walks_them_under_the_pattern_root(tree, tmp_pa
     proc = vellumcut("earcut", str(tree / "ch*"), "-r", "-o", tmp_path / "out")
     assert proc.returncode == 0, proc.stderr
     assert written(tmp_path / "out") == ["chars/deep/x.json", "chars/hero.json"]
+
+
+def test_a_glob_reaching_into_the_output_folder_leaves_the_outputs_alone(tree):
+    for _ in range(2):
+        proc = vellumcut("earcut", str(tree / "**" / "*.png"), "-o", tree / "meshes", "--preview",
+                         "--force")
+        assert proc.returncode == 0, proc.stderr
+        assert "3 of 3 file(s) done" in proc.stderr

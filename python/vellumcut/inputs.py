@@ -71,6 +71,7 @@ def expand(items: Iterable[str], recursive: bool = False,
     ex = Expansion()
     seen: set[str] = set()
     excluded = set()
+    prefixes = tuple(os.path.join(os.path.abspath(d), "") for d in exclude)
     for d in exclude:
         try:
             st = os.stat(d)
@@ -78,8 +79,12 @@ def expand(items: Iterable[str], recursive: bool = False,
         except OSError:
             pass
 
-    def add(path: str, root: str) -> None:
-        key = os.path.abspath(path)
+    def add(path: str, root: str, named: bool = False) -> None:
+        if not named and os.path.abspath(path).startswith(prefixes):
+            return  # a glob reaching into the output folder: its files are outputs
+        # By the file itself: links (or a glob running round a link loop)
+        # reaching it again add nothing.
+        key = os.path.realpath(path)
         if key not in seen:
             seen.add(key)
             ex.inputs.append(Input(path, _stem(os.path.relpath(path, root))))
@@ -96,19 +101,26 @@ def expand(items: Iterable[str], recursive: bool = False,
                 ex.failures.append((item, f"cannot open: {what}"))
                 continue
             if stat.S_ISREG(st.st_mode):
-                add(item, os.path.dirname(item) or ".")
+                add(item, os.path.dirname(item) or ".", named=True)
             else:
                 ex.warnings.append((item, f"{_kind(st.st_mode)}; skipped"))
         elif glob.has_magic(item):
             root = _glob_root(item)
-            found = sorted(glob.glob(item, recursive=True))
+            # Shallowest first: where ** runs round a link loop, a file is
+            # taken (and a FIFO reported) at its shortest path.
+            found = sorted(glob.glob(item, recursive=True), key=lambda p: (p.count(os.sep), p))
             files = 0
+            reported: set[str] = set()
             for p in found:
                 try:
                     st = os.stat(p)
                 except OSError:
                     ex.warnings.append((p, "broken symbolic link; skipped"))
                     continue
+                if not stat.S_ISREG(st.st_mode) and not stat.S_ISDIR(st.st_mode):
+                    if os.path.realpath(p) in reported:
+                        continue
+                    reported.add(os.path.realpath(p))
                 if stat.S_ISREG(st.st_mode):
                     add(p, root)
                     files += 1
