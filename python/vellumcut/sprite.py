@@ -27,11 +27,11 @@ ImageLike = Union[str, bytes, "os.PathLike[str]", np.ndarray, Any]
 
 def _number(name: str, value: Any, *, integer: bool = False) -> Any:
     kinds = numbers.Integral if integer else numbers.Real
-    raw: Any = value  # isinstance below would narrow `value` to an ABC that int() does not take
     if isinstance(value, bool) or not isinstance(value, kinds):
         kind = "an integer" if integer else "a number"
         raise TypeError(f"{name} must be {kind}, got {type(value).__name__}")
-    return int(raw) if integer else float(raw)
+    number: Any = value
+    return int(number) if integer else float(number)
 
 
 def _pixels(image: Any) -> Union[str, np.ndarray]:
@@ -41,11 +41,9 @@ def _pixels(image: Any) -> Union[str, np.ndarray]:
         return path
     if isinstance(image, np.ndarray):
         return image
-    try:
-        from PIL import Image
-    except ImportError:  # pragma: no cover - Pillow is a dependency
-        Image = None  # type: ignore[assignment]
-    if Image is not None and isinstance(image, Image.Image):
+    from PIL import Image
+
+    if isinstance(image, Image.Image):
         if image.mode in ("RGBA", "LA", "RGB", "L"):
             arr = np.asarray(image)
         elif image.mode in ("I;16", "I;16B", "I;16L"):
@@ -90,7 +88,7 @@ def mesh_sprite(image: ImageLike, *, alpha_threshold: int = 0, tolerance: float 
     image that cannot be read, KeyboardInterrupt on Ctrl-C. The interpreter
     lock is released while the mesh is computed, so threads run in parallel.
     """
-    from vellumcut import _mesher  # type: ignore[attr-defined]  # the native extension, no stub
+    from vellumcut import _mesher
 
     if not isinstance(interior, str) or interior not in INTERIORS:
         raise ValueError(f"interior must be 'none', 'poisson' or 'quality', got {interior!r}")
