@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import xml.etree.ElementTree as ET
+from pathlib import Path
 
 import cv2
 import numpy as np
@@ -217,3 +218,17 @@ def test_large_meshes_are_scaled_down_to_the_size_cap():
     root = ET.fromstring(preview.render_svg(mesh))
     assert max(int(root.get("width")), int(root.get("height"))) == preview.MAX_SIDE
     assert len(root.find(f"{SVG}g").find(f"{SVG}g").findall(f"{SVG}polygon")) == 128
+
+
+def test_svg_embeds_a_png_source_as_it_is_and_crops_with_the_viewbox(tmp_path, write_png):
+    import base64
+
+    path = _sprite_in_canvas(200, (60, 60), write_png)
+    mesh = vellumcut.earcut(path, eps=1.0, margin=4)
+    rgba, _ = quality.load_mask(path, mesh.border)
+    svg, _ = preview.write_previews(mesh, tmp_path / "s", rgba)
+    root = ET.parse(svg).getroot()
+    (img,) = root.iter(f"{SVG}image")
+    assert (img.get("x"), img.get("y"), img.get("width"), img.get("height")) == ("4", "4", "200", "200")
+    assert base64.b64decode(img.get("href").split(",", 1)[1]) == Path(path).read_bytes()
+    assert root.get("viewBox") == "60 60 38 28"  # the opaque 30 x 20 plus the margin

@@ -133,11 +133,12 @@ _TRIANGLE = '<polygon points="%g,%g %g,%g %g,%g" fill="#%02x%02x%02x" data-min-a
 
 
 def _pts(points: np.ndarray) -> str:
-    return " ".join(f"{x:g},{y:g}" for x, y in points)
+    return " ".join(["%g,%g" % (x, y) for x, y in np.asarray(points).tolist()])
 
 
 def render_svg(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: float | None = None,
-               max_side: int = MAX_SIDE, v: View | None = None) -> str:
+               max_side: int = MAX_SIDE, v: View | None = None,
+               sprite_href: str | None = None) -> str:
     """An SVG document of the cropped view: checkerboard, sprite, triangles
     (one <polygon> each in <g id="triangles">, with its smallest angle in
     data-min-angle), outlines in <g id="outlines"> and holes in <g id="holes">.
@@ -156,7 +157,12 @@ def render_svg(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: float | N
         f'<rect x="{v.x0}" y="{v.y0}" width="{v.width}" height="{v.height}" fill="url(#checker)"/>',
     ]
     crop = _sprite_crop(rgba, v, mesh.border) if rgba is not None else None
-    if crop is not None:
+    if sprite_href is not None and rgba is not None:
+        # The source file itself, whole: the viewBox crops it, nothing is re-encoded.
+        out.append(f'<image x="{mesh.border}" y="{mesh.border}" width="{rgba.shape[1]}" '
+                   f'height="{rgba.shape[0]}" style="image-rendering:pixelated" opacity="0.6" '
+                   f'preserveAspectRatio="none" href="{sprite_href}"/>')
+    elif crop is not None:
         pixels, ix, iy = crop
         ch, cw = pixels.shape[:2]
         if z < 1:  # embed no more pixels than the preview shows
@@ -171,8 +177,9 @@ def render_svg(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: float | N
     out.append('<g transform="translate(0.5 0.5)" stroke-linejoin="round">')
     out.append(f'<g id="triangles" fill-opacity="0.45" stroke="rgb{EDGE}" stroke-opacity="0.7" '
                f'stroke-width="{1.0 / z:g}">')
-    for part in mesh.parts:
-        corners = part.vertices[part.triangles]
+    # All parts at once: a sheet of a thousand small sprites is a thousand parts.
+    corners = mesh.all_triangles()
+    if len(corners):
         angles = min_angles(corners)
         colours = angle_colours(angles)
         out += [_TRIANGLE % (*t, *c, a) for t, c, a in
@@ -189,6 +196,12 @@ def render_svg(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: float | N
     out.append(f"<desc>{quoteattr('vertices in mask pixels; point (x, y) drawn at (x + 0.5, y + 0.5)')[1:-1]}</desc>")
     out.append("</svg>")
     return "\n".join(out) + "\n"
+
+
+def _div255(x: np.ndarray) -> np.ndarray:
+    """round(x / 255) for 0 <= x <= 255 * 255 (uint16), without integer division."""
+    x = x + 128
+    return (x + (x >> 8)) >> 8
 
 
 def render_png(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: float | None = None,
@@ -230,7 +243,7 @@ def render_png(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: float | N
         # Dimmed to 60 % so that the shading of the triangles reads over it.
         a = sprite[..., 3:4] * 3 // 5
         region = base[Y0:Y0 + sh, X0:X0 + sw]
-        region[:] = (region * (255 - a) + sprite[..., :3] * a + 127) // 255
+        region[:] = _div255(region * (255 - a) + sprite[..., :3] * a)
     canvas = base.astype(np.uint8)
     if (bw, bh) != (W, H):
         canvas = np.asarray(Image.fromarray(canvas, "RGB").resize((W, H), Image.Resampling.NEAREST))
@@ -244,19 +257,21 @@ def render_png(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: float | N
         # One colour and opacity per triangle.
         colours = np.zeros((len(corners) + 1, 3), np.uint8)
         colours[1:] = angle_colours(min_angles(corners))
-        opacity = np.full(len(corners) + 1, 120, np.uint16)
+        opacity = np.full(len(corners) + 1, 120, np.uint8)
         opacity[0] = 0
-        alpha = opacity[lab]
-        fill = colours[lab]
+        layer = np.empty((H, W, 4), np.uint8)
+        layer[..., :3] = colours[lab]
+        layer[..., 3] = opacity[lab]
         # Edges: where the triangle changes between neighbouring pixels.
         edge = np.zeros((H, W), bool)
         edge[:, :-1] |= lab[:, 1:] != lab[:, :-1]
         edge[:-1, :] |= lab[1:, :] != lab[:-1, :]
-        alpha[edge] = 200
-        fill[edge] = EDGE
-        a = alpha[..., None]
-        canvas = ((canvas * (255 - a) + fill * a + 127) // 255).astype(np.uint8)
-    img = Image.fromarray(np.ascontiguousarray(canvas), "RGB")
+        layer[edge] = EDGE + (200,)
+        img = Image.fromarray(np.ascontiguousarray(canvas), "RGB").convert("RGBA")
+        img.alpha_composite(Image.fromarray(layer, "RGBA"))
+        img = img.convert("RGB")
+    else:
+        img = Image.fromarray(np.ascontiguousarray(canvas), "RGB")
     d = ImageDraw.Draw(img)
     offset = np.array([v.x0, v.y0], np.float64)
     width = 2 if v.zoom >= 1 else 1
@@ -268,12 +283,31 @@ def render_png(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: float | N
     return img
 
 
+EMBED_LIMIT = 4 << 20  # bytes of a source file embedded as it is in the SVG
+
+
+def _source_href(mesh: SpriteMesh, rgba: np.ndarray | None) -> str | None:
+    """A data: URL of the source file when browsers read its format and it
+    is small enough, so that the SVG embeds it without re-encoding."""
+    if rgba is None or not mesh.source:
+        return None
+    mime = {".png": "image/png", ".webp": "image/webp"}.get(Path(mesh.source).suffix.lower())
+    try:
+        if mime is None or os.path.getsize(mesh.source) > EMBED_LIMIT:
+            return None
+        data = Path(mesh.source).read_bytes()
+    except OSError:
+        return None
+    return f"data:{mime};base64,{base64.b64encode(data).decode('ascii')}"
+
+
 def write_previews(mesh: SpriteMesh, stem: str | os.PathLike, rgba: np.ndarray | None = None,
                    zoom: float | None = None) -> list[Path]:
     """Write `<stem>.preview.svg` and `<stem>.preview.png`; returns their paths."""
     stem = str(stem)
     svg, png = Path(stem + ".preview.svg"), Path(stem + ".preview.png")
     v = view(mesh, rgba, zoom)
-    svg.write_text(render_svg(mesh, rgba, v=v), encoding="utf-8")
+    svg.write_text(render_svg(mesh, rgba, v=v, sprite_href=_source_href(mesh, rgba)),
+                   encoding="utf-8")
     render_png(mesh, rgba, v=v).save(png, compress_level=1)
     return [svg, png]

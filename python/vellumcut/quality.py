@@ -26,7 +26,7 @@ def load_mask(path: str | os.PathLike, border: int) -> tuple[np.ndarray, np.ndar
     from PIL import Image
 
     with Image.open(path) as im:
-        rgba = np.asarray(im.convert("RGBA"))
+        rgba = np.asarray(im if im.mode == "RGBA" else im.convert("RGBA"))
     opaque = rgba[..., 3] > 0
     if border > 0:
         opaque = np.pad(opaque, border)
