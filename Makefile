@@ -11,7 +11,7 @@ WERROR    := $(if $(filter true,$(CI)),ON,OFF)
 CMAKE_COMMON = -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
     -DEARCUT_INCLUDE_DIR=$(EARCUT) -DVELLUMCUT_WERROR=$(WERROR)
 
-.PHONY: setup test pytest cpp-test demo clean fuzz fuzz-build bench bench-smoke bench-build bench-cli
+.PHONY: setup test pytest cpp-test demo clean fuzz fuzz-build bench bench-smoke bench-build bench-mesher bench-cli
 
 setup:
 	bash scripts/setup.sh
@@ -45,6 +45,14 @@ bench: bench-build
 
 bench-smoke: bench-build
 	$(PY) bench/run.py --sizes 512 --rpx 8 --repeat 1 $(BENCH_ARGS)
+
+# The product mesher against the core and the Python peer (bench/bench_mesher.py);
+# MESHER_ARGS passes options (--sections, --kinds, --repeat, --real-limit, ...).
+MESHER_ARGS ?=
+
+bench-mesher: setup
+	bash bench/setup_bench.sh
+	$(PY) bench/bench_mesher.py $(MESHER_ARGS)
 
 # The command line on trees of real sprites: previews, incremental re-runs,
 # --dask beside --jobs 2 (bench/bench_cli.py; BENCH_ARGS passes options).

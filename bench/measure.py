@@ -1,10 +1,14 @@
 """One timed call in a fresh process; prints JSON with the seconds the call
 took and the peak resident set size of the whole process (KiB, VmHWM).
 
-    measure.py vellumcut|peer FUNCTION SPRITE RPX WARMUP [RINGS]
+    measure.py vellumcut|peer FUNCTION SPRITE RPX WARMUP [RINGS] [eps=E]
+    measure.py mesher INTERIOR SPRITE SPACING WARMUP [tolerance=T]
 
 FUNCTION is islands, triangulate_png, poisson_png or tri_mesh_debug (which
-reads its input from the RINGS file written by the runner). With WARMUP
+reads its input from the RINGS file written by the runner); eps=E replaces
+the default eps (1.5). The mesher impl times `vellumcut.mesh_sprite` with
+interior INTERIOR ("none", "poisson", "quality"), spacing SPACING (ignored
+for "none"), the benchmark's margin and tolerance T (default 1). With WARMUP
 "same" the process makes the same call once, untimed, before the timed one,
 so that one-time costs (lazy symbol binding of the shared libraries, codec
 set-up, numpy's import) are not counted; with "none" the call is cold.
@@ -46,20 +50,36 @@ def read_rings(path: str):
 
 def main(argv: list[str]) -> None:
     impl, fn, sprite, rpx, warmup = argv[1], argv[2], argv[3], int(argv[4]), argv[5] == "same"
+    options = dict(a.split("=", 1) for a in argv[6:] if "=" in a)
+    positional = [a for a in argv[6:] if "=" not in a]
+    eps = float(options.get("eps", EPS))
+    if impl == "mesher":
+        import vellumcut
+
+        kwargs = {"interior": fn, "margin": MARGIN, "tolerance": float(options.get("tolerance", 1.0))}
+        if fn != "none":
+            kwargs.update(spacing=float(rpx), seed=1)
+        if warmup:
+            vellumcut.mesh_sprite(sprite, **kwargs)
+        t0 = time.perf_counter()
+        mesh = vellumcut.mesh_sprite(sprite, **kwargs)
+        seconds = time.perf_counter() - t0
+        print(json.dumps({"seconds": seconds, "maxrss_kib": peak_rss_kib(), "count": mesh.triangle_count}))
+        return
     if impl == "vellumcut":
         import vellumcut_core as lib
     else:
         sys.path.insert(0, __import__("os").path.dirname(__file__))
         import peer as lib
     if fn == "tri_mesh_debug":
-        rings = read_rings(argv[6])
+        rings = read_rings(positional[0])
         args = (rings[0], rings[1:-1], rings[-1])
     elif fn == "islands":
-        args = (sprite, EPS, MARGIN)
+        args = (sprite, eps, MARGIN)
     elif fn == "triangulate_png":
-        args = (sprite, EPS, MARGIN, 0.0)
+        args = (sprite, eps, MARGIN, 0.0)
     elif fn == "poisson_png":
-        args = (sprite, EPS, MARGIN, rpx)
+        args = (sprite, eps, MARGIN, rpx)
     else:
         raise SystemExit(f"unknown function {fn}")
     call = getattr(lib, fn)

@@ -82,7 +82,7 @@ void close_fd(int& fd) noexcept {
 // from the pipe alone.
 class ForkedChild {
 public:
-    ForkedChild(ChildMain main, void* context, const char* what) {
+    ForkedChild(ChildMain main, void* context, const char* what, std::mutex* held_across_fork) {
         int data[2], go[2];
         if (::pipe2(data, O_CLOEXEC) != 0) throw_cannot_start(what, errno);
         if (::pipe2(go, O_CLOEXEC) != 0) {
@@ -91,6 +91,8 @@ public:
             ::close(data[1]);
             throw_cannot_start(what, err);
         }
+        std::unique_lock<std::mutex> fork_lock;
+        if (held_across_fork != nullptr) fork_lock = std::unique_lock<std::mutex>(*held_across_fork);
         pid_ = ::fork();
         if (pid_ == 0) {
             ::close(data[0]);
@@ -98,6 +100,7 @@ public:
             child_entry(data[1], go[0], main, context);
         }
         const int err = errno;
+        if (fork_lock.owns_lock()) fork_lock.unlock();
         ::close(data[1]);
         ::close(go[0]);
         read_fd_ = data[0];
@@ -239,8 +242,8 @@ private:
 }  // namespace
 
 ChildOutput run_in_child(ChildMain main, void* context, double cpu_seconds, Stop& stop,
-                         const char* what) {
-    ForkedChild child(main, context, what);
+                         const char* what, std::mutex* held_across_fork) {
+    ForkedChild child(main, context, what, held_across_fork);
 
     // Read everything the child sends until it closes the pipe (it exits),
     // its processor time passes the deadline or the stop is requested.

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstddef>
+#include <mutex>
 #include <stdexcept>
 #include <vector>
 
@@ -49,7 +50,10 @@ struct ChildOutput {
 // stop, a failed poll or read, bad_alloc) the child has ended and been
 // reaped. Throws ChildUnavailable when no child can be started, and
 // std::runtime_error when it cannot be watched; both messages name `what`.
+// `held_across_fork`, when given, is locked for the fork() alone, so that no
+// other thread is inside the state it guards while the child's copy is made;
+// the child's copy stays locked and is not the child's to take.
 ChildOutput run_in_child(ChildMain main, void* context, double cpu_seconds, Stop& stop,
-                         const char* what);
+                         const char* what, std::mutex* held_across_fork = nullptr);
 
 }  // namespace vellumcut

@@ -153,6 +153,82 @@ register_command(Command(
               "(default: %(default)s)"))]))
 
 
+
+# `vellumcut mesh` (vellumcut.mesh_sprite): the options and helps of the
+# mesher's own command, on the command registry.
+def _or_none(cast: type) -> Callable[[str], Any]:
+    def parse(text: str) -> Any:
+        if text.lower() == "none":
+            return None
+        try:
+            return cast(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(
+                f"expected {'a whole number' if cast is int else 'a number'} or none, got {text!r}") from None
+
+    parse.__name__ = cast.__name__
+    return parse
+
+
+def _mesh_params(args: argparse.Namespace, dests: list[str]) -> dict[str, Any]:
+    """The mesher's parameters, checked once before any file is read."""
+    import numpy as np
+
+    params = {d: getattr(args, d) for d in dests}
+    try:
+        vellumcut.mesh_sprite(np.zeros((1, 1), np.uint8), **params)
+    except (ValueError, TypeError) as exc:
+        raise UsageError(str(exc)) from None
+    return params
+
+
+def _mesh_options() -> list[Option]:
+    from vellumcut import sprite
+
+    return [
+        Option(("--alpha-threshold",), dict(
+            type=int, default=0, metavar="A",
+            help="a pixel is opaque when its alpha is above A, 0..254 (default: %(default)s)")),
+        Option(("--tolerance",), dict(
+            type=float, default=1.0, metavar="PX",
+            help="how far outlines may stray outwards from the pixels (default: %(default)s)")),
+        Option(("--padding",), dict(
+            type=float, default=0.0, metavar="PX",
+            help="mesh kept around every opaque pixel (default: %(default)s)")),
+        Option(("--max-vertices",), dict(
+            type=_or_none(int), default=None, metavar="N",
+            help="at most N outline vertices per part, at least 3 (default: no cap)")),
+        Option(("--interior",), dict(
+            choices=sprite.INTERIORS, default="none",
+            help="none: outline vertices only; poisson: Poisson-disk interior points; "
+                 "quality: Triangle's quality refinement (default: %(default)s)")),
+        Option(("--spacing",), dict(
+            type=_or_none(float), default=None, metavar="PX",
+            help="interior point spacing (poisson, default 10) or triangle size bound "
+                 "(quality, default: none)")),
+        Option(("--min-angle",), dict(
+            type=float, default=25.0, metavar="DEG",
+            help=f"smallest triangle angle of quality meshes, at most {sprite.MAX_MIN_ANGLE:g} "
+                 "(default: %(default)s)")),
+        Option(("--seed",), dict(
+            type=_or_none(int), default=None,
+            help="seed of the Poisson points (default: a random one)")),
+        Option(("--min-island-area",), dict(
+            type=int, default=1, metavar="PX",
+            help="islands with fewer opaque pixels are dropped (default: %(default)s)")),
+        Option(("--min-hole-area",), dict(
+            type=int, default=sprite.MIN_HOLE_AREA, metavar="PX",
+            help="holes with fewer transparent pixels are filled (default: %(default)s)")),
+        MARGIN_OPTION,
+    ]
+
+
+register_command(Command(
+    "mesh", "game-ready mesh of every island: no clipped pixels (mesh_sprite)",
+    "Mesh of every opaque island, outlines on pixel edges simplified outwards only, so no "
+    "opaque pixel is clipped; optional padding, vertex cap and Poisson or quality interiors.",
+    _mesh_options(), params=_mesh_params))
+
 def _checked(check: Callable[[Any], Any]) -> Callable[[str], str]:
     """An argparse type that validates with an export helper and keeps the text."""
 
@@ -201,9 +277,11 @@ def check_export_options(args: argparse.Namespace, dests: list[str]) -> str | No
         users = [f.name for f in export.FORMATS.values() if dest in f.options]
         names = ", ".join(users[:-1]) + " or " + users[-1] if len(users) > 1 else "".join(users)
         return f"--{dest.replace('_', '-')} applies to --format {names}, not {fmt.name}"
-    if args.pixels_per_unit is not None and args.pixels_per_unit <= 0:
+    # getattr: a registry without these options (tests, other front ends) has no such dests.
+    ppu = getattr(args, "pixels_per_unit", None)
+    if ppu is not None and ppu <= 0:
         return "--pixels-per-unit: pixels per unit must be a positive number"
-    if args.alpha_cutoff is not None and args.alpha_mode != "MASK":
+    if getattr(args, "alpha_cutoff", None) is not None and getattr(args, "alpha_mode", None) != "MASK":
         return "--alpha-cutoff needs --alpha-mode mask"
     return None
 
@@ -272,6 +350,7 @@ def build_parser() -> tuple[argparse.ArgumentParser, dict[str, argparse.Argument
         m = p.add_argument_group(f"{cmd.name} options")
         dests[cmd.name] = [opt.add(m) for opt in cmd.options]
         subs[cmd.name] = p
+    subs[BLENDER_ADDON] = add_blender_addon_parser(sub)
     return parser, subs, dests
 
 
@@ -279,6 +358,10 @@ def parse_args(argv: Sequence[str] | None) -> tuple[argparse.Namespace, argparse
     parser, subs, dests = build_parser()
     args, extra = parser.parse_known_args(argv)
     sub = subs[args.command]
+    if args.command == BLENDER_ADDON:  # a tool, without the batch options
+        if extra:
+            sub.error("unrecognized arguments: " + " ".join(extra))
+        return args, sub, dests
     if extra:
         # The top-level parser would answer with its own usage; the
         # subcommand's usage is the one that lists the option meant.
@@ -405,10 +488,43 @@ def _check_reachable(address: str) -> None:
                          f"({exc.strerror or messages.one_line(exc)})") from None
 
 
+# --- blender-addon: the Blender add-on's installable zip ------------------------------------------
+
+BLENDER_ADDON = "blender-addon"
+
+
+def add_blender_addon_parser(sub: Any) -> argparse.ArgumentParser:
+    p = sub.add_parser(BLENDER_ADDON, help="write the Blender add-on as an installable zip",
+                       description=textwrap.fill(
+                           "Write the Blender add-on (File > Import > Sprite as mesh) as a zip "
+                           "to install in Blender (Edit > Preferences > Add-ons > Install). The "
+                           "add-on meshes with the Python environment recorded in the zip "
+                           "(this one by default) until its preferences name another."))
+    p.add_argument("out", metavar="OUT.zip", help="the zip to write")
+    p.add_argument("--python", metavar="PATH", default=None,
+                   help="the interpreter of the environment the add-on uses (default: the one "
+                        "running this command)")
+    return p
+
+
+def blender_addon(args: argparse.Namespace, out: TextIO, err: TextIO) -> int:
+    from vellumcut_blender.bundle import write_addon_zip
+
+    try:
+        path = write_addon_zip(args.out, args.python)
+    except (OSError, ValueError) as exc:
+        err.write(f"vellumcut: error: {exc}\n")
+        return 1
+    out.write(f"wrote {path}: install it in Blender with Edit > Preferences > Add-ons > Install\n")
+    return 0
+
+
 def main(argv: Sequence[str] | None = None, stdout: TextIO | None = None,
          stderr: TextIO | None = None) -> int:
     out, err = stdout or sys.stdout, stderr or sys.stderr
     args, sub, dests = parse_args(argv)
+    if args.command == BLENDER_ADDON:
+        return blender_addon(args, out, err)
     try:
         return _run(args, dests, out, err)
     except UsageError as exc:

@@ -21,7 +21,7 @@ from typing import Any, Mapping
 
 import numpy as np
 
-MODES = ("outline", "earcut", "poisson")
+MODES = ("outline", "earcut", "poisson", "mesh")  # "mesh": vellumcut.mesh_sprite
 
 
 @dataclass

@@ -179,26 +179,30 @@ MaskSource inspect(const std::string& path, int margin) {
     return source;
 }
 
+cv::Mat decode_pixels(const MaskSource& source) {
+    if (source.decoder == MaskDecoder::png) {
+        return decode_png_like_opencv(source.bytes.data(), source.bytes.size());
+    }
+    const QuietStreams quiet;
+    if (source.decoder == MaskDecoder::exr) {
+        return cv::imread("/proc/self/fd/" + std::to_string(source.fd), cv::IMREAD_UNCHANGED);
+    }
+    const cv::Mat raw(1, static_cast<int>(source.bytes.size()), CV_8UC1,
+                      const_cast<std::uint8_t*>(source.bytes.data()));
+    return cv::imdecode(raw, cv::IMREAD_UNCHANGED);
+}
+
 AlphaMask decode(MaskSource source, Stop& stop) {
     AlphaMask out;
     const int margin = source.margin;
-    cv::Mat image;
-    if (source.decoder == MaskDecoder::png) {
-        // Only files within every size limit are taken by the fast path.
-        if (decode_png_alpha_mask(source.bytes.data(), source.bytes.size(), margin, out.mask)) {
-            out.w = out.mask.cols;
-            out.h = out.mask.rows;
-            return out;
-        }
-        image = decode_png_like_opencv(source.bytes.data(), source.bytes.size());
-    } else if (source.decoder == MaskDecoder::exr) {
-        const QuietStreams quiet;
-        image = cv::imread("/proc/self/fd/" + std::to_string(source.fd), cv::IMREAD_UNCHANGED);
-    } else {
-        const QuietStreams quiet;
-        const cv::Mat raw(1, static_cast<int>(source.bytes.size()), CV_8UC1, source.bytes.data());
-        image = cv::imdecode(raw, cv::IMREAD_UNCHANGED);
+    // Only files within every size limit are taken by the fast path.
+    if (source.decoder == MaskDecoder::png &&
+        decode_png_alpha_mask(source.bytes.data(), source.bytes.size(), margin, out.mask)) {
+        out.w = out.mask.cols;
+        out.h = out.mask.rows;
+        return out;
     }
+    cv::Mat image = decode_pixels(source);
     source = MaskSource();  // the file's bytes are no longer needed
     // Each decoder is one library call (a few tenths of a second at most for
     // the largest image); the stop is asked between it and the border.

@@ -74,6 +74,14 @@ MaskSource inspect(const std::string& path, int margin);
 // `stop` is polled between decoding and building the bordered mask.
 AlphaMask decode(MaskSource source, Stop& stop = no_stop());
 
+// The decoded image itself for callers that threshold alpha their own way:
+// every channel, in OpenCV's order (B, G, R, A) and sample depth, without
+// border or threshold, from the decoder decode() would run (for PNG the
+// libpng path; the alpha-only fast path is decode()'s own). Empty when the
+// bytes do not decode. Writes nothing to stdout or stderr; safe to call from
+// several threads at once.
+cv::Mat decode_pixels(const MaskSource& source);
+
 // decode(inspect(path, margin)), with the results in out-parameters.
 void load_alpha_mask(const std::string& path, int margin, cv::Mat& mask, int& w, int& h,
                      float& scale);

@@ -9,45 +9,25 @@
 // streams are pointed at a buffer that discards everything for the length of
 // one decode call and put back afterwards. The host's OpenCV settings are
 // never touched; what is lost is only C++ stream output of other threads
-// during those milliseconds (the module's calls hold the interpreter lock, so
-// no Python code runs meanwhile; Python itself never writes through these
-// streams). libpng's messages, which go to C's stderr, are handled by the
+// during those milliseconds (Python itself never writes through these
+// streams). The sprite mesher decodes without the interpreter lock, so
+// decodes may overlap: the first to start points the streams at the sink and
+// the last to end puts them back, under one mutex. libpng's messages, which go to C's stderr, are handled by the
 // loader's own libpng handlers (png_libpng.hpp).
 #pragma once
 
-#include <iostream>
-#include <streambuf>
-
 namespace vellumcut {
 
+// The count of overlapping decodes and the streams' own buffers live in the
+// process's one shared library (quiet_streams.cpp), not in each extension
+// module's copy of the geometry core, so that both modules' decodes count
+// together.
 class QuietStreams {
 public:
-    QuietStreams()
-        : out_(std::cout.rdbuf(&sink())), err_(std::cerr.rdbuf(&sink())),
-          log_(std::clog.rdbuf(&sink())) {}
-    ~QuietStreams() {
-        std::cout.rdbuf(out_);
-        std::cerr.rdbuf(err_);
-        std::clog.rdbuf(log_);
-    }
+    QuietStreams();
+    ~QuietStreams();
     QuietStreams(const QuietStreams&) = delete;
     QuietStreams& operator=(const QuietStreams&) = delete;
-
-private:
-    // Accepts and drops every character.
-    class NullBuffer final : public std::streambuf {
-    protected:
-        int_type overflow(int_type c) override { return traits_type::not_eof(c); }
-        std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-    };
-    static NullBuffer& sink() {
-        static NullBuffer buffer;
-        return buffer;
-    }
-
-    std::streambuf* out_;
-    std::streambuf* err_;
-    std::streambuf* log_;
 };
 
 }  // namespace vellumcut

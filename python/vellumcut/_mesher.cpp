@@ -1,0 +1,131 @@
+// Bindings of the sprite mesher (vellumcut._mesher): argument and result
+// conversion, the interpreter lock released while the mesher computes, and
+// Ctrl-C through a cooperative stop.
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <chrono>
+#include <string>
+
+#include "sprite_mesh/sprite_mesh.hpp"
+
+namespace py = pybind11;
+using namespace pybind11::literals;
+namespace sm = vellumcut::sprite;
+
+namespace {
+
+// Asked by the mesher between steps, on the calling thread, with the
+// interpreter lock released and Triangle's mutex not held: at most every
+// 25 ms it takes the lock back for a moment and lets Python run its signal
+// handlers. A handler that raised (KeyboardInterrupt) leaves its exception
+// set; the binding raises it once the mesher has unwound.
+struct SignalCheck {
+    std::chrono::steady_clock::time_point next = std::chrono::steady_clock::now();
+    static bool ask(void* self) {
+        auto* s = static_cast<SignalCheck*>(self);
+        const auto now = std::chrono::steady_clock::now();
+        if (now < s->next) return false;
+        s->next = now + std::chrono::milliseconds(25);
+        py::gil_scoped_acquire gil;
+        return PyErr_CheckSignals() != 0;
+    }
+};
+
+sm::Interior interior_of(const std::string& name) {
+    if (name == "none") return sm::Interior::none;
+    if (name == "poisson") return sm::Interior::poisson;
+    if (name == "quality") return sm::Interior::quality;
+    throw std::invalid_argument("interior must be 'none', 'poisson' or 'quality', got '" + name + "'");
+}
+
+py::dict to_python(const sm::Result& r) {
+    py::list parts;
+    for (const sm::PartMesh& p : r.parts) {
+        const auto nv = static_cast<py::ssize_t>(p.v.size() / 2);
+        const auto nt = static_cast<py::ssize_t>(p.idx.size() / 3);
+        py::array_t<double> v({nv, py::ssize_t{2}});
+        std::copy(p.v.begin(), p.v.end(), v.mutable_data());
+        py::array_t<std::int64_t> idx({nt, py::ssize_t{3}});
+        std::copy(p.idx.begin(), p.idx.end(), idx.mutable_data());
+        py::list rings;
+        for (const auto& ring : p.rings) {
+            py::array_t<std::int64_t> a(static_cast<py::ssize_t>(ring.size()));
+            std::copy(ring.begin(), ring.end(), a.mutable_data());
+            rings.append(a);
+        }
+        parts.append(py::dict("v"_a = v, "idx"_a = idx, "rings"_a = rings));
+    }
+    return py::dict("w"_a = r.w, "h"_a = r.h, "parts"_a = parts);
+}
+
+py::dict mesh(const py::object& image, int alpha_threshold, double tolerance, double padding,
+              long long max_vertices, const std::string& interior, double spacing, double min_angle,
+              std::uint64_t seed, bool seeded, long long min_island_area, long long min_hole_area,
+              int margin) {
+    sm::Options o;
+    o.alpha_threshold = alpha_threshold;
+    o.tolerance = tolerance;
+    o.padding = padding;
+    o.max_vertices = max_vertices;
+    o.interior = interior_of(interior);
+    o.spacing = spacing;
+    o.min_angle = min_angle;
+    o.seed = seed;
+    o.seeded = seeded;
+    o.min_island_area = min_island_area;
+    o.min_hole_area = min_hole_area;
+    o.margin = margin;
+    sm::validate(o);
+
+    SignalCheck check;
+    vellumcut::Stop stop(&SignalCheck::ask, &check);
+    sm::Result result;
+    try {
+        if (py::isinstance<py::str>(image)) {
+            const std::string path = image.cast<std::string>();
+            py::gil_scoped_release nogil;
+            result = sm::mesh_opaque(sm::load_opaque(path, alpha_threshold), o, stop);
+        } else {
+            const py::array a = py::reinterpret_borrow<py::array>(image);
+            const int ndim = static_cast<int>(a.ndim());
+            if (ndim != 2 && ndim != 3) {
+                throw std::invalid_argument("image: expected an array of shape (H, W), (H, W, 3) or (H, W, 4)");
+            }
+            const int channels = ndim == 2 ? 1 : static_cast<int>(a.shape(2));
+            const int bytes = static_cast<int>(a.itemsize());
+            const bool unsigned_int = a.dtype().kind() == 'u';
+            if (!unsigned_int || (bytes != 1 && bytes != 2)) {
+                throw std::invalid_argument("image: expected uint8 or uint16 samples, got " +
+                                            py::str(a.dtype()).cast<std::string>());
+            }
+            // C order, so that one row stride describes it.
+            const py::array c = py::array::ensure(a, py::array::c_style);
+            const int rows = static_cast<int>(c.shape(0)), cols = static_cast<int>(c.shape(1));
+            const auto stride = static_cast<std::size_t>(c.strides(0));
+            const void* data = c.data();
+            py::gil_scoped_release nogil;
+            result = sm::mesh_opaque(
+                sm::opaque_from_samples(data, rows, cols, stride, channels, bytes, alpha_threshold), o, stop);
+        }
+    } catch (const vellumcut::Interrupted&) {
+        // The signal handler's exception (KeyboardInterrupt) is pending.
+        if (PyErr_Occurred()) throw py::error_already_set();
+        throw;
+    }
+    return to_python(result);
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_mesher, m) {
+    m.doc() = "Native sprite mesher behind vellumcut.mesh_sprite (use that instead).";
+    m.def("mesh", &mesh, "image"_a, "alpha_threshold"_a, "tolerance"_a, "padding"_a, "max_vertices"_a,
+          "interior"_a, "spacing"_a, "min_angle"_a, "seed"_a, "seeded"_a, "min_island_area"_a,
+          "min_hole_area"_a, "margin"_a,
+          "Mesh a path (str) or a uint8/uint16 array; returns {'w', 'h', 'parts': [{'v', 'idx', "
+          "'rings'}]}. Releases the interpreter lock while it computes.");
+    m.attr("MAX_MIN_ANGLE") = sm::kMaxMinAngle;
+    m.attr("DEFAULT_MIN_HOLE_AREA") = sm::Options().min_hole_area;
+    m.attr("DEFAULT_POISSON_SPACING") = sm::kDefaultPoissonSpacing;
+}

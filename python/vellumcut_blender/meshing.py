@@ -1,0 +1,137 @@
+"""The mesher side of the Blender add-on: no `bpy` here.
+
+It runs where `vellumcut` is importable: either inside Blender (when the
+add-on imports the package in-process) or as a child process started by the
+add-on with the interpreter of the environment that holds `vellumcut`:
+
+    python -m vellumcut_blender.meshing REQUEST.json RESULT.json
+
+The request holds the image path and the mesher's options; the result holds,
+per part, Blender-ready geometry, or {"error": message} for a refused image.
+Files rather than stdout keep the exchange clean whatever a library prints.
+
+Frames: `mesh_sprite` returns mask pixels (y down, pixel edges on half
+integers, margin included). Blender wants x right, y up, in units of
+`pixels_per_unit` image pixels around the pivot, and UVs with v = 0 at the
+bottom row. Positions and UVs are both derived from the same image-pixel
+point (texel-edge origin), so the texture lines up with the outline exactly.
+"""
+from __future__ import annotations
+
+import json
+import os
+import sys
+from typing import Any, Mapping
+
+# Bumped when the request or result layout changes, so an add-on and an
+# environment of different releases refuse each other with a clear message.
+PROTOCOL = 1
+
+# The add-on's defaults; each is also the default of its import option.
+DEFAULTS: dict[str, Any] = {
+    "alpha_threshold": 0,
+    "tolerance": 1.0,
+    "padding": 0.0,
+    "max_vertices": 0,  # 0: no cap
+    "interior": "none",
+    "spacing": 0.0,  # 0: the mesher's default spacing
+    "min_angle": 25.0,
+    "seed": 0,
+    "pixels_per_unit": 100.0,
+    "pivot": "center",
+}
+
+
+def mesher_options(options: Mapping[str, Any]) -> dict[str, Any]:
+    """The keyword arguments of `vellumcut.mesh_sprite` for the add-on's options
+    (0 for `max_vertices` and `spacing` means "not set")."""
+    o = {**DEFAULTS, **options}
+    return {
+        "alpha_threshold": int(o["alpha_threshold"]),
+        "tolerance": float(o["tolerance"]),
+        "padding": float(o["padding"]),
+        "max_vertices": int(o["max_vertices"]) or None,
+        "interior": str(o["interior"]).lower(),
+        "spacing": float(o["spacing"]) or None,
+        "min_angle": float(o["min_angle"]),
+        "seed": int(o["seed"]),
+    }
+
+
+def blender_geometry(mesh: Any, pixels_per_unit: float, pivot: Any) -> list[dict[str, Any]]:
+    """Per part: positions (x, y in Blender units, y up), UVs (v up) and
+    triangles wound counter-clockwise seen from +Z, placed as the y-up
+    exports place them (`vellumcut.export.Placement`)."""
+    import numpy as np
+
+    from vellumcut import export
+
+    place = export.Placement.of(mesh, pivot, pixels_per_unit)
+    size = np.array([mesh.image_width, mesh.image_height], np.float64)
+    parts = []
+    for part in mesh.parts:
+        pos = place.place(mesh, part.vertices, y_up=True)
+        uv = mesh.image_xy(part.vertices) / size  # texel-edge origin, v down ...
+        uv[:, 1] = 1.0 - uv[:, 1]  # ... and Blender's v points up
+        tris = export.front_facing(part.vertices, part.triangles)
+        parts.append({"positions": pos.tolist(), "uvs": uv.tolist(), "triangles": tris.tolist()})
+    return parts
+
+
+def mesh_request(request: Mapping[str, Any]) -> dict[str, Any]:
+    """Mesh one image as the add-on asks. Raises on a refused image or bad option."""
+    import vellumcut
+
+    opts = request.get("options", {})
+    path = os.fspath(request["image"])
+    mesh = vellumcut.mesh_sprite(path, **mesher_options(opts))
+    parts = blender_geometry(mesh, float(opts.get("pixels_per_unit", DEFAULTS["pixels_per_unit"])),
+                             opts.get("pivot", DEFAULTS["pivot"]))
+    return {
+        "protocol": PROTOCOL,
+        "vellumcut": vellumcut.__version__,
+        "image": {"width": mesh.image_width, "height": mesh.image_height},
+        "counts": {"parts": len(parts), "vertices": mesh.vertex_count,
+                   "triangles": mesh.triangle_count},
+        "parts": parts,
+    }
+
+
+def error_message(exc: BaseException) -> str:
+    """One English line for a report: the message, with the kind of error
+    only where the message alone would not say it."""
+    text = str(exc).strip() or type(exc).__name__
+    if isinstance(exc, (ValueError, OSError, RuntimeError)):
+        return text
+    return f"{type(exc).__name__}: {text}"
+
+
+def run_request(request: Mapping[str, Any]) -> dict[str, Any]:
+    """`mesh_request`, with any failure turned into {"error": message}."""
+    if request.get("protocol") != PROTOCOL:
+        return {"error": f"the add-on speaks protocol {request.get('protocol')} but this vellumcut "
+                         f"environment speaks {PROTOCOL}; write the add-on again with "
+                         f"`vellumcut blender-addon` from this environment"}
+    try:
+        return mesh_request(request)
+    except Exception as exc:  # noqa: BLE001 - reported in Blender
+        return {"error": error_message(exc)}
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = sys.argv[1:] if argv is None else argv
+    if len(args) != 2:
+        sys.stderr.write("usage: python -m vellumcut_blender.meshing REQUEST.json RESULT.json\n")
+        return 2
+    with open(args[0], encoding="utf-8") as f:
+        request = json.load(f)
+    result = run_request(request)
+    tmp = args[1] + ".part"
+    with open(tmp, "w", encoding="utf-8") as f:
+        json.dump(result, f, separators=(",", ":"))
+    os.replace(tmp, args[1])
+    return 1 if "error" in result else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

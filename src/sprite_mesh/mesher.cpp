@@ -1,0 +1,745 @@
+// The sprite mesher: islands and holes of the opaque mask, traced on pixel
+// edges, padded with Clipper, simplified outwards, fitted to the vertex
+// budget and triangulated with Triangle.
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+#include <opencv2/imgproc.hpp>
+#include <polyclipping/clipper.hpp>
+
+#include "constrained_mesh/sampler.hpp"
+#include "constrained_mesh/triangle_guard.hpp"
+#include "outline.hpp"
+#include "sprite_mesh/rings.hpp"
+#include "sprite_mesh/sprite_mesh.hpp"
+
+#include <triangle.h>
+
+namespace vellumcut {
+namespace sprite {
+
+void validate(const Options& o) {
+    const auto bad = [](const std::string& what) { throw std::invalid_argument(what); };
+    if (o.alpha_threshold < 0 || o.alpha_threshold > 254) bad("alpha_threshold must be within 0..254");
+    if (!std::isfinite(o.tolerance) || o.tolerance < 0) bad("tolerance must be a finite number >= 0");
+    if (o.tolerance > 1000) bad("tolerance must be at most 1000 px");
+    if (!std::isfinite(o.padding) || o.padding < 0) bad("padding must be a finite number >= 0");
+    if (o.padding > 1024) bad("padding must be at most 1024 px");
+    if (o.max_vertices != 0 && o.max_vertices < 3) bad("max_vertices must be at least 3 (or None)");
+    if (!std::isfinite(o.spacing) || o.spacing < 0) bad("spacing must be a finite number > 0 (or None)");
+    if (o.spacing != 0 && o.spacing < 1) bad("spacing must be at least 1 px");
+    if (!std::isfinite(o.min_angle) || o.min_angle <= 0 || o.min_angle > kMaxMinAngle) {
+        char text[160];
+        std::snprintf(text, sizeof text,
+                      "min_angle must be above 0 and at most %.0f degrees (Triangle's refinement "
+                      "stops converging above that)",
+                      kMaxMinAngle);
+        bad(text);
+    }
+    if (o.min_island_area < 1) bad("min_island_area must be at least 1");
+    if (o.min_hole_area < 0) bad("min_hole_area must be at least 0");
+}
+
+namespace {
+
+// Owner of everything Triangle allocated for one output record.
+struct TriOut {
+    triangulateio io;
+    TriOut() { std::memset(&io, 0, sizeof io); }
+    ~TriOut() {
+        void* owned[] = {io.pointlist,     io.pointattributelist,    io.pointmarkerlist,
+                         io.trianglelist,  io.triangleattributelist, io.neighborlist,
+                         io.segmentlist,   io.segmentmarkerlist,     io.edgelist,
+                         io.edgemarkerlist, io.normlist,             io.holelist};
+        for (void* p : owned) {
+            if (p != nullptr) trifree(p);
+        }
+    }
+    TriOut(const TriOut&) = delete;
+    TriOut& operator=(const TriOut&) = delete;
+};
+
+struct Part {
+    std::vector<IRing> orig;  // [0] outer, then holes, before simplification
+    std::vector<IRing> cur;
+    std::vector<int> ids;     // simplifier ring ids, parallel to orig
+    std::vector<std::vector<int>> kids;  // per ring: parts inside that hole
+    bool alive = true;
+};
+
+struct Geometry {
+    std::vector<Part> parts;
+};
+
+void kill(Geometry& g, Simplifier* s, int p) {
+    Part& part = g.parts[p];
+    if (!part.alive) return;
+    part.alive = false;
+    if (s != nullptr) {
+        for (int id : part.ids) s->remove(id);
+    }
+    for (const auto& k : part.kids) {
+        for (int c : k) kill(g, s, c);
+    }
+}
+
+void start_top_left(IRing& r) {
+    const auto first = std::min_element(r.begin(), r.end(), [](const P& a, const P& b) {
+        return a.y != b.y ? a.y < b.y : a.x < b.x;
+    });
+    std::rotate(r.begin(), first, r.end());
+}
+
+// Parts straight from the traced islands: small islands dropped, small holes
+// filled together with whatever lies inside them.
+Geometry islands_to_parts(const std::vector<TracedRing>& rings, const cv::Mat& stats,
+                          const cv::Mat& gap_stats, int background, const Options& o) {
+    const int n = stats.rows;
+    std::vector<int> outer(n, -1);
+    std::vector<std::vector<int>> holes(n);
+    std::unordered_map<int, std::vector<int>> inside;  // gap label -> islands in it
+    for (int i = 0; i < static_cast<int>(rings.size()); ++i) {
+        const TracedRing& r = rings[i];
+        if (r.hole) {
+            holes[r.island].push_back(i);
+        } else {
+            outer[r.island] = i;
+            if (r.gap != background) inside[r.gap].push_back(r.island);
+        }
+    }
+    std::vector<char> gone(n, 0);
+    std::vector<int> stack;
+    const auto cover = [&](int gap) {
+        auto it = inside.find(gap);
+        if (it == inside.end()) return;
+        stack.assign(it->second.begin(), it->second.end());
+        while (!stack.empty()) {
+            const int isl = stack.back();
+            stack.pop_back();
+            if (gone[isl]) continue;
+            gone[isl] = 1;
+            for (int h : holes[isl]) {
+                auto jt = inside.find(rings[h].gap);
+                if (jt != inside.end()) stack.insert(stack.end(), jt->second.begin(), jt->second.end());
+            }
+        }
+    };
+    for (int isl = 1; isl < n; ++isl) {
+        for (int h : holes[isl]) {
+            if (gap_stats.at<int>(rings[h].gap, cv::CC_STAT_AREA) < o.min_hole_area) cover(rings[h].gap);
+        }
+    }
+    Geometry g;
+    std::vector<int> part_of(n, -1);
+    for (int isl = 1; isl < n; ++isl) {
+        if (gone[isl] || outer[isl] < 0 || stats.at<int>(isl, cv::CC_STAT_AREA) < o.min_island_area) continue;
+        part_of[isl] = static_cast<int>(g.parts.size());
+        g.parts.emplace_back();
+    }
+    for (int isl = 1; isl < n; ++isl) {
+        if (part_of[isl] < 0) continue;
+        Part& p = g.parts[part_of[isl]];
+        p.orig.push_back(rings[outer[isl]].pts);
+        p.kids.emplace_back();
+        for (int h : holes[isl]) {
+            const int gap = rings[h].gap;
+            if (gap_stats.at<int>(gap, cv::CC_STAT_AREA) < o.min_hole_area) continue;
+            p.orig.push_back(rings[h].pts);
+            p.kids.emplace_back();
+            auto it = inside.find(gap);
+            if (it == inside.end()) continue;
+            for (int c : it->second) {
+                if (part_of[c] >= 0) p.kids.back().push_back(part_of[c]);
+            }
+        }
+    }
+    return g;
+}
+
+IRing from_clipper(const ClipperLib::Path& path, bool hole) {
+    IRing r;
+    r.reserve(path.size());
+    for (const auto& q : path) r.push_back({q.X, q.Y});
+    if ((area2(r) > 0) != hole) std::reverse(r.begin(), r.end());
+    start_top_left(r);
+    return r;
+}
+
+void add_tree(Geometry& g, const ClipperLib::PolyNode& node, std::vector<int>* kids) {
+    // `node` is an outer contour; its children are holes, theirs outers.
+    const int id = static_cast<int>(g.parts.size());
+    if (kids != nullptr) kids->push_back(id);
+    g.parts.emplace_back();
+    g.parts[id].orig.push_back(from_clipper(node.Contour, false));
+    g.parts[id].kids.emplace_back();
+    for (const ClipperLib::PolyNode* hole : node.Childs) {
+        if (hole->Contour.size() < 3) continue;
+        g.parts[id].orig.push_back(from_clipper(hole->Contour, true));
+        g.parts[id].kids.emplace_back();
+        const int k = static_cast<int>(g.parts[id].kids.size()) - 1;
+        for (const ClipperLib::PolyNode* inner : hole->Childs) {
+            if (inner->Contour.size() < 3) continue;
+            std::vector<int> found;
+            add_tree(g, *inner, &found);
+            g.parts[id].kids[k].insert(g.parts[id].kids[k].end(), found.begin(), found.end());
+        }
+    }
+}
+
+// Every opaque pixel square grown by `delta` units, as one union.
+Geometry pad(const Geometry& in, double delta, double arc) {
+    // Clipper rounds each join's number of steps to the nearest whole one,
+    // which can make a step up to 1.5 times the nominal angle and its chord
+    // sag up to 2.25 times the tolerance asked for: ask for a third.
+    ClipperLib::ClipperOffset co(2.0, arc / 3);
+    for (const Part& p : in.parts) {
+        if (!p.alive) continue;
+        for (const IRing& r : p.orig) {
+            ClipperLib::Path path;
+            path.reserve(r.size());
+            for (const P& q : r) path.push_back({q.x, q.y});
+            co.AddPath(path, ClipperLib::jtRound, ClipperLib::etClosedPolygon);
+        }
+    }
+    ClipperLib::PolyTree tree;
+    co.Execute(tree, delta);
+    Geometry g;
+    for (const ClipperLib::PolyNode* node : tree.Childs) {
+        if (node->Contour.size() >= 3) add_tree(g, *node, nullptr);
+    }
+    return g;
+}
+
+std::size_t vertex_count(const Part& p) {
+    std::size_t n = 0;
+    for (const IRing& r : p.cur) n += r.size();
+    return n;
+}
+
+// Smallest convex polygon of at most `k` corners found by repeatedly
+// dropping the hull edge whose removal (extending both neighbours to meet)
+// adds the least area.
+IRing reduced_hull(const std::vector<P>& pts, std::size_t k) {
+    std::vector<cv::Point> cv_pts;
+    cv_pts.reserve(pts.size());
+    for (const P& q : pts) cv_pts.emplace_back(static_cast<int>(q.x), static_cast<int>(q.y));
+    std::vector<cv::Point> hull;
+    cv::convexHull(cv_pts, hull);
+    std::vector<cv::Point2d> h(hull.begin(), hull.end());
+    if (k <= 3 && h.size() > 3) {
+        // Edge dropping stalls on parallel sides (a rectangle); the
+        // smallest enclosing triangle is what three corners can do.
+        std::vector<cv::Point2f> tri;
+        std::vector<cv::Point2f> hf(hull.begin(), hull.end());
+        cv::minEnclosingTriangle(hf, tri);
+        h.assign(tri.begin(), tri.end());
+    }
+    while (h.size() > k && h.size() > 3) {
+        const std::size_t n = h.size();
+        double best = INFINITY;
+        std::size_t at = 0;
+        cv::Point2d best_x;
+        for (std::size_t i = 0; i < n; ++i) {
+            const cv::Point2d a = h[(i + n - 1) % n], b = h[i], c = h[(i + 1) % n], d = h[(i + 2) % n];
+            const cv::Point2d u = b - a, v = c - d;  // both towards the meeting point
+            const double den = u.x * v.y - u.y * v.x;
+            if (std::abs(den) < 1e-9) continue;
+            const double t = ((d.x - a.x) * v.y - (d.y - a.y) * v.x) / den;
+            if (t < 1.0) continue;  // the neighbours diverge beyond this edge
+            const cv::Point2d x = a + t * u;
+            const double area = std::abs((b.x - x.x) * (c.y - x.y) - (b.y - x.y) * (c.x - x.x)) / 2;
+            if (area < best) {
+                best = area;
+                at = i;
+                best_x = x;
+            }
+        }
+        if (!std::isfinite(best)) break;
+        h[at] = best_x;
+        h.erase(h.begin() + static_cast<std::ptrdiff_t>((at + 1) % n));
+    }
+    cv::Point2d centre(0, 0);
+    for (const auto& q : h) centre += q;
+    centre *= 1.0 / static_cast<double>(h.size());
+    // Grow it about the centre so every side moves out by 3 units: a
+    // tight polygon computed in floating point would not survive rounding.
+    double nearest = INFINITY;
+    for (std::size_t i = 0; i < h.size(); ++i) {
+        const cv::Point2d a = h[i], b = h[(i + 1) % h.size()];
+        const double len = std::hypot(b.x - a.x, b.y - a.y);
+        if (len > 0) nearest = std::min(nearest, std::abs((b.x - a.x) * (centre.y - a.y) - (b.y - a.y) * (centre.x - a.x)) / len);
+    }
+    if (std::isfinite(nearest) && nearest > 0) {
+        const double f = 1 + 3 / nearest;
+        for (auto& q : h) q = centre + f * (q - centre);
+    }
+    IRing r;
+    for (const auto& q : h) {
+        // Round away from the centre so the rounded polygon still holds the hull.
+        const double x = q.x > centre.x ? std::ceil(q.x) : std::floor(q.x);
+        const double y = q.y > centre.y ? std::ceil(q.y) : std::floor(q.y);
+        r.push_back({static_cast<std::int64_t>(x), static_cast<std::int64_t>(y)});
+    }
+    if (area2(r) > 0) std::reverse(r.begin(), r.end());
+    start_top_left(r);
+    return r;
+}
+
+void fit_budget(Geometry& g, Simplifier& s, int p, double tol, std::size_t cap, Stop& stop) {
+    Part& part = g.parts[p];
+    double t = std::max(tol, 0.5 * kUnit);
+    const double t_max = 64.0 * kUnit;
+    while (part.alive && vertex_count(part) > cap) {
+        stop.poll();
+        const bool holes = part.cur.size() > 1;
+        if (holes && (3 * (part.cur.size() - 1) + part.cur[0].size() > cap || t >= t_max)) {
+            // Fill the smallest hole, with everything inside it.
+            std::size_t small = 1;
+            for (std::size_t h = 2; h < part.cur.size(); ++h) {
+                if (std::llabs(area2(part.orig[h])) < std::llabs(area2(part.orig[small]))) small = h;
+            }
+            for (int c : part.kids[small]) kill(g, &s, c);
+            s.remove(part.ids[small]);
+            part.orig.erase(part.orig.begin() + static_cast<std::ptrdiff_t>(small));
+            part.cur.erase(part.cur.begin() + static_cast<std::ptrdiff_t>(small));
+            part.ids.erase(part.ids.begin() + static_cast<std::ptrdiff_t>(small));
+            part.kids.erase(part.kids.begin() + static_cast<std::ptrdiff_t>(small));
+            continue;
+        }
+        if (t >= t_max) break;
+        t = std::min(t * 1.5, t_max);
+        for (std::size_t r = 0; r < part.cur.size(); ++r) {
+            part.cur[r] = s.simplify(part.ids[r], part.orig[r], t, stop);
+        }
+    }
+    if (!part.alive || vertex_count(part) <= cap) return;
+    // Still too many corners (outward-only simplification cannot go below
+    // the convex hull): the part becomes a reduced hull, and takes in every
+    // part that hull would reach.
+    std::vector<P> pts = part.cur[0];
+    std::vector<int> absorbed;
+    for (;;) {
+        IRing hull = reduced_hull(pts, cap);
+        for (std::size_t h = 1; h < part.cur.size(); ++h) {
+            for (int c : part.kids[h]) kill(g, &s, c);
+            s.remove(part.ids[h]);
+        }
+        part.orig.resize(1);
+        part.cur.resize(1);
+        part.ids.resize(1);
+        part.kids.resize(1);
+        std::vector<int> hit;
+        if (s.fits(hull, {part.ids[0]}, hit)) {
+            s.remove(part.ids[0]);
+            part.ids[0] = s.add(hull);
+            part.orig[0] = hull;
+            part.cur[0] = hull;
+            return;
+        }
+        for (std::size_t q = 0; q < g.parts.size(); ++q) {
+            Part& other = g.parts[q];
+            if (!other.alive || static_cast<int>(q) == p) continue;
+            bool touched = false;
+            for (int id : other.ids) touched = touched || std::find(hit.begin(), hit.end(), id) != hit.end();
+            if (!touched) continue;
+            pts.insert(pts.end(), other.cur[0].begin(), other.cur[0].end());
+            kill(g, &s, static_cast<int>(q));
+        }
+    }
+}
+
+// --- triangulation --------------------------------------------------------------
+
+struct Pslg {
+    std::vector<double> pts;  // units
+    std::vector<int> segs;
+    std::unordered_map<std::uint64_t, int> index;
+    int add(double x, double y) {
+        pts.push_back(x);
+        pts.push_back(y);
+        return static_cast<int>(pts.size() / 2 - 1);
+    }
+    int add(const P& q) {
+        const std::uint64_t key = (static_cast<std::uint64_t>(q.x + (1LL << 31)) << 32) |
+                                  static_cast<std::uint64_t>(q.y + (1LL << 31));
+        auto it = index.find(key);
+        if (it != index.end()) return it->second;
+        const int i = add(static_cast<double>(q.x), static_cast<double>(q.y));
+        index.emplace(key, i);
+        return i;
+    }
+};
+
+std::uint64_t edge_key(int a, int b) {
+    const auto lo = static_cast<std::uint32_t>(std::min(a, b)), hi = static_cast<std::uint32_t>(std::max(a, b));
+    return (static_cast<std::uint64_t>(lo) << 32) | hi;
+}
+
+void run_triangle(const std::string& sw, Pslg& g, const std::vector<double>& holes, TriOut& out) {
+    triangulateio in;
+    std::memset(&in, 0, sizeof in);
+    in.pointlist = g.pts.data();
+    in.numberofpoints = static_cast<int>(g.pts.size() / 2);
+    in.segmentlist = g.segs.data();
+    in.numberofsegments = static_cast<int>(g.segs.size() / 2);
+    std::vector<double> hl(holes);
+    in.holelist = hl.empty() ? nullptr : hl.data();
+    in.numberofholes = static_cast<int>(hl.size() / 2);
+    std::vector<char> switches(sw.begin(), sw.end());
+    switches.push_back('\0');
+    guarded_triangulate(switches.data(), &in, &out.io);
+    out.io.holelist = nullptr;  // Triangle copies the input's pointer; not ours to free
+    out.io.regionlist = nullptr;
+}
+
+// Indices of the triangles of `out` inside the part: those reachable from a
+// segment's mesh side without crossing a segment. Needs the neighbour list.
+std::vector<char> inside_triangles(const Pslg& g, const TriOut& out) {
+    const int nt = out.io.numberoftriangles;
+    std::unordered_map<std::uint64_t, std::pair<int, int>> dir;  // key -> ring direction
+    dir.reserve(g.segs.size());
+    for (std::size_t i = 0; i + 1 < g.segs.size(); i += 2) dir[edge_key(g.segs[i], g.segs[i + 1])] = {g.segs[i], g.segs[i + 1]};
+    const double* pt = out.io.pointlist;
+    const int* tri = out.io.trianglelist;
+    const int* nb = out.io.neighborlist;
+    std::vector<char> state(nt, 0);  // 0 unknown, 1 in, 2 out
+    std::vector<int> stack;
+    for (int t = 0; t < nt; ++t) {
+        for (int k = 0; k < 3; ++k) {
+            const int u = tri[3 * t + (k + 1) % 3], v = tri[3 * t + (k + 2) % 3], w = tri[3 * t + k];
+            auto it = dir.find(edge_key(u, v));
+            if (it == dir.end()) continue;
+            const int a = it->second.first, b = it->second.second;
+            const double c = (pt[2 * b] - pt[2 * a]) * (pt[2 * w + 1] - pt[2 * a + 1]) -
+                             (pt[2 * b + 1] - pt[2 * a + 1]) * (pt[2 * w] - pt[2 * a]);
+            const char s = c < 0 ? 1 : 2;
+            if (state[t] == 0) {
+                state[t] = s;
+                stack.push_back(t);
+            }
+        }
+    }
+    while (!stack.empty()) {
+        const int t = stack.back();
+        stack.pop_back();
+        for (int k = 0; k < 3; ++k) {
+            const int n = nb[3 * t + k];
+            if (n < 0 || state[n] != 0) continue;
+            const int u = tri[3 * t + (k + 1) % 3], v = tri[3 * t + (k + 2) % 3];
+            if (dir.count(edge_key(u, v))) continue;
+            state[n] = state[t];
+            stack.push_back(n);
+        }
+    }
+    std::vector<char> in(nt);
+    for (int t = 0; t < nt; ++t) in[t] = state[t] != 2;
+    return in;
+}
+
+// Closed rings of the mesh's free edges, outer ring first; triangles are
+// counter-clockwise (y up), so free edges are walked backwards to keep the
+// mesh on the ring's right.
+std::vector<std::vector<std::int32_t>> boundary_rings(const std::vector<double>& v,
+                                                      const std::vector<std::int32_t>& idx) {
+    std::unordered_set<std::uint64_t> directed;
+    directed.reserve(idx.size() * 2);
+    const auto key = [](int a, int b) {
+        return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(a)) << 32) | static_cast<std::uint32_t>(b);
+    };
+    for (std::size_t t = 0; t < idx.size(); t += 3) {
+        for (int k = 0; k < 3; ++k) directed.insert(key(idx[t + k], idx[t + (k + 1) % 3]));
+    }
+    std::unordered_map<int, std::vector<int>> next;
+    for (std::size_t t = 0; t < idx.size(); t += 3) {
+        for (int k = 0; k < 3; ++k) {
+            const int a = idx[t + k], b = idx[t + (k + 1) % 3];
+            if (!directed.count(key(b, a))) next[b].push_back(a);
+        }
+    }
+    std::vector<std::vector<std::int32_t>> rings;
+    std::vector<int> starts;
+    for (const auto& kv : next) starts.push_back(kv.first);
+    std::sort(starts.begin(), starts.end());
+    for (int s : starts) {
+        while (!next[s].empty()) {
+            std::vector<std::int32_t> ring{s};
+            int cur = s;
+            for (;;) {
+                auto& out = next[cur];
+                if (out.empty()) break;
+                const int n = out.back();
+                out.pop_back();
+                if (n == s) break;
+                ring.push_back(n);
+                cur = n;
+            }
+            rings.push_back(std::move(ring));
+        }
+    }
+    const auto area = [&](const std::vector<std::int32_t>& r) {
+        double a = 0;
+        for (std::size_t i = 0; i < r.size(); ++i) {
+            const int p = r[i], q = r[(i + 1) % r.size()];
+            a += v[2 * p] * v[2 * q + 1] - v[2 * q] * v[2 * p + 1];
+        }
+        return a;
+    };
+    std::stable_sort(rings.begin(), rings.end(), [&](const auto& a, const auto& b) {
+        return area(a) < area(b);  // the outer ring has the most negative area
+    });
+    return rings;
+}
+
+std::mt19937 part_engine(const Options& o, std::size_t part) {
+    if (!o.seeded) {
+        std::random_device rd;
+        std::seed_seq seq{rd(), rd(), rd(), rd()};
+        return std::mt19937(seq);
+    }
+    std::seed_seq seq{static_cast<std::uint32_t>(o.seed), static_cast<std::uint32_t>(o.seed >> 32),
+                      static_cast<std::uint32_t>(part)};
+    return std::mt19937(seq);
+}
+
+// Poisson-disk points over the part's bounding box, kept where they are
+// inside with a clearance of `clear` px from every ring (read off a distance
+// transform of the rasterised part, with a pixel of slack).
+void add_poisson(const Part& part, double spacing, double clear, std::mt19937& engine, Pslg& g, Stop& stop) {
+    std::int64_t lx = part.cur[0][0].x, hx = lx, ly = part.cur[0][0].y, hy = ly;
+    for (const P& q : part.cur[0]) {
+        lx = std::min(lx, q.x);
+        hx = std::max(hx, q.x);
+        ly = std::min(ly, q.y);
+        hy = std::max(hy, q.y);
+    }
+    const std::int64_t ox = lx / kUnit - 1, oy = ly / kUnit - 1;
+    const int bw = static_cast<int>((hx - lx) / kUnit + 3), bh = static_cast<int>((hy - ly) / kUnit + 3);
+    if (bw < 2 * clear || bh < 2 * clear) return;
+    cv::Mat raster = cv::Mat::zeros(bh, bw, CV_8UC1);
+    std::vector<std::vector<cv::Point>> polys;
+    for (const IRing& r : part.cur) {
+        polys.emplace_back();
+        for (const P& q : r) {
+            polys.back().emplace_back(static_cast<int>(q.x - ox * kUnit), static_cast<int>(q.y - oy * kUnit));
+        }
+    }
+    cv::fillPoly(raster, polys, cv::Scalar(255), cv::LINE_8, 6);
+    static_assert(kUnit == 64, "fillPoly's shift is log2(kUnit)");
+    cv::Mat dist;
+    cv::distanceTransform(raster, dist, cv::DIST_L2, cv::DIST_MASK_5);
+    stop.poll();
+    const std::vector<cv::Point2f> pts =
+        poisson_disk_sample(bw, bh, static_cast<float>(spacing), 30, engine, stop.flag());
+    stop.poll();
+    const float need = static_cast<float>(clear + 1.5);
+    for (const cv::Point2f& q : pts) {
+        const int x = static_cast<int>(std::lround(q.x)), y = static_cast<int>(std::lround(q.y));
+        if (x < 0 || y < 0 || x >= bw || y >= bh || dist.at<float>(y, x) < need) continue;
+        g.add((q.x + static_cast<double>(ox)) * kUnit, (q.y + static_cast<double>(oy)) * kUnit);
+    }
+}
+
+PartMesh mesh_part(const Part& part, std::size_t index, const Options& o, int border, Stop& stop) {
+    Pslg g;
+    const double split = o.interior == Interior::poisson ? (o.spacing > 0 ? o.spacing : kDefaultPoissonSpacing) * kUnit : 0;
+    for (const IRing& r : part.cur) {
+        const int first = g.add(r[0]);
+        int prev = first;
+        for (std::size_t i = 0; i < r.size(); ++i) {
+            const P& a = r[i];
+            const P& b = r[(i + 1) % r.size()];
+            const int end = i + 1 < r.size() ? g.add(b) : first;
+            const double len = std::hypot(static_cast<double>(b.x - a.x), static_cast<double>(b.y - a.y));
+            if (split > 0 && len > split) {
+                // Boundary points about `spacing` apart, so the edge band is
+                // not a row of needles.
+                const int pieces = static_cast<int>(std::ceil(len / split));
+                for (int k = 1; k < pieces; ++k) {
+                    const double t = static_cast<double>(k) / pieces;
+                    const int m = g.add(static_cast<double>(a.x) + t * static_cast<double>(b.x - a.x),
+                                        static_cast<double>(a.y) + t * static_cast<double>(b.y - a.y));
+                    g.segs.push_back(prev);
+                    g.segs.push_back(m);
+                    prev = m;
+                }
+            }
+            g.segs.push_back(prev);
+            g.segs.push_back(end);
+            prev = end;
+        }
+    }
+    if (o.interior == Interior::poisson) {
+        const double s = o.spacing > 0 ? o.spacing : kDefaultPoissonSpacing;
+        std::mt19937 engine = part_engine(o, index);
+        add_poisson(part, s, 0.5 * s, engine, g, stop);
+    }
+    const bool holes = part.cur.size() > 1;
+    std::vector<double> v;
+    std::vector<std::int32_t> idx;
+    {
+        TriOut first;
+        // Refinement without holes needs no first pass.
+        if (holes || o.interior == Interior::none) run_triangle(holes ? "pzQBPn" : "pzQBP", g, {}, first);
+        std::vector<char> keep(first.io.numberoftriangles, 1);
+        if (holes) keep = inside_triangles(g, first);
+        if (o.interior == Interior::none) {
+            v.assign(first.io.pointlist, first.io.pointlist + 2 * first.io.numberofpoints);
+            for (int t = 0; t < first.io.numberoftriangles; ++t) {
+                if (!keep[t]) continue;
+                idx.insert(idx.end(), first.io.trianglelist + 3 * t, first.io.trianglelist + 3 * t + 3);
+            }
+        } else {
+            // Refinement (of the Poisson points too) needs one point inside
+            // each hole; any triangle
+            // outside the part lies in a hole (Triangle already removed those
+            // outside the outer ring), and one per region is enough, but one
+            // per such triangle is simpler and harmless.
+            std::vector<double> hole_pts;
+            std::vector<char> taken;
+            const double* pt = first.io.pointlist;
+            for (int t = 0; t < first.io.numberoftriangles; ++t) {
+                if (keep[t]) continue;
+                const int* c = first.io.trianglelist + 3 * t;
+                hole_pts.push_back((pt[2 * c[0]] + pt[2 * c[1]] + pt[2 * c[2]]) / 3);
+                hole_pts.push_back((pt[2 * c[0] + 1] + pt[2 * c[1] + 1] + pt[2 * c[2] + 1]) / 3);
+            }
+            double area_px = 0;
+            std::size_t boundary = 0;
+            for (const IRing& r : part.cur) {
+                area_px -= static_cast<double>(area2(r)) / 2 / (kUnit * kUnit);
+                boundary += r.size();
+            }
+            char sw[128];
+            if (o.interior == Interior::poisson) {
+                // The Poisson points stay; Triangle adds only the few points
+                // that lift the triangles along the outline to min_angle.
+                std::snprintf(sw, sizeof sw, "pzQBPq%.6fS%.0f", o.min_angle, 4.0 * static_cast<double>(g.pts.size() / 2) + 1000);
+            } else if (o.spacing > 0) {
+                const double max_area = std::sqrt(3.0) / 4 * o.spacing * o.spacing;
+                const double cap = 4.0 * area_px / max_area + 20.0 * static_cast<double>(boundary) + 1000;
+                std::snprintf(sw, sizeof sw, "pzQBPq%.6fa%.6fS%.0f", o.min_angle, max_area * kUnit * kUnit, cap);
+            } else {
+                std::snprintf(sw, sizeof sw, "pzQBPq%.6fS%.0f", o.min_angle, 50.0 * static_cast<double>(boundary) + 1000);
+            }
+            stop.poll();
+            TriOut second;
+            run_triangle(sw, g, hole_pts, second);
+            v.assign(second.io.pointlist, second.io.pointlist + 2 * second.io.numberofpoints);
+            idx.assign(second.io.trianglelist, second.io.trianglelist + 3 * second.io.numberoftriangles);
+        }
+    }
+    // Drop points no triangle uses, then move to the mask frame.
+    std::vector<std::int32_t> remap(v.size() / 2, -1);
+    PartMesh pm;
+    for (std::int32_t& i : idx) {
+        if (remap[i] < 0) {
+            remap[i] = static_cast<std::int32_t>(pm.v.size() / 2);
+            pm.v.push_back(v[2 * i] / kUnit - 1.5 + border);
+            pm.v.push_back(v[2 * i + 1] / kUnit - 1.5 + border);
+        }
+        i = remap[i];
+    }
+    pm.idx = std::move(idx);
+    pm.rings = boundary_rings(pm.v, pm.idx);
+    return pm;
+}
+
+}  // namespace
+
+Result mesh_opaque(const Opaque& opaque, const Options& o, Stop& stop) {
+    validate(o);
+    if (opaque.empty() || opaque.type() != CV_8UC1) throw std::invalid_argument("image: empty or not a mask");
+    const int H = opaque.rows, W = opaque.cols;
+    if (!bordered_size_fits(W, H, o.margin)) {
+        throw std::invalid_argument("margin too large: the mask with its border would exceed " +
+                                    std::to_string(kMaxMaskPixels) + " pixels");
+    }
+    const int border = std::max(o.margin, 0);
+    Result res;
+    res.w = W + 2 * border;
+    res.h = H + 2 * border;
+
+    cv::Mat padded;
+    cv::copyMakeBorder(opaque, padded, 1, 1, 1, 1, cv::BORDER_CONSTANT, cv::Scalar(0));
+    cv::Mat labels, stats, centroids, gaps, gap_stats;
+    const int n_islands = cv::connectedComponentsWithStats(padded, labels, stats, centroids, 8, CV_32S);
+    if (n_islands <= 1) return res;
+    stop.poll();
+    cv::Mat clear = padded == 0;
+    cv::connectedComponentsWithStats(clear, gaps, gap_stats, centroids, 4, CV_32S);
+    clear.release();
+    stop.poll();
+
+    // The outline may stray outwards by the corner bridges (a chord `bridge`
+    // units into a transparent pixel lies within bridge / sqrt 2 of the
+    // opaque ones) and by the rounding of the padding; the simplifier gets
+    // what is left of the tolerance.
+    const double tol = o.tolerance * kUnit;
+    const std::int64_t bridge =
+        std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor(std::min(0.25, o.tolerance) * kUnit)), 1, 16);
+    const double arc = std::clamp(0.25 * tol, 2.0, 0.25 * kUnit);
+    std::vector<TracedRing> rings = trace_rings(padded, labels, gaps, bridge, stop);
+    double slack = 0;
+    for (const TracedRing& r : rings) {
+        if (r.bridged) slack = static_cast<double>(bridge) * 0.7072;
+    }
+    if (o.padding > 0) slack += arc + 2;
+    const double tol_s = std::max(0.0, tol - slack);
+    padded.release();
+    labels.release();
+    Geometry g = islands_to_parts(rings, stats, gap_stats, gaps.at<int>(0, 0), o);
+    rings.clear();
+    gaps.release();
+    if (o.padding > 0) {
+        // Chords of the round joins lie inside the circle by up to `arc`:
+        // offset by that much more (and a unit for Clipper's rounding) so
+        // that every pixel keeps `padding` of mesh around it.
+        g = pad(g, o.padding * kUnit + arc + 1, arc);
+        stop.poll();
+    }
+
+    std::int64_t lx = 0, ly = 0, hx = 0, hy = 0;
+    bool any = false;
+    for (const Part& p : g.parts) {
+        for (const P& q : p.orig[0]) {
+            if (!any) {
+                lx = hx = q.x;
+                ly = hy = q.y;
+                any = true;
+            }
+            lx = std::min(lx, q.x);
+            hx = std::max(hx, q.x);
+            ly = std::min(ly, q.y);
+            hy = std::max(hy, q.y);
+        }
+    }
+    if (!any) return res;
+    Simplifier simp(lx - kUnit, ly - kUnit, hx + kUnit, hy + kUnit);
+    for (Part& p : g.parts) {
+        for (const IRing& r : p.orig) p.ids.push_back(simp.add(r));
+    }
+    for (Part& p : g.parts) {
+        for (std::size_t r = 0; r < p.orig.size(); ++r) p.cur.push_back(simp.simplify(p.ids[r], p.orig[r], tol_s, stop));
+    }
+    if (o.max_vertices > 0) {
+        for (std::size_t p = 0; p < g.parts.size(); ++p) {
+            fit_budget(g, simp, static_cast<int>(p), tol_s, static_cast<std::size_t>(o.max_vertices), stop);
+        }
+    }
+    for (std::size_t p = 0; p < g.parts.size(); ++p) {
+        if (!g.parts[p].alive) continue;
+        stop.poll();
+        res.parts.push_back(mesh_part(g.parts[p], p, o, border, stop));
+    }
+    return res;
+}
+
+}  // namespace sprite
+}  // namespace vellumcut

@@ -1,0 +1,833 @@
+#include "sprite_mesh/rings.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "sprite_mesh/sprite_mesh.hpp"
+
+namespace vellumcut {
+namespace sprite {
+
+std::int64_t area2(const IRing& ring) {
+    std::int64_t s = 0;
+    const std::size_t n = ring.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        const P& a = ring[i];
+        const P& b = ring[(i + 1) % n];
+        s += a.x * b.y - b.x * a.y;
+    }
+    return s;
+}
+
+std::vector<TracedRing> trace_rings(const cv::Mat& padded, const cv::Mat& island_labels,
+                                    const cv::Mat& gap_labels, std::int64_t bridge, Stop& stop) {
+    const int rows = padded.rows, cols = padded.cols;
+    const std::size_t stride = static_cast<std::size_t>(cols) + 1;
+    // One flag per downward edge (the left side of an opaque pixel): every
+    // ring has at least one, and each belongs to exactly one ring.
+    std::vector<std::uint8_t> seen(static_cast<std::size_t>(rows) * stride, 0);
+    const auto pix = [&](int x, int y) { return padded.ptr<std::uint8_t>(y)[x] != 0; };
+    std::vector<TracedRing> out;
+    for (int r = 1; r < rows - 1; ++r) {
+        if ((r & 31) == 0) stop.poll();
+        const std::uint8_t* row = padded.ptr<std::uint8_t>(r);
+        for (int c = 1; c < cols - 1; ++c) {
+            if (!row[c] || row[c - 1] || seen[static_cast<std::size_t>(r) * stride + c]) continue;
+            TracedRing ring;
+            ring.island = island_labels.ptr<int>(r)[c];
+            ring.gap = gap_labels.ptr<int>(r)[c - 1];
+            seen[static_cast<std::size_t>(r) * stride + c] = 1;
+            int x = c, y = r + 1, dx = 0, dy = 1;
+            for (;;) {
+                // Ahead of the corner, on the outer (left) and inner (right)
+                // side of the direction of travel. A pixel offset (ox, oy) in
+                // {-1, 1}^2 from corner (x, y) is pixel (x + (ox-1)/2, y + (oy-1)/2).
+                const int lx = -dy, ly = dx, rx = dy, ry = -dx;
+                const bool ahead_out = pix(x + (dx + lx - 1) / 2, y + (dy + ly - 1) / 2);
+                const bool ahead_in = pix(x + (dx + rx - 1) / 2, y + (dy + ry - 1) / 2);
+                int nx, ny;
+                bool pinch = false;
+                if (ahead_out) {
+                    // Turn towards the outside; when the pixel straight ahead
+                    // is transparent the two opaque pixels meet only at this
+                    // corner (8-connected: one island).
+                    nx = lx;
+                    ny = ly;
+                    pinch = !ahead_in;
+                } else if (ahead_in) {
+                    nx = dx;
+                    ny = dy;
+                } else {
+                    nx = rx;
+                    ny = ry;
+                }
+                const std::int64_t X = x * kUnit, Y = y * kUnit;
+                if (pinch) {
+                    // Cut the corner: a short chord through the transparent
+                    // pixel this pass wraps around, so the two passes keep
+                    // `bridge` units apart and the island stays one piece.
+                    ring.bridged = true;
+                    ring.pts.push_back({X - bridge * dx, Y - bridge * dy});
+                    ring.pts.push_back({X + bridge * nx, Y + bridge * ny});
+                } else if (nx != dx || ny != dy) {
+                    ring.pts.push_back({X, Y});
+                }
+                if (x == c && y == r && nx == 0 && ny == 1) break;
+                if (nx == 0 && ny == 1) seen[static_cast<std::size_t>(y) * stride + x] = 1;
+                x += nx;
+                y += ny;
+                dx = nx;
+                dy = ny;
+            }
+            // Start at the top-left-most corner, which is convex.
+            const auto first = std::min_element(ring.pts.begin(), ring.pts.end(), [](const P& a, const P& b) {
+                return a.y != b.y ? a.y < b.y : a.x < b.x;
+            });
+            std::rotate(ring.pts.begin(), first, ring.pts.end());
+            ring.hole = area2(ring.pts) > 0;
+            out.push_back(std::move(ring));
+        }
+    }
+    return out;
+}
+
+// --- simplifier ---------------------------------------------------------------
+
+namespace {
+
+constexpr int kMaxSkip = 320;  // vertices one new edge may replace
+
+int sign(std::int64_t v) { return (v > 0) - (v < 0); }
+
+bool on_segment(const P& a, const P& b, const P& q) {
+    return cross(a, b, q) == 0 && std::min(a.x, b.x) <= q.x && q.x <= std::max(a.x, b.x) &&
+           std::min(a.y, b.y) <= q.y && q.y <= std::max(a.y, b.y);
+}
+
+// Closed segments a-b and c-d share a point.
+bool meet(const P& a, const P& b, const P& c, const P& d) {
+    const int d1 = sign(cross(a, b, c)), d2 = sign(cross(a, b, d));
+    const int d3 = sign(cross(c, d, a)), d4 = sign(cross(c, d, b));
+    if (d1 * d2 < 0 && d3 * d4 < 0) return true;
+    return (d1 == 0 && on_segment(a, b, c)) || (d2 == 0 && on_segment(a, b, d)) ||
+           (d3 == 0 && on_segment(c, d, a)) || (d4 == 0 && on_segment(c, d, b));
+}
+
+// q inside or on the closed polygon `poly` (implicitly closed).
+bool in_closed(const IRing& poly, const P& q) {
+    bool inside = false;
+    const std::size_t n = poly.size();
+    for (std::size_t i = 0, j = n - 1; i < n; j = i++) {
+        const P& a = poly[j];
+        const P& b = poly[i];
+        if (on_segment(a, b, q)) return true;
+        if ((a.y > q.y) != (b.y > q.y)) {
+            // x of the edge at q.y compared with q.x, without division.
+            const std::int64_t c = cross(a, b, q);
+            if ((c > 0) == (b.y > a.y)) inside = !inside;
+        }
+    }
+    return inside;
+}
+
+}  // namespace
+
+Simplifier::Simplifier(std::int64_t x0, std::int64_t y0, std::int64_t x1, std::int64_t y1)
+    : x0_(x0), y0_(y0) {
+    const std::int64_t extent = std::max<std::int64_t>({x1 - x0, y1 - y0, 1});
+    cell_ = std::max<std::int64_t>(8 * kUnit, extent / 512 + 1);
+    cols_ = static_cast<int>((x1 - x0) / cell_ + 1);
+    rows_ = static_cast<int>((y1 - y0) / cell_ + 1);
+    cells_.resize(static_cast<std::size_t>(cols_) * rows_);
+}
+
+template <class F>
+void Simplifier::for_cells(const P& a, const P& b, F&& f) const {
+    const auto cx = [&](double x) {
+        return std::clamp(static_cast<int>(std::floor((x - x0_) / cell_)), 0, cols_ - 1);
+    };
+    const auto cy = [&](double y) {
+        return std::clamp(static_cast<int>(std::floor((y - y0_) / cell_)), 0, rows_ - 1);
+    };
+    const double ax = static_cast<double>(a.x), ay = static_cast<double>(a.y);
+    const double bx = static_cast<double>(b.x), by = static_cast<double>(b.y);
+    const double lo_x = std::min(ax, bx), hi_x = std::max(ax, bx);
+    const int c0 = cx(lo_x - 1), c1 = cx(hi_x + 1);
+    for (int c = c0; c <= c1; ++c) {
+        double ylo, yhi;
+        if (ax == bx) {
+            ylo = std::min(ay, by);
+            yhi = std::max(ay, by);
+        } else {
+            const double xl = std::max(lo_x, static_cast<double>(x0_ + c * cell_));
+            const double xr = std::min(hi_x, static_cast<double>(x0_ + (c + 1) * cell_));
+            const double t = (by - ay) / (bx - ax);
+            const double y1 = ay + (xl - ax) * t, y2 = ay + (xr - ax) * t;
+            ylo = std::min(y1, y2);
+            yhi = std::max(y1, y2);
+        }
+        const int r0 = cy(ylo - 1), r1 = cy(yhi + 1);
+        for (int r = r0; r <= r1; ++r) f(static_cast<std::size_t>(r) * cols_ + c);
+    }
+}
+
+int Simplifier::insert(const P& a, const P& b, int ring) {
+    const int id = static_cast<int>(segs_.size());
+    segs_.push_back({a, b, ring, true});
+    stamp_.push_back(0);
+    for_cells(a, b, [&](std::size_t cell) { cells_[cell].push_back(id); });
+    return id;
+}
+
+int Simplifier::add(const IRing& ring) {
+    const int id = static_cast<int>(ring_segs_.size());
+    ring_segs_.emplace_back();
+    for (std::size_t i = 0; i < ring.size(); ++i) {
+        ring_segs_[id].push_back(insert(ring[i], ring[(i + 1) % ring.size()], id));
+    }
+    return id;
+}
+
+void Simplifier::remove(int id) {
+    for (int s : ring_segs_[id]) segs_[s].alive = false;
+    ring_segs_[id].clear();
+}
+
+bool Simplifier::blocked(const P& a, const P& b, const std::vector<int>& skip_segs, int prev, int next,
+                         const IRing& chain) {
+    // 1. The new edge may meet its two neighbours only at the shared ends,
+    //    and no other edge at all.
+    const Seg& ps = segs_[prev];
+    const Seg& ns = segs_[next];
+    if (cross(a, b, ps.a) == 0 && on_segment(a, b, ps.a)) return true;
+    if (cross(a, b, ns.b) == 0 && on_segment(a, b, ns.b)) return true;
+    if (on_segment(ps.a, ps.b, b) || on_segment(ns.a, ns.b, a)) return true;
+    ++clock_;
+    for (int s : skip_segs) stamp_[s] = clock_;
+    stamp_[prev] = clock_;
+    stamp_[next] = clock_;
+    bool hit = false;
+    for_cells(a, b, [&](std::size_t cell) {
+        if (hit) return;
+        for (int s : cells_[cell]) {
+            if (stamp_[s] == clock_) continue;
+            stamp_[s] = clock_;
+            const Seg& g = segs_[s];
+            if (g.alive && meet(a, b, g.a, g.b)) {
+                hit = true;
+                return;
+            }
+        }
+    });
+    if (hit) return true;
+    // 2. No vertex may lie in the area the new edge adds (the polygon of the
+    //    skipped run closed by the new edge). Every vertex starts one edge;
+    //    the run's own vertices and the far end are on that polygon anyway.
+    ++clock_;
+    for (int s : skip_segs) stamp_[s] = clock_;
+    stamp_[next] = clock_;
+    std::int64_t lx = a.x, hx = a.x, ly = a.y, hy = a.y;
+    for (const P& q : chain) {
+        lx = std::min(lx, q.x);
+        hx = std::max(hx, q.x);
+        ly = std::min(ly, q.y);
+        hy = std::max(hy, q.y);
+    }
+    const auto cx = [&](std::int64_t x) { return std::clamp(static_cast<int>((x - x0_) / cell_), 0, cols_ - 1); };
+    const auto cy = [&](std::int64_t y) { return std::clamp(static_cast<int>((y - y0_) / cell_), 0, rows_ - 1); };
+    for (int r = cy(ly); r <= cy(hy); ++r) {
+        for (int c = cx(lx); c <= cx(hx); ++c) {
+            for (int s : cells_[static_cast<std::size_t>(r) * cols_ + c]) {
+                if (stamp_[s] == clock_) continue;
+                stamp_[s] = clock_;
+                const Seg& g = segs_[s];
+                if (!g.alive) continue;
+                if (g.a.x < lx || g.a.x > hx || g.a.y < ly || g.a.y > hy) continue;
+                if (in_closed(chain, g.a)) return true;
+            }
+        }
+    }
+    return false;
+}
+
+namespace {
+
+// The line cross(b - a, p - a) = k of an edge a -> b moved outwards.
+struct Line {
+    P a, b;
+    std::int64_t k = 0;
+};
+
+std::int64_t side(const Line& l, const P& p) { return cross(l.a, l.b, p) - l.k; }  // > 0: outside
+
+// Smallest whole-unit shift (dx, dy) that puts a point of the line through
+// a -> b at least k outside it.
+P outward_shift(const Line& l) {
+    if (l.k == 0) return {0, 0};
+    const double ex = static_cast<double>(l.b.x - l.a.x), ey = static_cast<double>(l.b.y - l.a.y);
+    const double f = static_cast<double>(l.k) / (ex * ex + ey * ey);
+    // The outward normal is (-ey, ex).
+    const double sx = -ey * f, sy = ex * f;
+    P s{static_cast<std::int64_t>(sx < 0 ? std::floor(sx) : std::ceil(sx)),
+        static_cast<std::int64_t>(sy < 0 ? std::floor(sy) : std::ceil(sy))};
+    while (cross(l.a, l.b, {l.a.x + s.x, l.a.y + s.y}) < l.k) {  // float rounding
+        s.x += sx < 0 ? -1 : 1;
+        s.y += sy < 0 ? -1 : 1;
+    }
+    return s;
+}
+
+constexpr double kCornerSlack = 0.0;  // units
+
+// Corner points where edge `u` (ending at v) hands over to edge `w`: the
+// lines' meeting point when it lies within `lim` units of v (moved to a
+// whole-unit point outside both lines), else a bevel between the two lines.
+void corner(const Line& u, const Line& w, const P& v, double lim, IRing& out) {
+    if (u.k == 0 && w.k == 0) {
+        out.push_back(v);
+        return;
+    }
+    const long double A1 = -(u.b.y - u.a.y), B1 = u.b.x - u.a.x;
+    const long double A2 = -(w.b.y - w.a.y), B2 = w.b.x - w.a.x;
+    const long double C1 = u.k + A1 * u.a.x + B1 * u.a.y, C2 = w.k + A2 * w.a.x + B2 * w.a.y;
+    const long double det = A1 * B2 - A2 * B1;
+    if (det != 0) {
+        const long double x = (C1 * B2 - C2 * B1) / det, y = (A1 * C2 - A2 * C1) / det;
+        const long double dx = x - v.x, dy = y - v.y;
+        if (std::sqrt(static_cast<double>(dx * dx + dy * dy)) <= lim) {
+            const auto fx = static_cast<std::int64_t>(std::floor(x)), fy = static_cast<std::int64_t>(std::floor(y));
+            P best;
+            double best_d = INFINITY;
+            for (std::int64_t ix = fx - 1; ix <= fx + 2; ++ix) {
+                for (std::int64_t iy = fy - 1; iy <= fy + 2; ++iy) {
+                    const P q{ix, iy};
+                    if (side(u, q) < 0 || side(w, q) < 0) continue;
+                    const double d = std::hypot(static_cast<double>(ix - x), static_cast<double>(iy - y));
+                    if (d < best_d) {
+                        best_d = d;
+                        best = q;
+                    }
+                }
+            }
+            if (std::isfinite(best_d)) {
+                out.push_back(best);
+                return;
+            }
+        }
+    }
+    const P su = outward_shift(u), sw = outward_shift(w);
+    const P p1{v.x + su.x, v.y + su.y}, p2{v.x + sw.x, v.y + sw.y};
+    // One of the two will do when it is outside the other line too (nearly
+    // parallel lines); else a bevel, which leaves v inside as long as it is
+    // short next to the lines' distance from v.
+    // Nearly parallel lines: one of the two points will do when it is
+    // outside the other line too, by at most a few units (the fit keeps that
+    // much of the tolerance in hand).
+    const auto close_outside = [](const Line& l, const P& q) {
+        const double s = static_cast<double>(side(l, q));
+        const double len = std::hypot(static_cast<double>(l.b.x - l.a.x), static_cast<double>(l.b.y - l.a.y));
+        return s >= 0 && s <= kCornerSlack * len;
+    };
+    if (close_outside(w, p1)) {
+        out.push_back(p1);
+        return;
+    }
+    if (close_outside(u, p2)) {
+        out.push_back(p2);
+        return;
+    }
+    out.push_back(p1);
+    if (p2 == p1) return;
+    if (cross(p1, p2, v) > 0) out.push_back(v);  // the bevel alone would cut v off
+    out.push_back(p2);
+}
+
+}  // namespace
+
+// Whether vertices a .. j (j may be n, the first again) can be replaced by
+// one line: every vertex between the ends projects onto the chord, the line
+// is the chord moved out to the outermost vertex (`k` is that shift, in
+// cross-product units), and every point of the moved line lies within `tol`
+// units of the run's edges. That distance is measured at samples 1/8 px
+// apart with the slack the samples leave (distance is 1-Lipschitz).
+static bool run_fits(const IRing& ring, std::size_t a, std::size_t j, double tol, std::int64_t& k) {
+    const std::size_t n = ring.size();
+    const P& pa = ring[a];
+    const P& pb = ring[j % n];
+    const double ex = static_cast<double>(pb.x - pa.x), ey = static_cast<double>(pb.y - pa.y);
+    const double len2 = ex * ex + ey * ey;
+    if (len2 <= 0) return false;
+    std::int64_t hi = 0;
+    for (std::size_t q = a + 1; q < j; ++q) {
+        const P& v = ring[q];
+        const double t = static_cast<double>(v.x - pa.x) * ex + static_cast<double>(v.y - pa.y) * ey;
+        if (t < 0 || t > len2) return false;
+        hi = std::max(hi, cross(pa, pb, v));
+    }
+    const double len = std::sqrt(len2);
+    const double ux = ex / len, uy = ey / len;
+    const double off = static_cast<double>(hi) / len;  // outward, along (-uy, ux)
+    // Slack for the whole-unit rounding of the corners and for corners
+    // that sit a little off the line.
+    if (off + 2 + kCornerSlack > tol) return false;
+    const double h = kUnit / 8.0;
+    const double limit = tol - h / 2 - 2 - kCornerSlack;
+    if (limit <= 0) return false;
+    // Edges of the run with their projection intervals, sorted by start.
+    struct E {
+        double s0, s1;
+        std::size_t i;
+    };
+    std::vector<E> edges;
+    edges.reserve(j - a);
+    for (std::size_t q = a; q < j; ++q) {
+        const P& v = ring[q];
+        const P& w = ring[(q + 1) % n];
+        const double s0 = static_cast<double>(v.x - pa.x) * ux + static_cast<double>(v.y - pa.y) * uy;
+        const double s1 = static_cast<double>(w.x - pa.x) * ux + static_cast<double>(w.y - pa.y) * uy;
+        edges.push_back({std::min(s0, s1), std::max(s0, s1), q});
+    }
+    std::sort(edges.begin(), edges.end(), [](const E& x, const E& y) { return x.s0 < y.s0; });
+    std::size_t first = 0;
+    const int samples = static_cast<int>(std::ceil(len / h));
+    for (int i = 0; i <= samples; ++i) {
+        const double sp = std::min(len, i * h);
+        const double px = static_cast<double>(pa.x) + sp * ux - off * uy;
+        const double py = static_cast<double>(pa.y) + sp * uy + off * ux;
+        while (first < edges.size() && edges[first].s1 < sp - limit) {
+            // Edges wholly behind the window never come back into it only
+            // when sorted by their ends too; keep scanning from `first`
+            // conservatively (it only skips edges whose start is behind).
+            if (edges[first].s0 < sp - limit && edges[first].s1 < sp - limit) ++first; else break;
+        }
+        double best2 = INFINITY;
+        for (std::size_t e = first; e < edges.size() && edges[e].s0 <= sp + limit; ++e) {
+            if (edges[e].s1 < sp - limit) continue;
+            const P& v = ring[edges[e].i];
+            const P& w = ring[(edges[e].i + 1) % n];
+            const double dx = static_cast<double>(w.x - v.x), dy = static_cast<double>(w.y - v.y);
+            const double qx = px - static_cast<double>(v.x), qy = py - static_cast<double>(v.y);
+            const double l2 = dx * dx + dy * dy;
+            const double t = l2 > 0 ? std::clamp((qx * dx + qy * dy) / l2, 0.0, 1.0) : 0.0;
+            const double rx = qx - t * dx, ry = qy - t * dy;
+            best2 = std::min(best2, rx * rx + ry * ry);
+            if (best2 <= limit * limit) break;
+        }
+        if (!(best2 <= limit * limit)) return false;
+    }
+    k = hi;
+    return true;
+}
+
+// Whether every point of segment p -> q lies within `tol` units of the
+// ring's edges from..to (indices taken modulo the ring's size), measured at
+// samples 1/8 px apart with the slack the samples leave.
+static bool edge_within(const P& p, const P& q, const IRing& ring, std::size_t from, std::size_t to, double tol) {
+    const std::size_t n = ring.size();
+    const double h = kUnit / 8.0;
+    const double limit = tol - h / 2;
+    if (limit <= 0) return p == q;
+    const double ex = static_cast<double>(q.x - p.x), ey = static_cast<double>(q.y - p.y);
+    const double len = std::hypot(ex, ey);
+    const int samples = std::max(1, static_cast<int>(std::ceil(len / h)));
+    const double bx0 = static_cast<double>(std::min(p.x, q.x)) - limit, bx1 = static_cast<double>(std::max(p.x, q.x)) + limit;
+    const double by0 = static_cast<double>(std::min(p.y, q.y)) - limit, by1 = static_cast<double>(std::max(p.y, q.y)) + limit;
+    std::vector<std::size_t> near;
+    for (std::size_t k = from; k < to; ++k) {
+        const P& v = ring[k % n];
+        const P& w = ring[(k + 1) % n];
+        if (std::max(v.x, w.x) < bx0 || std::min(v.x, w.x) > bx1 || std::max(v.y, w.y) < by0 ||
+            std::min(v.y, w.y) > by1) {
+            continue;
+        }
+        near.push_back(k % n);
+    }
+    for (int i = 0; i <= samples; ++i) {
+        const double t = static_cast<double>(i) / samples;
+        const double px = static_cast<double>(p.x) + t * ex, py = static_cast<double>(p.y) + t * ey;
+        bool ok = false;
+        for (std::size_t k : near) {
+            const P& v = ring[k];
+            const P& w = ring[(k + 1) % n];
+            const double dx = static_cast<double>(w.x - v.x), dy = static_cast<double>(w.y - v.y);
+            const double qx = px - static_cast<double>(v.x), qy = py - static_cast<double>(v.y);
+            const double l2 = dx * dx + dy * dy;
+            const double u = l2 > 0 ? std::clamp((qx * dx + qy * dy) / l2, 0.0, 1.0) : 0.0;
+            const double rx = qx - u * dx, ry = qy - u * dy;
+            if (rx * rx + ry * ry <= limit * limit) {
+                ok = true;
+                break;
+            }
+        }
+        if (!ok) return false;
+    }
+    return true;
+}
+
+IRing Simplifier::simplify(int id, const IRing& original, double tol, Stop& stop) {
+    if (original.size() >= 5 && tol > 0) {
+        IRing fitted;
+        if (fit_lines(id, original, tol, stop, fitted)) return fitted;
+    }
+    return simplify_subset(id, original, tol, stop);
+}
+
+bool Simplifier::fit_lines(int id, const IRing& original, double tol, Stop& stop, IRing& result) {
+    remove(id);
+    const std::size_t n = original.size();
+    std::vector<int> recs(n);
+    for (std::size_t i = 0; i < n; ++i) recs[i] = insert(original[i], original[(i + 1) % n], id);
+    const double tol2 = tol * tol;
+    std::vector<std::size_t> anchors{0};
+    std::vector<Line> lines;
+    std::vector<int> out_recs;
+    std::vector<int> skip;
+    IRing chain;
+    std::size_t a = 0;
+    while (a < n) {
+        if ((a & 1023) == 0) stop.poll();
+        const P& pa = original[a];
+        const std::size_t jmax = std::min(a + kMaxSkip, a == 0 ? n - 2 : n);
+        // Longest run that fits (galloping, then bisecting: the test is
+        // not monotone in the run's length, but nearly).
+        std::size_t cand = a + 1;
+        std::int64_t cand_k = 0;
+        // Runs end on convex vertices where they can: a line that starts
+        // at a reflex (inner) corner must be moved out past the next outer
+        // one and then strays from the pixels right at its start.
+        const auto reflex = [&](std::size_t j) {
+            return cross(original[(j + n - 1) % n], original[j % n], original[(j + 1) % n]) > 0;
+        };
+        const auto try_run = [&](std::size_t& j, std::int64_t& k) {
+            if (j > a + 2 && reflex(j)) --j;
+            if (j == n && anchors.size() < 3) return false;
+            return run_fits(original, a, j, tol, k);
+        };
+        std::size_t lo = a + 1, hi = jmax + 1;
+        for (std::size_t step = 1; a + 1 + step <= jmax; step *= 2) {
+            std::int64_t k = 0;
+            std::size_t j = a + 1 + step;
+            if (!try_run(j, k)) {
+                hi = a + 1 + step;
+                break;
+            }
+            lo = a + 1 + step;
+            cand = j;
+            cand_k = k;
+        }
+        while (hi - lo > 1) {
+            const std::size_t mid = lo + (hi - lo) / 2;
+            std::int64_t k = 0;
+            std::size_t j = mid;
+            if (try_run(j, k)) {
+                lo = mid;
+                if (j > cand) {
+                    cand = j;
+                    cand_k = k;
+                }
+            } else {
+                hi = mid;
+            }
+        }
+        std::size_t take = a + 1;
+        int rec = recs[a];
+        Line line{pa, original[(a + 1) % n], 0};
+        if (cand > a + 1) {
+            const int prev = a == 0 ? recs[n - 1] : out_recs.back();
+            for (std::size_t span = cand - a; span >= 2; span /= 2) {
+                const std::size_t j = a + span;
+                const P& pb = original[j % n];
+                // A shorter run must fit on its own.
+                std::int64_t k = cand_k;
+                if (span != cand - a && !run_fits(original, a, j, tol, k)) continue;
+                const Line l{pa, pb, k};
+                const P sh = outward_shift(l);
+                const P a2{pa.x + sh.x, pa.y + sh.y}, b2{pb.x + sh.x, pb.y + sh.y};
+                const int next = j < n ? recs[j] : out_recs.front();
+                skip.assign(recs.begin() + static_cast<std::ptrdiff_t>(a),
+                            recs.begin() + static_cast<std::ptrdiff_t>(j));
+                chain.assign(original.begin() + static_cast<std::ptrdiff_t>(a),
+                             original.begin() + static_cast<std::ptrdiff_t>(std::min(j, n - 1) + 1));
+                if (j == n) chain.push_back(original[0]);
+                if (k != 0) {
+                    chain.push_back(b2);
+                    chain.push_back(a2);
+                }
+                if (!blocked(a2, b2, skip, prev, next, chain)) {
+                    for (int sg : skip) segs_[sg].alive = false;
+                    rec = insert(a2, b2, id);
+                    take = j;
+                    line = l;
+                    break;
+                }
+            }
+        }
+        out_recs.push_back(rec);
+        lines.push_back(line);
+        if (take < n) anchors.push_back(take);
+        a = take;
+    }
+    for (int sg : out_recs) segs_[sg].alive = false;
+    // Finish the ring, check it against everything else (the provisional
+    // edges only approximated it near the corners) and, where a line or a
+    // corner fails, put that stretch back as the original edges; a few
+    // rounds, then give up on lines for this ring.
+    std::vector<char> reset(lines.size(), 0);
+    for (int round = 0; round < 6; ++round) {
+        std::vector<Line> ls;
+        std::vector<std::size_t> an;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            const std::size_t b = i + 1 < lines.size() ? anchors[i + 1] : n;
+            if (!reset[i] || b == anchors[i] + 1) {
+                ls.push_back(lines[i]);
+                an.push_back(anchors[i]);
+                continue;
+            }
+            for (std::size_t q = anchors[i]; q < b; ++q) {
+                ls.push_back({original[q], original[(q + 1) % n], 0});
+                an.push_back(q);
+            }
+        }
+        const std::size_t m = ls.size();
+        std::vector<IRing> corners(m);
+        for (std::size_t i = 0; i < m; ++i) corner(ls[(i + m - 1) % m], ls[i], original[an[i]], tol - 4, corners[i]);
+        IRing fitted;
+        std::vector<std::size_t> edge_run;  // per fitted edge: the line (run) it belongs to
+        for (std::size_t i = 0; i < m; ++i) {
+            for (std::size_t c = 0; c < corners[i].size(); ++c) {
+                fitted.push_back(corners[i][c]);
+                edge_run.push_back(i);
+            }
+        }
+        remove(id);
+        std::vector<int> final_recs;
+        for (std::size_t i = 0; i < fitted.size(); ++i) {
+            final_recs.push_back(insert(fitted[i], fitted[(i + 1) % fitted.size()], id));
+        }
+        ring_segs_[id] = final_recs;
+        if (fitted.size() < 3 || area2(fitted) == 0 || (area2(fitted) > 0) != (area2(original) > 0)) break;
+        std::vector<char> bad(m, 0);
+        std::vector<int> run_of_seg;  // not needed for other rings
+        const std::size_t f = fitted.size();
+        for (std::size_t i = 0; i < f; ++i) {
+            const P& p = fitted[i];
+            const P& q = fitted[(i + 1) % f];
+            ++clock_;
+            stamp_[final_recs[i]] = clock_;
+            stamp_[final_recs[(i + 1) % f]] = clock_;
+            stamp_[final_recs[(i + f - 1) % f]] = clock_;
+            const Seg& nx = segs_[final_recs[(i + 1) % f]];
+            const Seg& pv = segs_[final_recs[(i + f - 1) % f]];
+            bool fail = on_segment(p, q, nx.b) || on_segment(p, q, pv.a) || on_segment(nx.a, nx.b, p) ||
+                        on_segment(pv.a, pv.b, q);
+            {
+                // What is output is what is measured: the edge against the
+                // original edges of its own line and the neighbouring ones.
+                const std::size_t r = edge_run[i];
+                std::size_t start = 0, end = n;
+                if (m > 3) {
+                    start = an[(r + m - 1) % m];
+                    end = an[(r + 2) % m];
+                    if (end <= start) end += n;
+                }
+                if (!edge_within(p, q, original, start, end, tol)) fail = true;
+            }
+            int other = -1;
+            for_cells(p, q, [&](std::size_t cell) {
+                if (fail) return;
+                for (int sg : cells_[cell]) {
+                    if (stamp_[sg] == clock_) continue;
+                    stamp_[sg] = clock_;
+                    const Seg& g = segs_[sg];
+                    if (g.alive && meet(p, q, g.a, g.b)) {
+                        fail = true;
+                        if (g.ring == id) other = sg;
+                        return;
+                    }
+                }
+            });
+            if (!fail) continue;
+            const std::size_t r = edge_run[i];
+            bad[r] = 1;
+            bad[(r + m - 1) % m] = 1;
+            bad[(r + 1) % m] = 1;
+            if (other >= 0) {
+                for (std::size_t e = 0; e < f; ++e) {
+                    if (final_recs[e] == other) {
+                        bad[edge_run[e]] = 1;
+                        bad[(edge_run[e] + m - 1) % m] = 1;
+                    }
+                }
+            }
+        }
+        // No vertex of another ring in the area a line and its corners added.
+        for (std::size_t i = 0; i < m; ++i) {
+            if (ls[i].k == 0 && corners[i].size() == 1 && corners[(i + 1) % m].size() == 1 &&
+                corners[i][0] == original[an[i]]) {
+                continue;  // an original edge
+            }
+            const std::size_t b = i + 1 < m ? an[i + 1] : n;
+            chain.assign(original.begin() + static_cast<std::ptrdiff_t>(an[i]),
+                         original.begin() + static_cast<std::ptrdiff_t>(std::min(b, n - 1) + 1));
+            if (b == n) chain.push_back(original[0]);
+            const IRing& c1 = corners[(i + 1) % m];
+            const IRing& c0 = corners[i];
+            for (auto it = c1.rbegin(); it != c1.rend(); ++it) chain.push_back(*it);
+            for (auto it = c0.rbegin(); it != c0.rend(); ++it) chain.push_back(*it);
+            std::int64_t lx = chain[0].x, hx = lx, ly = chain[0].y, hy = ly;
+            for (const P& q : chain) {
+                lx = std::min(lx, q.x);
+                hx = std::max(hx, q.x);
+                ly = std::min(ly, q.y);
+                hy = std::max(hy, q.y);
+            }
+            const auto cx = [&](std::int64_t x) { return std::clamp(static_cast<int>((x - x0_) / cell_), 0, cols_ - 1); };
+            const auto cy = [&](std::int64_t y) { return std::clamp(static_cast<int>((y - y0_) / cell_), 0, rows_ - 1); };
+            bool fail = false;
+            for (int r = cy(ly); !fail && r <= cy(hy); ++r) {
+                for (int c = cx(lx); !fail && c <= cx(hx); ++c) {
+                    for (int sg : cells_[static_cast<std::size_t>(r) * cols_ + c]) {
+                        const Seg& g = segs_[sg];
+                        if (!g.alive || g.ring == id) continue;
+                        if (g.a.x < lx || g.a.x > hx || g.a.y < ly || g.a.y > hy) continue;
+                        if (in_closed(chain, g.a)) {
+                            fail = true;
+                            break;
+                        }
+                    }
+                }
+            }
+            if (fail) bad[i] = 1;
+        }
+        // Coverage: every original vertex stays on the mesh side of the
+        // fitted ring (inside an outer ring, not strictly inside a hole).
+        const bool hole = area2(original) > 0;
+        for (std::size_t q = 0; q < n; ++q) {
+            const P& v = original[q];
+            bool on = false;
+            for (std::size_t e = 0; e < f && !on; ++e) on = on_segment(fitted[e], fitted[(e + 1) % f], v);
+            if (on || in_closed(fitted, v) != hole) continue;
+            const std::size_t i = static_cast<std::size_t>(std::upper_bound(an.begin(), an.end(), q) - an.begin() - 1);
+            bad[i] = 1;
+            bad[(i + 1) % m] = 1;
+            bad[(i + m - 1) % m] = 1;
+        }
+        bool any = false;
+        for (char c : bad) any = any || c;
+        if (!any) {
+            result = std::move(fitted);
+            return true;
+        }
+        // Map the failing lines of this round back to the runs of the fit.
+        for (std::size_t i = 0; i < m; ++i) {
+            if (!bad[i]) continue;
+            const std::size_t at = static_cast<std::size_t>(
+                std::upper_bound(anchors.begin(), anchors.end(), an[i]) - anchors.begin() - 1);
+            reset[at] = 1;
+        }
+    }
+    return false;
+}
+
+IRing Simplifier::simplify_subset(int id, const IRing& original, double tol, Stop& stop) {
+
+    remove(id);
+    const std::size_t n = original.size();
+    std::vector<int> recs(n);
+    for (std::size_t i = 0; i < n; ++i) recs[i] = insert(original[i], original[(i + 1) % n], id);
+    if (n < 5 || tol <= 0) {
+        ring_segs_[id] = recs;
+        return original;
+    }
+    const double tol2 = tol * tol;
+    IRing out{original[0]};
+    std::vector<int> out_recs;
+    std::vector<int> skip;
+    IRing chain;
+    std::size_t a = 0;
+    while (a < n) {
+        if ((a & 1023) == 0) stop.poll();
+        const P& pa = original[a];
+        const std::size_t jmax = std::min(a + kMaxSkip, a == 0 ? n - 2 : n);
+        std::size_t cand = a + 1;
+        for (std::size_t j = a + 2; j <= jmax; ++j) {
+            if (j == n && out.size() < 3) break;
+            const P& pb = original[j % n];
+            const double ex = static_cast<double>(pb.x - pa.x), ey = static_cast<double>(pb.y - pa.y);
+            const double len2 = ex * ex + ey * ey;
+            bool ok = len2 > 0;
+            for (std::size_t k = a + 1; ok && k < j; ++k) {
+                const P& q = original[k];
+                const std::int64_t c = cross(pa, pb, q);
+                const double cd = static_cast<double>(c);
+                const double t = static_cast<double>(q.x - pa.x) * ex + static_cast<double>(q.y - pa.y) * ey;
+                ok = c <= 0 && cd * cd <= tol2 * len2 && t >= 0 && t <= len2;
+            }
+            if (!ok) break;
+            cand = j;
+        }
+        std::size_t take = a + 1;
+        int rec = recs[a];
+        if (cand > a + 1) {
+            const int prev = a == 0 ? recs[n - 1] : out_recs.back();
+            for (std::size_t span = cand - a; span >= 2; span /= 2) {
+                const std::size_t j = a + span;
+                const int next = j < n ? recs[j] : out_recs.front();
+                skip.assign(recs.begin() + static_cast<std::ptrdiff_t>(a),
+                            recs.begin() + static_cast<std::ptrdiff_t>(j));
+                chain.assign(original.begin() + static_cast<std::ptrdiff_t>(a),
+                             original.begin() + static_cast<std::ptrdiff_t>(std::min(j, n - 1) + 1));
+                if (j == n) chain.push_back(original[0]);
+                if (!blocked(pa, original[j % n], skip, prev, next, chain)) {
+                    for (int s : skip) segs_[s].alive = false;
+                    rec = insert(pa, original[j % n], id);
+                    take = j;
+                    break;
+                }
+            }
+        }
+        out_recs.push_back(rec);
+        if (take < n) out.push_back(original[take]);
+        a = take;
+    }
+    ring_segs_[id] = out_recs;
+    return out;
+}
+
+bool Simplifier::fits(const IRing& ring, const std::vector<int>& ignore, std::vector<int>& hit) {
+    hit.clear();
+    ++clock_;
+    for (int r : ignore) {
+        for (int s : ring_segs_[r]) stamp_[s] = clock_;
+    }
+    const unsigned mark = clock_;
+    std::vector<char> seen_ring(ring_segs_.size(), 0);
+    const auto note = [&](int r) {
+        if (!seen_ring[r]) {
+            seen_ring[r] = 1;
+            hit.push_back(r);
+        }
+    };
+    for (std::size_t i = 0; i < ring.size(); ++i) {
+        const P& a = ring[i];
+        const P& b = ring[(i + 1) % ring.size()];
+        for_cells(a, b, [&](std::size_t cell) {
+            for (int s : cells_[cell]) {
+                const Seg& g = segs_[s];
+                if (stamp_[s] == mark || !g.alive) continue;
+                if (meet(a, b, g.a, g.b)) note(g.ring);
+            }
+        });
+    }
+    for (std::size_t s = 0; s < segs_.size(); ++s) {
+        const Seg& g = segs_[s];
+        if (!g.alive || stamp_[s] == mark || seen_ring[g.ring]) continue;
+        if (in_closed(ring, g.a)) note(g.ring);
+    }
+    return hit.empty();
+}
+
+}  // namespace sprite
+}  // namespace vellumcut

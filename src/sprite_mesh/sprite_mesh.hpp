@@ -1,0 +1,97 @@
+// Game-ready meshes of sprites: outlines on pixel edges that never clip an
+// opaque pixel, simplified outwards only, padded, and triangulated with
+// Triangle (constrained, with Poisson-disk interior points, or with quality
+// refinement).
+//
+// Frames: the result is in the mask frame of the core's functions. x to the
+// right, y downwards, the top-left pixel of the image *with* its margin at
+// (0, 0), integer coordinates on pixel centres, so the edges of pixel (c, r)
+// lie at c +- 0.5 and r +- 0.5. Inside, all geometry works on exact integers:
+// pixel corners scaled by kUnit (a corner between pixels sits on a multiple
+// of kUnit), so orientation tests are exact.
+//
+// Orientation: every ring keeps the mesh on its right-hand side in the usual
+// x-right, y-up algebra, that is cross(b - a, p - a) < 0 for a point p of the
+// mesh next to the edge a -> b. In the y-down mask frame this makes outer
+// rings' shoelace area negative and holes' positive, the convention of the
+// core's outlines and of vellumcut.mesh.Part.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <opencv2/core.hpp>
+
+#include "interrupt.hpp"
+
+namespace vellumcut {
+namespace sprite {
+
+// Sub-pixel resolution of the integer geometry: 1/64 px.
+constexpr std::int64_t kUnit = 64;
+
+// Triangle terminates for any input only up to about 20.7 degrees; with the
+// Steiner-point cap set below it still ends beyond that, and in practice it
+// reaches about 34 degrees before refinement stops converging. Requests above
+// this bound are refused.
+constexpr double kMaxMinAngle = 34.0;
+
+enum class Interior { none, poisson, quality };
+
+struct Options {
+    int alpha_threshold = 0;       // a pixel is opaque when alpha > this (0..254)
+    double tolerance = 1.0;        // px an outline may stray outwards from the pixels
+    double padding = 0.0;          // px of mesh around every opaque pixel
+    long long max_vertices = 0;    // per part; 0 = no cap (else >= 3)
+    Interior interior = Interior::none;
+    double spacing = 0.0;          // px; 0 = the mode's default
+    double min_angle = 25.0;       // degrees, "quality" (and the aim of "poisson")
+    std::uint64_t seed = 0;
+    bool seeded = false;           // false: a random seed
+    long long min_island_area = 1;  // opaque pixels an island needs to be kept
+    long long min_hole_area = 16;   // transparent pixels a hole needs to stay open
+    int margin = 0;                // transparent border added around the image
+};
+
+// Default spacing of "poisson" when none is given, in px.
+constexpr double kDefaultPoissonSpacing = 10.0;
+
+// Throws std::invalid_argument naming the option when a value is out of range.
+void validate(const Options& options);
+
+struct PartMesh {
+    std::vector<double> v;               // x0, y0, x1, y1, ... (mask frame)
+    std::vector<std::int32_t> idx;       // three indices per triangle
+    std::vector<std::vector<std::int32_t>> rings;  // outer ring first, then holes
+};
+
+struct Result {
+    std::vector<PartMesh> parts;
+    int w = 0;  // mask width and height, margin included
+    int h = 0;
+};
+
+// A binary image: 1 where opaque, 0 elsewhere, CV_8UC1, without margin.
+// An empty matrix with rows/cols set is not used; callers pass real pixels.
+using Opaque = cv::Mat;
+
+// Opaque pixels of an image given as samples: `channels` 1 (alpha only),
+// 3 (no alpha: every pixel opaque) or 4 (alpha last), `bytes` 1 (uint8) or 2
+// (uint16, compared as alpha16 > threshold * 257). Rows are `stride` bytes
+// apart. Throws std::invalid_argument on any other layout.
+Opaque opaque_from_samples(const void* data, int rows, int cols, std::size_t stride, int channels,
+                           int bytes, int alpha_threshold);
+
+// Reads an image file with the same header checks and size limits as the
+// core's loader. Images without alpha are fully opaque. Throws
+// std::runtime_error with an English message for files it cannot read,
+// std::invalid_argument for a path with an embedded NUL.
+Opaque load_opaque(const std::string& path, int alpha_threshold);
+
+// The mesh of every island of `opaque`. Polls `stop` between steps; never
+// calls back into anything while Triangle runs.
+Result mesh_opaque(const Opaque& opaque, const Options& options, Stop& stop);
+
+}  // namespace sprite
+}  // namespace vellumcut

@@ -1,0 +1,89 @@
+"""Runs inside headless Blender: installs the add-on zip as a user would,
+then runs the import operator on each job of a plan and reports what Blender
+holds afterwards (or the error it reported), for tests/test_blender_addon.py.
+
+    blender -b --factory-startup --python addon_session.py -- PLAN.json
+"""
+import json
+import os
+import sys
+import time
+import traceback
+
+import bpy
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from _report import report, script_args  # noqa: E402
+
+
+def object_record(obj):
+    me = obj.data
+    co = [0.0] * (3 * len(me.vertices))
+    me.vertices.foreach_get("co", co)
+    loop_vertex = [0] * len(me.loops)
+    me.loops.foreach_get("vertex_index", loop_vertex)
+    layer = me.uv_layers.active
+    loop_uv = [0.0] * (2 * len(me.loops))
+    if layer is not None:
+        layer.data.foreach_get("uv", loop_uv)
+    mats = []
+    for mat in me.materials:
+        tex = [n for n in mat.node_tree.nodes if n.type == "TEX_IMAGE"]
+        bsdf = [n for n in mat.node_tree.nodes if n.type == "BSDF_PRINCIPLED"]
+        alpha_linked = bool(bsdf) and any(link.from_node == tex[0] for link in bsdf[0].inputs["Alpha"].links) \
+            if tex else False
+        mats.append({
+            "name": mat.name,
+            "image": bpy.path.abspath(tex[0].image.filepath) if tex and tex[0].image else None,
+            "image_size": list(tex[0].image.size) if tex and tex[0].image else None,
+            "interpolation": tex[0].interpolation if tex else None,
+            "blend_method": mat.blend_method,
+            "alpha_linked": alpha_linked,
+        })
+    return {
+        "name": obj.name,
+        "location": list(obj.location),
+        "vertices": len(me.vertices),
+        "faces": len(me.polygons),
+        "face_sizes": sorted({p.loop_total for p in me.polygons}),
+        "normals_z": [round(p.normal.z, 6) for p in me.polygons][:2000],
+        "co": co,
+        "loop_vertex": loop_vertex,
+        "loop_uv": loop_uv,
+        "uv_layers": len(me.uv_layers),
+        "materials": mats,
+        "selected": obj.select_get(),
+    }
+
+
+def main(plan_path):
+    with open(plan_path, encoding="utf-8") as f:
+        plan = json.load(f)
+    out = {"jobs": []}
+    bpy.ops.preferences.addon_install(filepath=plan["zip"], overwrite=True)
+    bpy.ops.preferences.addon_enable(module="vellumcut_blender")
+    prefs = bpy.context.preferences.addons["vellumcut_blender"].preferences
+    out["operator_registered"] = hasattr(bpy.types, "IMPORT_IMAGE_OT_vellumcut_sprite")
+    out["menu_entries"] = [getattr(f, "__name__", "") for f in
+                           bpy.types.TOPBAR_MT_file_import._dyn_ui_initialize()]
+    for job in plan["jobs"]:
+        for obj in list(bpy.data.objects):
+            bpy.data.objects.remove(obj)
+        prefs.mesher = job.get("mesher", "")
+        prefs.method = job.get("method", "CHILD")
+        record = {"label": job["label"], "error": None}
+        start = time.perf_counter()
+        try:
+            ret = bpy.ops.import_image.vellumcut_sprite(filepath=job["image"], **job["options"])
+            record["return"] = sorted(ret)
+        except RuntimeError as exc:  # the operator's error reports arrive as this
+            record["error"] = str(exc)
+        except Exception:  # anything else is a fault of the add-on
+            record["error"] = "TRACEBACK " + traceback.format_exc()
+        record["seconds"] = time.perf_counter() - start
+        record["objects"] = [object_record(o) for o in bpy.data.objects if o.type == "MESH"]
+        out["jobs"].append(record)
+    report(out)
+
+
+main(*script_args())

@@ -1,0 +1,340 @@
+"""The Blender add-on: the zip `vellumcut blender-addon` writes, how the add-on
+finds the mesher, and, in one headless Blender session, what the import
+operator creates for generated and real sprites, checked against
+`vellumcut.mesh_sprite` run here with the same options."""
+from __future__ import annotations
+
+import ast
+import json
+import os
+import subprocess
+import sys
+import zipfile
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import vellumcut
+from blender import SCRIPTS, run_blender
+from vellumcut_blender import backend, meshing
+
+VENV_BIN = Path(sys.executable).parent
+PYTHON = sys.executable
+
+# --- the zip --------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def addon_zip(tmp_path_factory) -> Path:
+    out = tmp_path_factory.mktemp("addon") / "vellumcut_blender.zip"
+    proc = subprocess.run([str(VENV_BIN / "vellumcut"), "blender-addon", str(out)],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    assert str(out) in proc.stdout
+    return out
+
+
+def test_zip_holds_an_installable_addon_that_records_this_environment(addon_zip):
+    with zipfile.ZipFile(addon_zip) as z:
+        names = set(z.namelist())
+        init = z.read("vellumcut_blender/__init__.py").decode()
+        env = json.loads(z.read("vellumcut_blender/environment.json"))
+    assert {"vellumcut_blender/__init__.py", "vellumcut_blender/addon.py",
+            "vellumcut_blender/backend.py", "vellumcut_blender/meshing.py"} <= names
+    assert all(n.startswith("vellumcut_blender/") and not n.endswith(".pyc") for n in names)
+    # Blender reads bl_info without running the module: it must be a literal.
+    info = next(ast.literal_eval(node.value) for node in ast.parse(init).body
+                if isinstance(node, ast.Assign) and node.targets[0].id == "bl_info")
+    assert info["blender"] <= (3, 4, 0) and "File > Import" in info["location"]
+    assert env["vellumcut"] == vellumcut.__version__
+    assert Path(env["python"]) == Path(PYTHON).absolute()
+
+
+def test_zip_records_the_interpreter_it_is_given(tmp_path):
+    out = tmp_path / "other.zip"
+    proc = subprocess.run([str(VENV_BIN / "vellumcut"), "blender-addon", str(out), "--python",
+                           "/usr/bin/python3"], capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0, proc.stderr
+    with zipfile.ZipFile(out) as z:
+        assert json.loads(z.read("vellumcut_blender/environment.json"))["python"] == "/usr/bin/python3"
+
+
+@pytest.mark.parametrize("name, extra, message", [
+    ("addon.tar", [], "must end in .zip"),
+    ("file.txt/addon.zip", [], "file.txt"),
+    ("addon.zip", ["--python", "/nonexistent/python3"], "no such interpreter"),
+], ids=["not-zip", "parent-is-a-file", "no-interpreter"])
+def test_zip_command_refuses_bad_targets(tmp_path, name, extra, message):
+    (tmp_path / "file.txt").write_text("a file, not a folder")
+    proc = subprocess.run([str(VENV_BIN / "vellumcut"), "blender-addon", str(tmp_path / name), *extra],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 1 and message in proc.stderr and "Traceback" not in proc.stderr
+    assert not (tmp_path / name).exists() and not list(tmp_path.glob("*.part"))
+
+
+# --- finding the mesher -----------------------------------------------------------
+
+
+def _script(path: Path, first_line: str) -> Path:
+    path.write_text(first_line + "\nimport sys\n")
+    return path
+
+
+@pytest.mark.parametrize("make, expect", [
+    (lambda d: VENV_BIN.parent, PYTHON),
+    (lambda d: Path(PYTHON), PYTHON),
+    (lambda d: VENV_BIN / "vellumcut", PYTHON),
+    (lambda d: _script(d / "tool", f"#!{PYTHON}"), PYTHON),
+    (lambda d: _script(d / "tool", "#!/usr/bin/env python3"), "python3-on-path"),
+], ids=["venv-folder", "interpreter", "console-script", "shebang", "env-shebang"])
+def test_a_preference_path_names_an_interpreter(tmp_path, make, expect):
+    got = backend.interpreter_for(make(tmp_path))
+    if expect == "python3-on-path":
+        assert os.path.basename(got).startswith("python3")
+    else:
+        assert Path(got).parent.samefile(Path(expect).parent) and "python" in Path(got).name
+
+
+@pytest.mark.parametrize("make, message", [
+    (lambda d: d / "missing", "does not exist"),
+    (lambda d: d, "no Python interpreter in the folder"),
+    (lambda d: _script(d / "notes.txt", "plain text"), "neither a Python interpreter"),
+], ids=["missing", "empty-folder", "not-a-script"])
+def test_a_bad_preference_path_says_why(tmp_path, make, message):
+    with pytest.raises(backend.MesherNotFound, match=message):
+        backend.interpreter_for(make(tmp_path))
+
+
+def test_automatic_choice_prefers_the_recorded_environment_then_path(tmp_path, monkeypatch):
+    (tmp_path / backend.ENVIRONMENT_FILE).write_text(json.dumps({"python": PYTHON}))
+    monkeypatch.setenv("PATH", str(tmp_path / "nothing-here"))
+    assert backend.find_mesher("", tmp_path).python == PYTHON
+    (tmp_path / backend.ENVIRONMENT_FILE).write_text(json.dumps({"python": str(tmp_path / "gone")}))
+    monkeypatch.setenv("PATH", str(VENV_BIN))
+    assert Path(backend.find_mesher("", tmp_path).python).samefile(PYTHON)
+    monkeypatch.setenv("PATH", str(tmp_path / "nothing-here"))
+    monkeypatch.setattr(backend, "_importable_here", lambda: False)
+    with pytest.raises(backend.MesherNotFound, match="recorded .* is gone.*Preferences > Add-ons"):
+        backend.find_mesher("", tmp_path)
+    monkeypatch.setattr(backend, "_importable_here", lambda: True)  # pip-installed into Blender
+    assert backend.find_mesher("", tmp_path).python is None
+    assert backend.find_mesher(str(VENV_BIN.parent), tmp_path).origin == "the add-on's preferences"
+
+
+def test_child_process_meshes_as_mesh_sprite_and_reports_refusals(write_png, tmp_path):
+    alpha = np.zeros((30, 40), np.uint8)
+    alpha[4:20, 3:15] = 255
+    alpha[10:28, 22:37] = 255
+    path = write_png(alpha)
+    got = backend.mesh_image(backend.Mesher(PYTHON, "test"), path, {"seed": 1})
+    ref = vellumcut.mesh_sprite(path, seed=1)
+    assert got["counts"] == {"parts": len(ref.parts), "vertices": ref.vertex_count,
+                             "triangles": ref.triangle_count}
+    bad = tmp_path / "broken.png"
+    bad.write_bytes(b"\x89PNG\r\n\x1a\n" + b"\0" * 40)
+    with pytest.raises(backend.MesherFailed) as err:
+        backend.mesh_image(backend.Mesher(PYTHON, "test"), str(bad), {})
+    assert str(err.value).isascii() and "Traceback" not in str(err.value)
+    with pytest.raises(backend.MesherFailed, match="max_vertices"):
+        backend.mesh_image(backend.Mesher(PYTHON, "test"), path, {"max_vertices": 2})
+    with pytest.raises(backend.MesherNotFound, match="does not exist"):
+        backend.mesh_image(backend.Mesher(str(tmp_path / "no-python"), "test"), path, {})
+    # A Python without vellumcut (the system's, which Blender also runs on).
+    with pytest.raises(backend.MesherNotFound, match="not found in the environment of /usr/bin/python3"):
+        backend.mesh_image(backend.Mesher("/usr/bin/python3", "test"), path, {})
+
+
+def test_in_process_refuses_an_environment_of_another_python_version(tmp_path):
+    fake = tmp_path / "python"  # answers the add-on's question as a Python 3.99 would
+    fake.write_text("#!/bin/sh\necho '{\"version\": [3, 99], \"paths\": []}'\n")
+    fake.chmod(0o755)
+    mine = f"{sys.version_info[0]}.{sys.version_info[1]}"
+    with pytest.raises(backend.MesherNotFound, match=rf"Python {mine} .* is Python 3\.99.*child-process"):
+        backend.mesh_image(backend.Mesher(str(fake), "test"), "unused.png", {}, in_process=True)
+
+
+@pytest.mark.parametrize("pivot, ppu", [("center", 100.0), ("bottom", 1.0), ("top-left", 16.0),
+                                        ((0.25, 0.75), 7.5)],
+                         ids=["center", "bottom-1ppu", "top-left", "custom"])
+def test_positions_and_uvs_are_one_affine_map_of_the_image(write_png, pivot, ppu):
+    """Texture lines up: u*W and (1-v)*H recover the image point of each vertex,
+    which is position * ppu + pivot; triangles face +Z; nothing is reordered."""
+    alpha = np.zeros((24, 50), np.uint8)
+    alpha[2:22, 4:20] = 255
+    alpha[8:14, 9:14] = 0
+    alpha[5:9, 30:46] = 180
+    mesh = vellumcut.mesh_sprite(write_png(alpha))
+    parts = meshing.blender_geometry(mesh, ppu, pivot)
+    fx, fy = {"center": (0.5, 0.5), "bottom": (0.5, 1.0), "top-left": (0, 0)}.get(pivot, pivot) \
+        if isinstance(pivot, str) else pivot
+    w, h = mesh.image_width, mesh.image_height
+    assert len(parts) == len(mesh.parts) >= 2
+    for part, src in zip(parts, mesh.parts):
+        pos, uv = np.array(part["positions"]), np.array(part["uvs"])
+        img = mesh.image_xy(src.vertices)
+        np.testing.assert_allclose(pos[:, 0] * ppu + fx * w, img[:, 0], atol=1e-9)
+        np.testing.assert_allclose(fy * h - pos[:, 1] * ppu, img[:, 1], atol=1e-9)
+        np.testing.assert_allclose(uv * [w, h], np.column_stack((img[:, 0], h - img[:, 1])), atol=1e-9)
+        tris = np.array(part["triangles"])
+        assert sorted(map(sorted, tris.tolist())) == sorted(map(sorted, src.triangles.tolist()))
+        c = pos[tris]
+        cross = (c[:, 1, 0] - c[:, 0, 0]) * (c[:, 2, 1] - c[:, 0, 1]) \
+            - (c[:, 2, 0] - c[:, 0, 0]) * (c[:, 1, 1] - c[:, 0, 1])
+        assert (cross > 0).all()
+
+
+# --- inside Blender ----------------------------------------------------------------
+
+REAL = ("enemies/bee.png", "female_adventurer/femaleAdventurer_idle.png",
+        "space_shooter/meteorGrey_big1.png")
+
+
+def _sprite(alpha: np.ndarray, channels: int = 4) -> np.ndarray:
+    """BGR(A) with a colour gradient, so a texture mix-up would show."""
+    h, w = alpha.shape
+    img = np.zeros((h, w, channels), np.uint8)
+    img[..., 0] = np.linspace(0, 255, w, dtype=np.uint8)[None, :]
+    img[..., 1] = np.linspace(0, 255, h, dtype=np.uint8)[:, None]
+    if channels == 4:
+        img[..., 3] = alpha
+    return img
+
+
+def _generated(write_png) -> dict[str, str]:
+    a = np.zeros((48, 64), np.uint8)
+    a[4:40, 4:30] = 255
+    a[12:24, 10:20] = 0  # a hole
+    a[14:20, 13:17] = 255  # an island inside the hole
+    yy, xx = np.mgrid[0:48, 0:64]
+    a[(yy - 30) ** 2 + (xx - 48) ** 2 < 110] = 160  # a disc, half-transparent
+    return {"islands": write_png(_sprite(a)), "opaque": write_png(_sprite(a, 3))}
+
+
+# label: (image, operator options, mesh_sprite options, pixels per unit, pivot fractions)
+CASES = {
+    "defaults-one-object": ("islands", {}, {"seed": 0}, 100.0, (0.5, 0.5)),
+    "per-island": ("islands", {"objects": "ISLANDS"}, {"seed": 0}, 100.0, (0.5, 0.5)),
+    "poisson-seeded-bottom": ("islands", {"interior": "POISSON", "spacing": 5.0, "seed": 7,
+                                          "pivot": "BOTTOM", "pixels_per_unit": 32.0},
+                              {"interior": "poisson", "spacing": 5.0, "seed": 7}, 32.0, (0.5, 1.0)),
+    "quality-custom-clipped": ("islands", {"interior": "QUALITY", "min_angle": 28.0, "tolerance": 2.0,
+                                           "alpha_threshold": 170, "padding": 1.0, "max_vertices": 12,
+                                           "pivot": "CUSTOM", "pivot_custom": (0.25, 0.75),
+                                           "alpha_blend": "CLIP", "interpolation": "Linear"},
+                               {"interior": "quality", "min_angle": 28.0, "tolerance": 2.0,
+                                "alpha_threshold": 170, "padding": 1.0, "max_vertices": 12, "seed": 0},
+                               100.0, (0.25, 0.75)),
+    "no-alpha": ("opaque", {}, {"seed": 0}, 100.0, (0.5, 0.5)),
+    **{f"real-{Path(r).stem}": (r, {}, {"seed": 0}, 100.0, (0.5, 0.5)) for r in REAL},
+    f"in-process-{Path(REAL[0]).stem}": (REAL[0], {}, {"seed": 0}, 100.0, (0.5, 0.5)),
+}
+ERRORS = {
+    "refused-image": ("broken", {}, "", r"^Error: broken\.png: .*[A-Za-z]"),
+    "bad-option": ("islands", {"max_vertices": 2}, "", r"^Error: img\d+\.png: .*max_vertices"),
+    "mesher-missing": ("islands", {}, "/nonexistent/vellumcut", r"vellumcut not found.*Preferences"),
+}
+
+
+@pytest.fixture(scope="module")
+def session(blender, addon_zip, real_sprites, tmp_path_factory):
+    tmp = tmp_path_factory.mktemp("blender-addon")
+    counter = iter(range(100))
+
+    def write_png(array):
+        import cv2
+
+        path = tmp / f"img{next(counter)}.png"
+        assert cv2.imwrite(str(path), array if array.ndim == 3 else _sprite(array))
+        return str(path)
+
+    images = _generated(write_png)
+    for r in REAL:
+        match = [str(p) for p in real_sprites if str(p).endswith(r)]
+        assert match, f"real sprite {r} missing from the cache"
+        images[r] = match[0]
+    images["broken"] = str(tmp / "broken.png")
+    Path(images["broken"]).write_bytes(b"\x89PNG\r\n\x1a\n" + b"\0" * 40)
+    jobs = [{"label": k, "image": images[c[0]], "options": c[1],
+             "method": "IN_PROCESS" if k.startswith("in-process") else "CHILD"} for k, c in CASES.items()]
+    jobs += [{"label": k, "image": images[e[0]], "options": e[1], "mesher": e[2]} for k, e in ERRORS.items()]
+    # Two files at once, the second refused: the first is still imported.
+    jobs.append({"label": "multi-file", "image": images["islands"],
+                 "options": {"directory": str(tmp), "files": [{"name": Path(images["islands"]).name},
+                                                              {"name": "broken.png"}]}})
+    plan = tmp / "plan.json"
+    plan.write_text(json.dumps({"zip": str(addon_zip), "jobs": jobs}))
+    # addon_install writes into the user's script folder: keep it in tmp.
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setenv("BLENDER_USER_SCRIPTS", str(tmp / "user-scripts"))
+        mp.setenv("BLENDER_USER_CONFIG", str(tmp / "user-config"))
+        got = run_blender(blender, SCRIPTS / "addon_session.py", str(plan))
+    got["images"] = images
+    got["by_label"] = {j["label"]: j for j in got["jobs"]}
+    return got
+
+
+@pytest.mark.blender
+def test_operator_and_menu_entry_are_registered(session):
+    assert session["operator_registered"]
+    assert "menu_import" in session["menu_entries"]
+
+
+@pytest.mark.blender
+@pytest.mark.parametrize("label", list(CASES))
+def test_import_matches_mesh_sprite(session, label):
+    key, op, ref_opts, ppu, (fx, fy) = CASES[label]
+    job, image = session["by_label"][label], session["images"][key]
+    assert job["error"] is None, job["error"]
+    ref = vellumcut.mesh_sprite(image, **ref_opts)
+    objs = job["objects"]
+    per_island = op.get("objects") == "ISLANDS"
+    assert len(objs) == (len(ref.parts) if per_island else 1)
+    assert sum(o["vertices"] for o in objs) == ref.vertex_count
+    assert sum(o["faces"] for o in objs) == ref.triangle_count
+    if key == "opaque":
+        assert (ref.vertex_count, ref.triangle_count) == (4, 2)
+    w, h = ref.image_width, ref.image_height
+    ref_points = np.concatenate([ref.image_xy(p.vertices) for p in ref.parts])
+    got_points = []
+    for o in objs:
+        co = np.array(o["co"]).reshape(-1, 3)
+        assert o["face_sizes"] == [3] and o["uv_layers"] == 1 and o["selected"]
+        assert np.all(co[:, 2] == 0) and set(o["normals_z"]) == {1.0}  # XY plane, facing +Z
+        # Back to image pixels (y down) through pixels per unit and the pivot.
+        img = np.column_stack((co[:, 0] * ppu + fx * w, fy * h - co[:, 1] * ppu))
+        got_points.append(img)
+        # Every loop's UV is its vertex's image point over the image size, v up.
+        uv = np.array(o["loop_uv"]).reshape(-1, 2)
+        at = img[o["loop_vertex"]]
+        np.testing.assert_allclose(uv[:, 0] * w, at[:, 0], atol=1e-3)
+        np.testing.assert_allclose((1 - uv[:, 1]) * h, at[:, 1], atol=1e-3)
+        (mat,) = o["materials"]
+        assert Path(mat["image"]).samefile(image) and mat["image_size"] == [w, h]
+        assert mat["alpha_linked"]
+        assert mat["interpolation"] == op.get("interpolation", "Closest")
+        assert mat["blend_method"] == op.get("alpha_blend", "BLEND")
+    got = np.concatenate(got_points)
+    # Same points as mesh_sprite's (Blender stores float32: compare rounded, sorted).
+    def rows(a):
+        a = np.round(a, 3)
+        return a[np.lexsort((a[:, 1], a[:, 0]))]
+    np.testing.assert_allclose(rows(got), rows(ref_points), atol=2e-3)
+
+
+@pytest.mark.blender
+@pytest.mark.parametrize("label", list(ERRORS))
+def test_errors_are_english_reports_and_create_nothing(session, label):
+    job = session["by_label"][label]
+    assert job["error"] is not None and "Traceback" not in job["error"]
+    assert job["error"].isascii(), job["error"]
+    assert __import__("re").search(ERRORS[label][3], job["error"]), job["error"]
+    assert job["objects"] == []
+
+
+@pytest.mark.blender
+def test_a_refused_file_of_several_does_not_stop_the_others(session):
+    job = session["by_label"]["multi-file"]
+    assert job["error"] and "broken.png" in job["error"]
+    ref = vellumcut.mesh_sprite(session["images"]["islands"], seed=0)
+    assert [(o["vertices"], o["faces"]) for o in job["objects"]] == [(ref.vertex_count, ref.triangle_count)]
