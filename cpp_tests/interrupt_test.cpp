@@ -110,7 +110,9 @@ TEST(Stop, EveryLongLoopEndsWithInterrupted) {
         EXPECT_THROW(call(stop), Interrupted);
         // The same call with a stop that is never requested completes.
         Stop never;
-        if (name != "sampler" && name != "mesher points") EXPECT_NO_THROW(call(never));
+        if (name != "sampler" && name != "mesher points") {
+            EXPECT_NO_THROW(call(never));
+        }
     }
     EXPECT_TRUE(no_child_left());
 }

@@ -78,7 +78,9 @@ AlphaMask decode(MaskSource source, Stop& stop = no_stop());
 // every channel, in OpenCV's order (B, G, R, A) and sample depth, without
 // border or threshold, from the decoder decode() would run (for PNG the
 // libpng path; the alpha-only fast path is decode()'s own). Empty when the
-// bytes do not decode. Writes nothing to stdout or stderr; safe to call from
+// bytes do not decode. For a PNG without alpha the pixels are not decoded:
+// the result is 1 x 1 with the image's channel count, and the image's size is
+// the declared one (declared_w x declared_h, less the margin). Writes nothing to stdout or stderr; safe to call from
 // several threads at once.
 cv::Mat decode_pixels(const MaskSource& source);
 

@@ -134,6 +134,13 @@ Opaque load_opaque(const std::string& path, int alpha_threshold) {
     const cv::Mat image = decode_pixels(source);
     if (image.empty()) unreadable(path, "the file is damaged or truncated");
     if (static_cast<long long>(image.rows) * image.cols > kMaxImagePixels) throw std::runtime_error(kTooBig);
+    if (image.channels() != 2 && image.channels() < 4) {
+        // No alpha: opaque everywhere. The PNG decoder reads only the header
+        // of such a file, so its size is the declared one.
+        const bool declared = source.declared_w > 0 && source.declared_h > 0;
+        return Opaque(declared ? source.declared_h : image.rows, declared ? source.declared_w : image.cols,
+                      CV_8UC1, cv::Scalar(1));
+    }
     return threshold_image(image, alpha_threshold);
 }
 

@@ -16,6 +16,7 @@
 
 #include "constrained_mesh/sampler.hpp"
 #include "constrained_mesh/triangle_guard.hpp"
+#include "mask/limits.hpp"
 #include "outline.hpp"
 #include "sprite_mesh/rings.hpp"
 #include "sprite_mesh/sprite_mesh.hpp"

@@ -146,10 +146,10 @@ Simplifier::Simplifier(std::int64_t x0, std::int64_t y0, std::int64_t x1, std::i
 template <class F>
 void Simplifier::for_cells(const P& a, const P& b, F&& f) const {
     const auto cx = [&](double x) {
-        return std::clamp(static_cast<int>(std::floor((x - x0_) / cell_)), 0, cols_ - 1);
+        return std::clamp(static_cast<int>(std::floor((x - static_cast<double>(x0_)) / static_cast<double>(cell_))), 0, cols_ - 1);
     };
     const auto cy = [&](double y) {
-        return std::clamp(static_cast<int>(std::floor((y - y0_) / cell_)), 0, rows_ - 1);
+        return std::clamp(static_cast<int>(std::floor((y - static_cast<double>(y0_)) / static_cast<double>(cell_))), 0, rows_ - 1);
     };
     const double ax = static_cast<double>(a.x), ay = static_cast<double>(a.y);
     const double bx = static_cast<double>(b.x), by = static_cast<double>(b.y);
@@ -438,8 +438,8 @@ static bool edge_within(const P& p, const P& q, const IRing& ring, std::size_t f
     for (std::size_t k = from; k < to; ++k) {
         const P& v = ring[k % n];
         const P& w = ring[(k + 1) % n];
-        if (std::max(v.x, w.x) < bx0 || std::min(v.x, w.x) > bx1 || std::max(v.y, w.y) < by0 ||
-            std::min(v.y, w.y) > by1) {
+        if (static_cast<double>(std::max(v.x, w.x)) < bx0 || static_cast<double>(std::min(v.x, w.x)) > bx1 ||
+            static_cast<double>(std::max(v.y, w.y)) < by0 || static_cast<double>(std::min(v.y, w.y)) > by1) {
             continue;
         }
         near.push_back(k % n);
@@ -479,7 +479,6 @@ bool Simplifier::fit_lines(int id, const IRing& original, double tol, Stop& stop
     const std::size_t n = original.size();
     std::vector<int> recs(n);
     for (std::size_t i = 0; i < n; ++i) recs[i] = insert(original[i], original[(i + 1) % n], id);
-    const double tol2 = tol * tol;
     std::vector<std::size_t> anchors{0};
     std::vector<Line> lines;
     std::vector<int> out_recs;
