@@ -41,7 +41,10 @@ sm::Interior interior_of(const std::string& name) {
 
 py::dict to_python(const sm::Result& r) {
     py::list parts;
+    std::size_t done = 0;
     for (const sm::PartMesh& p : r.parts) {
+        // Converting a million tiny parts takes seconds: let Ctrl-C in.
+        if ((++done & 1023) == 0 && PyErr_CheckSignals() != 0) throw py::error_already_set();
         const auto nv = static_cast<py::ssize_t>(p.v.size() / 2);
         const auto nt = static_cast<py::ssize_t>(p.idx.size() / 3);
         py::array_t<double> v({nv, py::ssize_t{2}});

@@ -723,11 +723,20 @@ Result mesh_opaque(const Opaque& opaque, const Options& o, Stop& stop) {
     }
     if (!any) return res;
     Simplifier simp(lx - kUnit, ly - kUnit, hx + kUnit, hy + kUnit);
+    // A sprite can hold a million tiny rings (islands, or holes of one
+    // island), each far below the ring loops' own polling strides: ask once
+    // per ring.
     for (Part& p : g.parts) {
-        for (const IRing& r : p.orig) p.ids.push_back(simp.add(r));
+        for (const IRing& r : p.orig) {
+            stop.poll();
+            p.ids.push_back(simp.add(r));
+        }
     }
     for (Part& p : g.parts) {
-        for (std::size_t r = 0; r < p.orig.size(); ++r) p.cur.push_back(simp.simplify(p.ids[r], p.orig[r], tol_s, stop));
+        for (std::size_t r = 0; r < p.orig.size(); ++r) {
+            stop.poll();
+            p.cur.push_back(simp.simplify(p.ids[r], p.orig[r], tol_s, stop));
+        }
     }
     if (o.max_vertices > 0) {
         for (std::size_t p = 0; p < g.parts.size(); ++p) {

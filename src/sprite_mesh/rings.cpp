@@ -485,8 +485,10 @@ bool Simplifier::fit_lines(int id, const IRing& original, double tol, Stop& stop
     std::vector<int> skip;
     IRing chain;
     std::size_t a = 0;
+    // `a` jumps by whole runs: count steps, not positions, between polls.
+    std::size_t steps = 0;
     while (a < n) {
-        if ((a & 1023) == 0) stop.poll();
+        if ((++steps & 255) == 0) stop.poll();
         const P& pa = original[a];
         const std::size_t jmax = std::min(a + kMaxSkip, a == 0 ? n - 2 : n);
         // Longest run that fits (galloping, then bisecting: the test is
@@ -663,6 +665,7 @@ bool Simplifier::fit_lines(int id, const IRing& original, double tol, Stop& stop
         }
         // No vertex of another ring in the area a line and its corners added.
         for (std::size_t i = 0; i < m; ++i) {
+            if ((i & 255) == 0) stop.poll();
             if (ls[i].k == 0 && corners[i].size() == 1 && corners[(i + 1) % m].size() == 1 &&
                 corners[i][0] == original[an[i]]) {
                 continue;  // an original edge
@@ -704,6 +707,9 @@ bool Simplifier::fit_lines(int id, const IRing& original, double tol, Stop& stop
         // fitted ring (inside an outer ring, not strictly inside a hole).
         const bool hole = area2(original) > 0;
         for (std::size_t q = 0; q < n; ++q) {
+            // Each vertex is tested against the whole fitted ring: seconds on
+            // a ring of a million corners.
+            if ((q & 255) == 0) stop.poll();
             const P& v = original[q];
             bool on = false;
             for (std::size_t e = 0; e < f && !on; ++e) on = on_segment(fitted[e], fitted[(e + 1) % f], v);
@@ -746,8 +752,10 @@ IRing Simplifier::simplify_subset(int id, const IRing& original, double tol, Sto
     std::vector<int> skip;
     IRing chain;
     std::size_t a = 0;
+    // `a` jumps by whole runs: count steps, not positions, between polls.
+    std::size_t steps = 0;
     while (a < n) {
-        if ((a & 1023) == 0) stop.poll();
+        if ((++steps & 255) == 0) stop.poll();
         const P& pa = original[a];
         const std::size_t jmax = std::min(a + kMaxSkip, a == 0 ? n - 2 : n);
         std::size_t cand = a + 1;
