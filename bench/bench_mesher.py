@@ -409,8 +409,9 @@ def main() -> int:
     ap.add_argument("--rounds", type=int, default=3, help="rounds of the thread batch (median)")
     ap.add_argument("--thread-interiors", default="none,quality")
     ap.add_argument("--real-limit", type=int, default=0, help="use only this many real sprites, evenly spread")
-    ap.add_argument("--peer-area", type=int, default=1,
-                    help="1: the peer's quality mesh gets the area bound of spacing 8 (sqrt(3)/4 x 64)")
+    ap.add_argument("--peer-area", type=int, default=0,
+                    help="1: the peer's quality mesh gets the area bound of spacing 8 (sqrt(3)/4 x 64); "
+                         "0 (default): none, like mesh_sprite's quality mesh at its default spacing")
     ap.add_argument("--out", default=os.path.join(HERE, "results"))
     args = ap.parse_args()
     sections = args.sections.split(",")
