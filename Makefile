@@ -7,7 +7,7 @@ CPP_BUILD := build/cpp-tests
 EARCUT    := $(CURDIR)/.cache/earcut/stable/include
 DEMO_OUT  ?= demo-output
 
-.PHONY: setup test pytest cpp-test demo clean fuzz bench bench-smoke bench-build bench-mesher
+.PHONY: setup test pytest cpp-test demo clean fuzz bench bench-smoke bench-build bench-mesher bench-mesher-smoke
 
 setup:
 	bash scripts/setup.sh
@@ -51,6 +51,10 @@ MESHER_ARGS ?=
 bench-mesher: setup
 	bash bench/setup_bench.sh
 	$(PY) bench/bench_mesher.py $(MESHER_ARGS)
+
+bench-mesher-smoke: setup
+	bash bench/setup_bench.sh
+	$(PY) bench/bench_mesher.py --sizes 512 --kinds island --repeat 1 --batch 16 --rounds 1 --real-limit 40 $(MESHER_ARGS)
 
 # Sanitized libFuzzer targets over image bytes and mesh input (needs clang;
 # scripts/fuzz.sh installs it). FUZZ_SECONDS per target, default 300.

@@ -77,7 +77,7 @@ ANGLE_MEDIAN_AIM = 30.0
 
 def speed_section(args, sprite_dir: str) -> tuple[list[dict], list[dict]]:
     rows, checks = [], []
-    print(f"\nSpeed (4096 px sprites, margin {MARGIN}, median of up to {args.repeat} fresh-process runs)")
+    print(f"\nSpeed ({args.sizes} px sprites, margin {MARGIN}, median of up to {args.repeat} fresh-process runs)")
     print(f"{'sprite':<12} {'mesh_sprite':<22} {'time':>9} {'tris':>8} {'core':<22} {'time':>9} {'tris':>8} "
           f"{'ratio':>6} {'target':>7}")
     for kind in args.kinds.split(","):
