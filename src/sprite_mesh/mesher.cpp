@@ -659,11 +659,13 @@ Result mesh_opaque(const Opaque& opaque, const Options& o, Stop& stop) {
     const std::int64_t bridge =
         std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor(std::min(0.25, o.tolerance) * kUnit)), 1, 16);
     const double arc = std::clamp(0.25 * tol, 2.0, 0.25 * kUnit);
-    double slack = static_cast<double>(bridge) * 0.7072;
+    std::vector<TracedRing> rings = trace_rings(padded, labels, gaps, bridge, stop);
+    double slack = 0;
+    for (const TracedRing& r : rings) {
+        if (r.bridged) slack = static_cast<double>(bridge) * 0.7072;
+    }
     if (o.padding > 0) slack += arc + 2;
     const double tol_s = std::max(0.0, tol - slack);
-
-    std::vector<TracedRing> rings = trace_rings(padded, labels, gaps, bridge, stop);
     padded.release();
     labels.release();
     Geometry g = islands_to_parts(rings, stats, gap_stats, gaps.at<int>(0, 0), o);

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
 
 #include "sprite_mesh/sprite_mesh.hpp"
 
@@ -66,6 +68,7 @@ std::vector<TracedRing> trace_rings(const cv::Mat& padded, const cv::Mat& island
                     // Cut the corner: a short chord through the transparent
                     // pixel this pass wraps around, so the two passes keep
                     // `bridge` units apart and the island stays one piece.
+                    ring.bridged = true;
                     ring.pts.push_back({X - bridge * dx, Y - bridge * dy});
                     ring.pts.push_back({X + bridge * nx, Y + bridge * ny});
                 } else if (nx != dx || ny != dy) {
@@ -249,7 +252,412 @@ bool Simplifier::blocked(const P& a, const P& b, const std::vector<int>& skip_se
     return false;
 }
 
+namespace {
+
+// The line cross(b - a, p - a) = k of an edge a -> b moved outwards.
+struct Line {
+    P a, b;
+    std::int64_t k = 0;
+};
+
+std::int64_t side(const Line& l, const P& p) { return cross(l.a, l.b, p) - l.k; }  // > 0: outside
+
+// Smallest whole-unit shift (dx, dy) that puts a point of the line through
+// a -> b at least k outside it.
+P outward_shift(const Line& l) {
+    if (l.k == 0) return {0, 0};
+    const double ex = static_cast<double>(l.b.x - l.a.x), ey = static_cast<double>(l.b.y - l.a.y);
+    const double f = static_cast<double>(l.k) / (ex * ex + ey * ey);
+    // The outward normal is (-ey, ex).
+    const double sx = -ey * f, sy = ex * f;
+    P s{static_cast<std::int64_t>(sx < 0 ? std::floor(sx) : std::ceil(sx)),
+        static_cast<std::int64_t>(sy < 0 ? std::floor(sy) : std::ceil(sy))};
+    while (cross(l.a, l.b, {l.a.x + s.x, l.a.y + s.y}) < l.k) {  // float rounding
+        s.x += sx < 0 ? -1 : 1;
+        s.y += sy < 0 ? -1 : 1;
+    }
+    return s;
+}
+
+// Corner points where edge `u` (ending at v) hands over to edge `w`: the
+// lines' meeting point when it lies within `lim` units of v (moved to a
+// whole-unit point outside both lines), else a bevel between the two lines.
+void corner(const Line& u, const Line& w, const P& v, double lim, IRing& out) {
+    if (u.k == 0 && w.k == 0) {
+        out.push_back(v);
+        return;
+    }
+    const long double A1 = -(u.b.y - u.a.y), B1 = u.b.x - u.a.x;
+    const long double A2 = -(w.b.y - w.a.y), B2 = w.b.x - w.a.x;
+    const long double C1 = u.k + A1 * u.a.x + B1 * u.a.y, C2 = w.k + A2 * w.a.x + B2 * w.a.y;
+    const long double det = A1 * B2 - A2 * B1;
+    if (det != 0) {
+        const long double x = (C1 * B2 - C2 * B1) / det, y = (A1 * C2 - A2 * C1) / det;
+        const long double dx = x - v.x, dy = y - v.y;
+        if (std::sqrt(static_cast<double>(dx * dx + dy * dy)) <= lim) {
+            const auto fx = static_cast<std::int64_t>(std::floor(x)), fy = static_cast<std::int64_t>(std::floor(y));
+            P best;
+            double best_d = INFINITY;
+            for (std::int64_t ix = fx - 1; ix <= fx + 2; ++ix) {
+                for (std::int64_t iy = fy - 1; iy <= fy + 2; ++iy) {
+                    const P q{ix, iy};
+                    if (side(u, q) < 0 || side(w, q) < 0) continue;
+                    const double d = std::hypot(static_cast<double>(ix - x), static_cast<double>(iy - y));
+                    if (d < best_d) {
+                        best_d = d;
+                        best = q;
+                    }
+                }
+            }
+            if (std::isfinite(best_d)) {
+                out.push_back(best);
+                return;
+            }
+        }
+    }
+    const P su = outward_shift(u), sw = outward_shift(w);
+    const P p1{v.x + su.x, v.y + su.y}, p2{v.x + sw.x, v.y + sw.y};
+    // One of the two will do when it is outside the other line too (nearly
+    // parallel lines); else a bevel, which leaves v inside as long as it is
+    // short next to the lines' distance from v.
+    if (side(w, p1) >= 0) {
+        out.push_back(p1);
+        return;
+    }
+    if (side(u, p2) >= 0) {
+        out.push_back(p2);
+        return;
+    }
+    out.push_back(p1);
+    if (p2 != p1) out.push_back(p2);
+}
+
+}  // namespace
+
+// Whether vertices a .. j (j may be n, the first again) can be replaced by
+// one line: every vertex between the ends projects onto the chord, the line
+// is the chord moved out to the outermost vertex (`k` is that shift, in
+// cross-product units), and every point of the moved line lies within `tol`
+// units of the run's edges. That distance is measured at samples 1/8 px
+// apart with the slack the samples leave (distance is 1-Lipschitz).
+static bool run_fits(const IRing& ring, std::size_t a, std::size_t j, double tol, std::int64_t& k) {
+    const std::size_t n = ring.size();
+    const P& pa = ring[a];
+    const P& pb = ring[j % n];
+    const double ex = static_cast<double>(pb.x - pa.x), ey = static_cast<double>(pb.y - pa.y);
+    const double len2 = ex * ex + ey * ey;
+    if (len2 <= 0) return false;
+    std::int64_t hi = 0;
+    for (std::size_t q = a + 1; q < j; ++q) {
+        const P& v = ring[q];
+        const double t = static_cast<double>(v.x - pa.x) * ex + static_cast<double>(v.y - pa.y) * ey;
+        if (t < 0 || t > len2) return false;
+        hi = std::max(hi, cross(pa, pb, v));
+    }
+    const double len = std::sqrt(len2);
+    const double ux = ex / len, uy = ey / len;
+    const double off = static_cast<double>(hi) / len;  // outward, along (-uy, ux)
+    if (off > tol) return false;
+    const double h = kUnit / 8.0;
+    const double limit = tol - h / 2;
+    if (limit <= 0) return false;
+    // Edges of the run with their projection intervals, sorted by start.
+    struct E {
+        double s0, s1;
+        std::size_t i;
+    };
+    std::vector<E> edges;
+    edges.reserve(j - a);
+    for (std::size_t q = a; q < j; ++q) {
+        const P& v = ring[q];
+        const P& w = ring[(q + 1) % n];
+        const double s0 = static_cast<double>(v.x - pa.x) * ux + static_cast<double>(v.y - pa.y) * uy;
+        const double s1 = static_cast<double>(w.x - pa.x) * ux + static_cast<double>(w.y - pa.y) * uy;
+        edges.push_back({std::min(s0, s1), std::max(s0, s1), q});
+    }
+    std::sort(edges.begin(), edges.end(), [](const E& x, const E& y) { return x.s0 < y.s0; });
+    std::size_t first = 0;
+    const int samples = static_cast<int>(std::ceil(len / h));
+    for (int i = 0; i <= samples; ++i) {
+        const double sp = std::min(len, i * h);
+        const double px = static_cast<double>(pa.x) + sp * ux - off * uy;
+        const double py = static_cast<double>(pa.y) + sp * uy + off * ux;
+        while (first < edges.size() && edges[first].s1 < sp - limit) {
+            // Edges wholly behind the window never come back into it only
+            // when sorted by their ends too; keep scanning from `first`
+            // conservatively (it only skips edges whose start is behind).
+            if (edges[first].s0 < sp - limit && edges[first].s1 < sp - limit) ++first; else break;
+        }
+        double best2 = INFINITY;
+        for (std::size_t e = first; e < edges.size() && edges[e].s0 <= sp + limit; ++e) {
+            if (edges[e].s1 < sp - limit) continue;
+            const P& v = ring[edges[e].i];
+            const P& w = ring[(edges[e].i + 1) % n];
+            const double dx = static_cast<double>(w.x - v.x), dy = static_cast<double>(w.y - v.y);
+            const double qx = px - static_cast<double>(v.x), qy = py - static_cast<double>(v.y);
+            const double l2 = dx * dx + dy * dy;
+            const double t = l2 > 0 ? std::clamp((qx * dx + qy * dy) / l2, 0.0, 1.0) : 0.0;
+            const double rx = qx - t * dx, ry = qy - t * dy;
+            best2 = std::min(best2, rx * rx + ry * ry);
+            if (best2 <= limit * limit) break;
+        }
+        if (!(best2 <= limit * limit)) return false;
+    }
+    k = hi;
+    return true;
+}
+
 IRing Simplifier::simplify(int id, const IRing& original, double tol, Stop& stop) {
+    if (original.size() >= 5 && tol > 0) {
+        IRing fitted;
+        if (fit_lines(id, original, tol, stop, fitted)) return fitted;
+    }
+    return simplify_subset(id, original, tol, stop);
+}
+
+bool Simplifier::fit_lines(int id, const IRing& original, double tol, Stop& stop, IRing& result) {
+    remove(id);
+    const std::size_t n = original.size();
+    std::vector<int> recs(n);
+    for (std::size_t i = 0; i < n; ++i) recs[i] = insert(original[i], original[(i + 1) % n], id);
+    const double tol2 = tol * tol;
+    std::vector<std::size_t> anchors{0};
+    std::vector<Line> lines;
+    std::vector<int> out_recs;
+    std::vector<int> skip;
+    IRing chain;
+    std::size_t a = 0;
+    while (a < n) {
+        if ((a & 1023) == 0) stop.poll();
+        const P& pa = original[a];
+        const std::size_t jmax = std::min(a + kMaxSkip, a == 0 ? n - 2 : n);
+        // Longest run that fits (galloping, then bisecting: the test is
+        // not monotone in the run's length, but nearly).
+        std::size_t cand = a + 1;
+        std::int64_t cand_k = 0;
+        // Runs end on convex vertices where they can: a line that starts
+        // at a reflex (inner) corner must be moved out past the next outer
+        // one and then strays from the pixels right at its start.
+        const auto reflex = [&](std::size_t j) {
+            return cross(original[(j + n - 1) % n], original[j % n], original[(j + 1) % n]) > 0;
+        };
+        const auto try_run = [&](std::size_t& j, std::int64_t& k) {
+            if (j > a + 2 && reflex(j)) --j;
+            if (j == n && anchors.size() < 3) return false;
+            return run_fits(original, a, j, tol, k);
+        };
+        std::size_t lo = a + 1, hi = jmax + 1;
+        for (std::size_t step = 1; a + 1 + step <= jmax; step *= 2) {
+            std::int64_t k = 0;
+            std::size_t j = a + 1 + step;
+            if (!try_run(j, k)) {
+                hi = a + 1 + step;
+                break;
+            }
+            lo = a + 1 + step;
+            cand = j;
+            cand_k = k;
+        }
+        while (hi - lo > 1) {
+            const std::size_t mid = lo + (hi - lo) / 2;
+            std::int64_t k = 0;
+            std::size_t j = mid;
+            if (try_run(j, k)) {
+                lo = mid;
+                if (j > cand) {
+                    cand = j;
+                    cand_k = k;
+                }
+            } else {
+                hi = mid;
+            }
+        }
+        std::size_t take = a + 1;
+        int rec = recs[a];
+        Line line{pa, original[(a + 1) % n], 0};
+        if (cand > a + 1) {
+            const int prev = a == 0 ? recs[n - 1] : out_recs.back();
+            for (std::size_t span = cand - a; span >= 2; span /= 2) {
+                const std::size_t j = a + span;
+                const P& pb = original[j % n];
+                // The band's k for this (possibly shorter) run.
+                std::int64_t k = 0;
+                for (std::size_t q = a + 1; q < j; ++q) k = std::max(k, cross(pa, pb, original[q]));
+                if (span == cand - a) k = cand_k;
+                const Line l{pa, pb, k};
+                const P sh = outward_shift(l);
+                const P a2{pa.x + sh.x, pa.y + sh.y}, b2{pb.x + sh.x, pb.y + sh.y};
+                const int next = j < n ? recs[j] : out_recs.front();
+                skip.assign(recs.begin() + static_cast<std::ptrdiff_t>(a),
+                            recs.begin() + static_cast<std::ptrdiff_t>(j));
+                chain.assign(original.begin() + static_cast<std::ptrdiff_t>(a),
+                             original.begin() + static_cast<std::ptrdiff_t>(std::min(j, n - 1) + 1));
+                if (j == n) chain.push_back(original[0]);
+                if (k != 0) {
+                    chain.push_back(b2);
+                    chain.push_back(a2);
+                }
+                if (getenv("VC_DEBUG2")) fprintf(stderr, "  try span %zu\n", span);
+                if (!blocked(a2, b2, skip, prev, next, chain)) {
+                    for (int sg : skip) segs_[sg].alive = false;
+                    rec = insert(a2, b2, id);
+                    take = j;
+                    line = l;
+                    break;
+                }
+            }
+        }
+        out_recs.push_back(rec);
+        lines.push_back(line);
+        if (take < n) anchors.push_back(take);
+        a = take;
+    }
+    for (int sg : out_recs) segs_[sg].alive = false;
+    // Finish the ring, check it against everything else (the provisional
+    // edges only approximated it near the corners) and, where a line or a
+    // corner fails, put that stretch back as the original edges; a few
+    // rounds, then give up on lines for this ring.
+    std::vector<char> reset(lines.size(), 0);
+    for (int round = 0; round < 6; ++round) {
+        std::vector<Line> ls;
+        std::vector<std::size_t> an;
+        for (std::size_t i = 0; i < lines.size(); ++i) {
+            const std::size_t b = i + 1 < lines.size() ? anchors[i + 1] : n;
+            if (!reset[i] || b == anchors[i] + 1) {
+                ls.push_back(lines[i]);
+                an.push_back(anchors[i]);
+                continue;
+            }
+            for (std::size_t q = anchors[i]; q < b; ++q) {
+                ls.push_back({original[q], original[(q + 1) % n], 0});
+                an.push_back(q);
+            }
+        }
+        const std::size_t m = ls.size();
+        std::vector<IRing> corners(m);
+        for (std::size_t i = 0; i < m; ++i) corner(ls[(i + m - 1) % m], ls[i], original[an[i]], tol, corners[i]);
+        IRing fitted;
+        std::vector<std::size_t> edge_run;  // per fitted edge: the line (run) it belongs to
+        for (std::size_t i = 0; i < m; ++i) {
+            for (std::size_t c = 0; c < corners[i].size(); ++c) {
+                fitted.push_back(corners[i][c]);
+                edge_run.push_back(i);
+            }
+        }
+        remove(id);
+        std::vector<int> final_recs;
+        for (std::size_t i = 0; i < fitted.size(); ++i) {
+            final_recs.push_back(insert(fitted[i], fitted[(i + 1) % fitted.size()], id));
+        }
+        ring_segs_[id] = final_recs;
+        if (fitted.size() < 3 || area2(fitted) == 0 || (area2(fitted) > 0) != (area2(original) > 0)) break;
+        std::vector<char> bad(m, 0);
+        std::vector<int> run_of_seg;  // not needed for other rings
+        const std::size_t f = fitted.size();
+        for (std::size_t i = 0; i < f; ++i) {
+            const P& p = fitted[i];
+            const P& q = fitted[(i + 1) % f];
+            ++clock_;
+            stamp_[final_recs[i]] = clock_;
+            stamp_[final_recs[(i + 1) % f]] = clock_;
+            stamp_[final_recs[(i + f - 1) % f]] = clock_;
+            const Seg& nx = segs_[final_recs[(i + 1) % f]];
+            const Seg& pv = segs_[final_recs[(i + f - 1) % f]];
+            bool fail = on_segment(p, q, nx.b) || on_segment(p, q, pv.a) || on_segment(nx.a, nx.b, p) ||
+                        on_segment(pv.a, pv.b, q);
+            int other = -1;
+            for_cells(p, q, [&](std::size_t cell) {
+                if (fail) return;
+                for (int sg : cells_[cell]) {
+                    if (stamp_[sg] == clock_) continue;
+                    stamp_[sg] = clock_;
+                    const Seg& g = segs_[sg];
+                    if (g.alive && meet(p, q, g.a, g.b)) {
+                        fail = true;
+                        if (g.ring == id) other = sg;
+                        return;
+                    }
+                }
+            });
+            if (!fail) continue;
+            if (getenv("VC_DEBUG")) {
+                const Seg& g = other >= 0 ? segs_[other] : segs_[final_recs[i]];
+                fprintf(stderr, "round %d edge %zu (%ld,%ld)-(%ld,%ld) other %d (%ld,%ld)-(%ld,%ld) run %zu k %ld corner sizes %zu %zu\n", round, i,
+                        (long)p.x, (long)p.y, (long)q.x, (long)q.y, other, (long)g.a.x, (long)g.a.y, (long)g.b.x, (long)g.b.y,
+                        edge_run[i], (long)ls[edge_run[i]].k, corners[edge_run[i]].size(), corners[(edge_run[i]+1)%m].size());
+            }
+            const std::size_t r = edge_run[i];
+            bad[r] = 1;
+            bad[(r + m - 1) % m] = 1;
+            bad[(r + 1) % m] = 1;
+            if (other >= 0) {
+                for (std::size_t e = 0; e < f; ++e) {
+                    if (final_recs[e] == other) {
+                        bad[edge_run[e]] = 1;
+                        bad[(edge_run[e] + m - 1) % m] = 1;
+                    }
+                }
+            }
+        }
+        // No vertex of another ring in the area a line and its corners added.
+        for (std::size_t i = 0; i < m; ++i) {
+            if (ls[i].k == 0 && corners[i].size() == 1 && corners[(i + 1) % m].size() == 1 &&
+                corners[i][0] == original[an[i]]) {
+                continue;  // an original edge
+            }
+            const std::size_t b = i + 1 < m ? an[i + 1] : n;
+            chain.assign(original.begin() + static_cast<std::ptrdiff_t>(an[i]),
+                         original.begin() + static_cast<std::ptrdiff_t>(std::min(b, n - 1) + 1));
+            if (b == n) chain.push_back(original[0]);
+            const IRing& c1 = corners[(i + 1) % m];
+            const IRing& c0 = corners[i];
+            for (auto it = c1.rbegin(); it != c1.rend(); ++it) chain.push_back(*it);
+            for (auto it = c0.rbegin(); it != c0.rend(); ++it) chain.push_back(*it);
+            std::int64_t lx = chain[0].x, hx = lx, ly = chain[0].y, hy = ly;
+            for (const P& q : chain) {
+                lx = std::min(lx, q.x);
+                hx = std::max(hx, q.x);
+                ly = std::min(ly, q.y);
+                hy = std::max(hy, q.y);
+            }
+            const auto cx = [&](std::int64_t x) { return std::clamp(static_cast<int>((x - x0_) / cell_), 0, cols_ - 1); };
+            const auto cy = [&](std::int64_t y) { return std::clamp(static_cast<int>((y - y0_) / cell_), 0, rows_ - 1); };
+            bool fail = false;
+            for (int r = cy(ly); !fail && r <= cy(hy); ++r) {
+                for (int c = cx(lx); !fail && c <= cx(hx); ++c) {
+                    for (int sg : cells_[static_cast<std::size_t>(r) * cols_ + c]) {
+                        const Seg& g = segs_[sg];
+                        if (!g.alive || g.ring == id) continue;
+                        if (g.a.x < lx || g.a.x > hx || g.a.y < ly || g.a.y > hy) continue;
+                        if (in_closed(chain, g.a)) {
+                            fail = true;
+                            break;
+                        }
+                    }
+                }
+            }
+            if (fail) bad[i] = 1;
+            if (fail && getenv("VC_DEBUG")) fprintf(stderr, "round %d line %zu encloses\n", round, i);
+        }
+        bool any = false;
+        for (char c : bad) any = any || c;
+        if (!any) {
+            result = std::move(fitted);
+            return true;
+        }
+        // Map the failing lines of this round back to the runs of the fit.
+        for (std::size_t i = 0; i < m; ++i) {
+            if (!bad[i]) continue;
+            const std::size_t at = static_cast<std::size_t>(
+                std::upper_bound(anchors.begin(), anchors.end(), an[i]) - anchors.begin() - 1);
+            reset[at] = 1;
+        }
+    }
+    return false;
+}
+
+IRing Simplifier::simplify_subset(int id, const IRing& original, double tol, Stop& stop) {
+
     remove(id);
     const std::size_t n = original.size();
     std::vector<int> recs(n);

@@ -37,6 +37,7 @@ struct TracedRing {
     int island = 0;
     int gap = 0;
     bool hole = false;
+    bool bridged = false;  // passes through a corner shared with a diagonal pixel
 };
 
 // Every ring of `padded` (CV_8UC1, 0/1, frame transparent). Where two opaque
@@ -47,12 +48,17 @@ struct TracedRing {
 std::vector<TracedRing> trace_rings(const cv::Mat& padded, const cv::Mat& island_labels,
                                     const cv::Mat& gap_labels, std::int64_t bridge, Stop& stop);
 
-// Simplifies rings outwards only: a run of vertices is replaced by one edge
-// when every skipped vertex lies on the mesh side of (or on) that edge,
-// within `tol` units of it and between its ends, and the edge crosses or
-// touches no other edge and sweeps over no other vertex, of any ring. Rings
-// keep their first vertex, which should be convex (the lowest-then-leftmost
-// is). Call simplify() ring by ring, after add() of every ring.
+// Simplifies rings outwards only. A run of vertices is replaced by one line
+// when the run fits in a band `tol` units wide along it (every vertex
+// between the line's ends); the line is then moved out to the band's outer
+// side, so the run lies on its mesh side, and consecutive lines meet at
+// their crossing point (within `tol` of the shared vertex) or at a bevel.
+// Lines must not cross or touch any other edge nor sweep over any other
+// vertex, of any ring. When the finished ring fails that check it is
+// simplified again by dropping vertices only (a run is skipped when all of
+// it lies on the mesh side of the new edge). Rings keep their first vertex,
+// which should be convex (the lowest-then-leftmost is). Call simplify()
+// ring by ring, after add() of every ring.
 class Simplifier {
 public:
     Simplifier(std::int64_t x0, std::int64_t y0, std::int64_t x1, std::int64_t y1);
@@ -85,6 +91,8 @@ private:
     int insert(const P& a, const P& b, int ring);
     template <class F>
     void for_cells(const P& a, const P& b, F&& f) const;
+    bool fit_lines(int id, const IRing& original, double tol, Stop& stop, IRing& result);
+    IRing simplify_subset(int id, const IRing& original, double tol, Stop& stop);
     bool blocked(const P& a, const P& b, const std::vector<int>& skip_segs, int prev, int next,
                  const IRing& chain);
 };
