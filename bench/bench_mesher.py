@@ -218,6 +218,20 @@ def _pct(values: list[float], q: float) -> float:
     return float(np.percentile(values, q)) if values else float("nan")
 
 
+def outline_reach(mesh, mask, padding: float) -> float:
+    """How far the outline strays from the opaque pixels (tolerance + padding
+    it would need), to 1/1000 px from above, by bisection on the checker."""
+    import mesh_checks as mc
+
+    lo, hi = TOLERANCE, TOLERANCE + 1.0
+    while mc.check_tolerance(mesh, mask, hi, padding) and hi < 1e4:
+        lo, hi = hi, 2.0 * hi
+    while hi - lo > 1e-3:
+        mid = 0.5 * (lo + hi)
+        lo, hi = (mid, hi) if mc.check_tolerance(mesh, mask, mid, padding) else (lo, mid)
+    return hi + padding
+
+
 class Tally:
     """Per-configuration sums over the real sprites."""
 
@@ -233,6 +247,7 @@ class Tally:
         self.angles: list[np.ndarray] = []
         self.seconds = 0.0
         self.failures: list[str] = []
+        self.worst_distance = 0.0  # over the sprites that miss the tolerance
 
     def add(self, mesh, mask, seconds: float, core_vertices: int | None, padding: float = 0.0) -> None:
         import mesh_checks as mc
@@ -247,6 +262,8 @@ class Tally:
                 if problems:
                     if len(self.failures) < 12:
                         self.failures.append(f"{what}: {mesh.source}: {problems[0]}")
+                    if what == "tolerance":
+                        self.worst_distance = max(self.worst_distance, outline_reach(mesh, mask, padding))
                 else:
                     self.held[what] += 1
         fig = mc.mesh_figures(mesh, mask, MIN_ANGLE)
@@ -281,6 +298,7 @@ class Tally:
             "angle_below_sprite_median": _pct(self.below, 50) if self.below else None,
             "angle_median_all": float(np.median(angles)) if len(angles) else None,
             "seconds": self.seconds, "failures": self.failures,
+            "worst_outline_distance": self.worst_distance or None,
         }
 
 
@@ -370,6 +388,9 @@ def real_section(args, paths: list) -> tuple[list[dict], list[dict]]:
               f"{r['coverage_p10']:>8.2%} {r['overdraw_median']:>9.2%} {r['overdraw_p90']:>7.2%} "
               f"{r['vertices_median']:>6.0f} {ratio:>7} {below:>7} {per:>7} {angle:>8} {r['seconds']:>7.1f}s")
     for r in rows:
+        if r["worst_outline_distance"]:
+            print(f"  {r['config']}: the farthest outline point lies {r['worst_outline_distance']:.3f} px from the "
+                  f"opaque pixels (allowed: {TOLERANCE:g} + padding)")
         for f in r["failures"][:4]:
             print(f"  {r['config']}: {f}")
     checks = []
