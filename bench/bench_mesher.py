@@ -49,10 +49,22 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
 
+import importlib.util  # noqa: E402
+
 import numpy as np  # noqa: E402
 
 import run  # noqa: E402
-import sprites  # noqa: E402
+
+
+def _bench_module(name: str):
+    """bench/NAME.py by path: the tests have a `sprites` module of their own."""
+    spec = importlib.util.spec_from_file_location(f"bench_{name}", os.path.join(HERE, f"{name}.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+sprites = _bench_module("sprites")
 
 PY_MODULE, PY_PEER, MEASURE = run.PY_MODULE, run.PY_PEER, run.MEASURE
 PEER = os.path.join(HERE, "peer_mesher.py")
