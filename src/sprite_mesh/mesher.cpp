@@ -565,17 +565,19 @@ PartMesh mesh_part(const Part& part, std::size_t index, const Options& o, int bo
     std::vector<std::int32_t> idx;
     {
         TriOut first;
-        run_triangle(holes ? "pzQBPn" : "pzQBP", g, {}, first);
+        // Refinement without holes needs no first pass.
+        if (holes || o.interior == Interior::none) run_triangle(holes ? "pzQBPn" : "pzQBP", g, {}, first);
         std::vector<char> keep(first.io.numberoftriangles, 1);
         if (holes) keep = inside_triangles(g, first);
-        if (o.interior != Interior::quality) {
+        if (o.interior == Interior::none) {
             v.assign(first.io.pointlist, first.io.pointlist + 2 * first.io.numberofpoints);
             for (int t = 0; t < first.io.numberoftriangles; ++t) {
                 if (!keep[t]) continue;
                 idx.insert(idx.end(), first.io.trianglelist + 3 * t, first.io.trianglelist + 3 * t + 3);
             }
         } else {
-            // Refinement needs one point inside each hole; any triangle
+            // Refinement (of the Poisson points too) needs one point inside
+            // each hole; any triangle
             // outside the part lies in a hole (Triangle already removed those
             // outside the outer ring), and one per region is enough, but one
             // per such triangle is simpler and harmless.
@@ -595,7 +597,11 @@ PartMesh mesh_part(const Part& part, std::size_t index, const Options& o, int bo
                 boundary += r.size();
             }
             char sw[128];
-            if (o.spacing > 0) {
+            if (o.interior == Interior::poisson) {
+                // The Poisson points stay; Triangle adds only the few points
+                // that lift the triangles along the outline to min_angle.
+                std::snprintf(sw, sizeof sw, "pzQBPq%.6fS%.0f", o.min_angle, 4.0 * static_cast<double>(g.pts.size() / 2) + 1000);
+            } else if (o.spacing > 0) {
                 const double max_area = std::sqrt(3.0) / 4 * o.spacing * o.spacing;
                 const double cap = 4.0 * area_px / max_area + 20.0 * static_cast<double>(boundary) + 1000;
                 std::snprintf(sw, sizeof sw, "pzQBPq%.6fa%.6fS%.0f", o.min_angle, max_area * kUnit * kUnit, cap);

@@ -279,6 +279,8 @@ P outward_shift(const Line& l) {
     return s;
 }
 
+constexpr double kCornerSlack = 0.0;  // units
+
 // Corner points where edge `u` (ending at v) hands over to edge `w`: the
 // lines' meeting point when it lies within `lim` units of v (moved to a
 // whole-unit point outside both lines), else a bevel between the two lines.
@@ -320,11 +322,19 @@ void corner(const Line& u, const Line& w, const P& v, double lim, IRing& out) {
     // One of the two will do when it is outside the other line too (nearly
     // parallel lines); else a bevel, which leaves v inside as long as it is
     // short next to the lines' distance from v.
-    if (side(w, p1) >= 0) {
+    // Nearly parallel lines: one of the two points will do when it is
+    // outside the other line too, by at most a few units (the fit keeps that
+    // much of the tolerance in hand).
+    const auto close_outside = [](const Line& l, const P& q) {
+        const double s = static_cast<double>(side(l, q));
+        const double len = std::hypot(static_cast<double>(l.b.x - l.a.x), static_cast<double>(l.b.y - l.a.y));
+        return s >= 0 && s <= kCornerSlack * len;
+    };
+    if (close_outside(w, p1)) {
         out.push_back(p1);
         return;
     }
-    if (side(u, p2) >= 0) {
+    if (close_outside(u, p2)) {
         out.push_back(p2);
         return;
     }
@@ -357,9 +367,11 @@ static bool run_fits(const IRing& ring, std::size_t a, std::size_t j, double tol
     const double len = std::sqrt(len2);
     const double ux = ex / len, uy = ey / len;
     const double off = static_cast<double>(hi) / len;  // outward, along (-uy, ux)
-    if (off > tol) return false;
+    // Slack for the whole-unit rounding of the corners and for corners
+    // that sit a little off the line.
+    if (off + 2 + kCornerSlack > tol) return false;
     const double h = kUnit / 8.0;
-    const double limit = tol - h / 2;
+    const double limit = tol - h / 2 - 2 - kCornerSlack;
     if (limit <= 0) return false;
     // Edges of the run with their projection intervals, sorted by start.
     struct E {
@@ -404,6 +416,51 @@ static bool run_fits(const IRing& ring, std::size_t a, std::size_t j, double tol
         if (!(best2 <= limit * limit)) return false;
     }
     k = hi;
+    return true;
+}
+
+// Whether every point of segment p -> q lies within `tol` units of the
+// ring's edges from..to (indices taken modulo the ring's size), measured at
+// samples 1/8 px apart with the slack the samples leave.
+static bool edge_within(const P& p, const P& q, const IRing& ring, std::size_t from, std::size_t to, double tol) {
+    const std::size_t n = ring.size();
+    const double h = kUnit / 8.0;
+    const double limit = tol - h / 2;
+    if (limit <= 0) return p == q;
+    const double ex = static_cast<double>(q.x - p.x), ey = static_cast<double>(q.y - p.y);
+    const double len = std::hypot(ex, ey);
+    const int samples = std::max(1, static_cast<int>(std::ceil(len / h)));
+    const double bx0 = static_cast<double>(std::min(p.x, q.x)) - limit, bx1 = static_cast<double>(std::max(p.x, q.x)) + limit;
+    const double by0 = static_cast<double>(std::min(p.y, q.y)) - limit, by1 = static_cast<double>(std::max(p.y, q.y)) + limit;
+    std::vector<std::size_t> near;
+    for (std::size_t k = from; k < to; ++k) {
+        const P& v = ring[k % n];
+        const P& w = ring[(k + 1) % n];
+        if (std::max(v.x, w.x) < bx0 || std::min(v.x, w.x) > bx1 || std::max(v.y, w.y) < by0 ||
+            std::min(v.y, w.y) > by1) {
+            continue;
+        }
+        near.push_back(k % n);
+    }
+    for (int i = 0; i <= samples; ++i) {
+        const double t = static_cast<double>(i) / samples;
+        const double px = static_cast<double>(p.x) + t * ex, py = static_cast<double>(p.y) + t * ey;
+        bool ok = false;
+        for (std::size_t k : near) {
+            const P& v = ring[k];
+            const P& w = ring[(k + 1) % n];
+            const double dx = static_cast<double>(w.x - v.x), dy = static_cast<double>(w.y - v.y);
+            const double qx = px - static_cast<double>(v.x), qy = py - static_cast<double>(v.y);
+            const double l2 = dx * dx + dy * dy;
+            const double u = l2 > 0 ? std::clamp((qx * dx + qy * dy) / l2, 0.0, 1.0) : 0.0;
+            const double rx = qx - u * dx, ry = qy - u * dy;
+            if (rx * rx + ry * ry <= limit * limit) {
+                ok = true;
+                break;
+            }
+        }
+        if (!ok) return false;
+    }
     return true;
 }
 
@@ -480,10 +537,9 @@ bool Simplifier::fit_lines(int id, const IRing& original, double tol, Stop& stop
             for (std::size_t span = cand - a; span >= 2; span /= 2) {
                 const std::size_t j = a + span;
                 const P& pb = original[j % n];
-                // The band's k for this (possibly shorter) run.
-                std::int64_t k = 0;
-                for (std::size_t q = a + 1; q < j; ++q) k = std::max(k, cross(pa, pb, original[q]));
-                if (span == cand - a) k = cand_k;
+                // A shorter run must fit on its own.
+                std::int64_t k = cand_k;
+                if (span != cand - a && !run_fits(original, a, j, tol, k)) continue;
                 const Line l{pa, pb, k};
                 const P sh = outward_shift(l);
                 const P a2{pa.x + sh.x, pa.y + sh.y}, b2{pb.x + sh.x, pb.y + sh.y};
@@ -497,7 +553,6 @@ bool Simplifier::fit_lines(int id, const IRing& original, double tol, Stop& stop
                     chain.push_back(b2);
                     chain.push_back(a2);
                 }
-                if (getenv("VC_DEBUG2")) fprintf(stderr, "  try span %zu\n", span);
                 if (!blocked(a2, b2, skip, prev, next, chain)) {
                     for (int sg : skip) segs_[sg].alive = false;
                     rec = insert(a2, b2, id);
@@ -535,7 +590,7 @@ bool Simplifier::fit_lines(int id, const IRing& original, double tol, Stop& stop
         }
         const std::size_t m = ls.size();
         std::vector<IRing> corners(m);
-        for (std::size_t i = 0; i < m; ++i) corner(ls[(i + m - 1) % m], ls[i], original[an[i]], tol, corners[i]);
+        for (std::size_t i = 0; i < m; ++i) corner(ls[(i + m - 1) % m], ls[i], original[an[i]], tol - 4, corners[i]);
         IRing fitted;
         std::vector<std::size_t> edge_run;  // per fitted edge: the line (run) it belongs to
         for (std::size_t i = 0; i < m; ++i) {
@@ -565,6 +620,18 @@ bool Simplifier::fit_lines(int id, const IRing& original, double tol, Stop& stop
             const Seg& pv = segs_[final_recs[(i + f - 1) % f]];
             bool fail = on_segment(p, q, nx.b) || on_segment(p, q, pv.a) || on_segment(nx.a, nx.b, p) ||
                         on_segment(pv.a, pv.b, q);
+            {
+                // What is output is what is measured: the edge against the
+                // original edges of its own line and the neighbouring ones.
+                const std::size_t r = edge_run[i];
+                std::size_t start = 0, end = n;
+                if (m > 3) {
+                    start = an[(r + m - 1) % m];
+                    end = an[(r + 2) % m];
+                    if (end <= start) end += n;
+                }
+                if (!edge_within(p, q, original, start, end, tol)) fail = true;
+            }
             int other = -1;
             for_cells(p, q, [&](std::size_t cell) {
                 if (fail) return;
@@ -580,12 +647,6 @@ bool Simplifier::fit_lines(int id, const IRing& original, double tol, Stop& stop
                 }
             });
             if (!fail) continue;
-            if (getenv("VC_DEBUG")) {
-                const Seg& g = other >= 0 ? segs_[other] : segs_[final_recs[i]];
-                fprintf(stderr, "round %d edge %zu (%ld,%ld)-(%ld,%ld) other %d (%ld,%ld)-(%ld,%ld) run %zu k %ld corner sizes %zu %zu\n", round, i,
-                        (long)p.x, (long)p.y, (long)q.x, (long)q.y, other, (long)g.a.x, (long)g.a.y, (long)g.b.x, (long)g.b.y,
-                        edge_run[i], (long)ls[edge_run[i]].k, corners[edge_run[i]].size(), corners[(edge_run[i]+1)%m].size());
-            }
             const std::size_t r = edge_run[i];
             bad[r] = 1;
             bad[(r + m - 1) % m] = 1;
@@ -637,7 +698,6 @@ bool Simplifier::fit_lines(int id, const IRing& original, double tol, Stop& stop
                 }
             }
             if (fail) bad[i] = 1;
-            if (fail && getenv("VC_DEBUG")) fprintf(stderr, "round %d line %zu encloses\n", round, i);
         }
         bool any = false;
         for (char c : bad) any = any || c;

@@ -1,0 +1,302 @@
+"""vellumcut.mesh_sprite: the guarantees (coverage, tolerance, validity,
+nothing vanishing, vertex caps), its inputs and options, seeds, threads and
+Ctrl-C. The invariants are decided by tests/mesh_checks.py."""
+from __future__ import annotations
+
+import os
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+from concurrent.futures import ThreadPoolExecutor
+
+import cv2
+import numpy as np
+import pytest
+from PIL import Image
+
+import mesh_checks as mc
+import vellumcut
+from sprites import random_alpha
+from vellumcut.mesh import ring_area
+
+
+def disk(size: int, r: float, cx: float | None = None, cy: float | None = None) -> np.ndarray:
+    yy, xx = np.mgrid[0:size, 0:size]
+    c = size / 2
+    return np.where((xx - (cx or c)) ** 2 + (yy - (cy or c)) ** 2 <= r * r, 255, 0).astype(np.uint8)
+
+
+def shapes() -> dict[str, np.ndarray]:
+    out = {f"random{seed}": random_alpha(np.random.default_rng(seed)) for seed in range(6)}
+    checker = np.zeros((12, 12), np.uint8)
+    checker[2:10, 2:10] = np.where((np.add.outer(range(8), range(8)) % 2) == 0, 255, 0)
+    out["checkerboard"] = checker  # every pixel meets its neighbours at corners only
+    diag = np.zeros((30, 30), np.uint8)
+    diag[np.arange(3, 27), np.arange(3, 27)] = 255
+    out["diagonal"] = diag
+    nest = disk(60, 26)
+    nest[disk(60, 15) > 0] = 0
+    nest[disk(60, 6) > 0] = 255  # an island inside a hole
+    out["nested"] = nest
+    stripes = np.zeros((40, 40), np.uint8)
+    stripes[5:35, 4::5] = 200  # one-pixel stripes a few pixels apart
+    out["stripes"] = stripes
+    ramp = disk(48, 20)
+    ramp[disk(48, 23) > ramp] = 10  # a faint glow around it
+    out["glow"] = ramp
+    return out
+
+
+SHAPES = shapes()
+CONFIGS = {
+    "default": {},
+    "exact": {"tolerance": 0.0},
+    "coarse-padded": {"tolerance": 2.5, "padding": 1.0},
+    "poisson": {"interior": "poisson", "spacing": 4, "seed": 7},
+    "quality": {"interior": "quality", "spacing": 6, "padding": 0.5},
+    "threshold": {"alpha_threshold": 100, "margin": 3},
+}
+
+
+# Where two pixels meet only at a corner, the outline cuts 1/64 px into the
+# transparent pixel beside it to join them: the one way an outline at
+# tolerance 0 leaves the pixel edges.
+CORNER_CUT = 1 / 64 / 2 ** 0.5 + 1e-9
+
+
+@pytest.mark.parametrize("config", CONFIGS.values(), ids=CONFIGS.keys())
+@pytest.mark.parametrize("alpha", SHAPES.values(), ids=SHAPES.keys())
+def test_generated_sprites_keep_every_guarantee(alpha, config):
+    mesh = vellumcut.mesh_sprite(alpha, **config)
+    mask = mc.opaque_mask(alpha, config.get("alpha_threshold", 0))
+    tolerance = config.get("tolerance", 1.0)
+    mc.assert_sound(mesh, mask, tolerance or CORNER_CUT, config.get("padding", 0.0))
+    assert mesh.mode == "mesh"
+    assert (mesh.mask_width, mesh.mask_height) == (alpha.shape[1] + 2 * mesh.border,
+                                                    alpha.shape[0] + 2 * mesh.border)
+
+
+def test_real_sprites_keep_every_guarantee_and_reach_the_angle_aims(real_sprites):
+    sample = real_sprites[::60]
+    below, medians = [], []
+    for path in sample:
+        mask = mc.opaque_mask(path)
+        for config in ({}, {"padding": 1.0}, {"interior": "quality", "spacing": 8, "seed": 1}):
+            mesh = vellumcut.mesh_sprite(path, **config)
+            mc.assert_sound(mesh, mask, 1.0, config.get("padding", 0.0))
+        figures = mc.mesh_figures(vellumcut.mesh_sprite(path, interior="poisson", seed=2), mask)
+        assert figures["coverage"] == pytest.approx(1.0)
+        below.append(figures["angle_below"])
+        medians.append(figures["angle_median"])
+    assert np.median(medians) >= 30
+    assert np.mean(below) <= 0.05
+
+
+def test_nothing_vanishes_and_small_islands_and_holes_follow_their_floors():
+    stars = np.zeros((40, 40), np.uint8)
+    stars[3::6, 2::7] = 255  # single pixels, far apart
+    assert len(vellumcut.mesh_sprite(stars).parts) == int((stars > 0).sum())
+    assert vellumcut.mesh_sprite(stars, min_island_area=2).parts == []
+
+    alpha = np.zeros((40, 60), np.uint8)
+    alpha[5:35, 5:55] = 255
+    alpha[10:12, 10:11] = 0  # 2 transparent pixels
+    alpha[10:15, 30:35] = 0  # 25 transparent pixels
+    alpha[20:30, 40:50] = 0  # a 100-pixel hole holding an island
+    alpha[23:27, 43:47] = 255
+    rings = lambda m: sorted(len(p.rings) for p in m.parts)  # noqa: E731
+    assert rings(vellumcut.mesh_sprite(alpha)) == [1, 3]  # default floor: 16 pixels
+    assert rings(vellumcut.mesh_sprite(alpha, min_hole_area=0)) == [1, 4]
+    filled = vellumcut.mesh_sprite(alpha, min_hole_area=26)
+    assert rings(filled) == [1, 2]
+    # The hole holding the island fills, and the island goes with it (no overlap).
+    assert rings(vellumcut.mesh_sprite(alpha, min_hole_area=101)) == [1]
+    mc.assert_sound(filled, alpha > 0, 1.0)
+
+
+@pytest.mark.parametrize("cap", [3, 8, 40])
+@pytest.mark.parametrize("name", ["nested", "random3", "glow"])
+def test_vertex_cap_holds_and_coverage_survives_it(name, cap):
+    alpha = SHAPES[name]
+    mesh = vellumcut.mesh_sprite(alpha, max_vertices=cap)
+    assert mesh.parts and max(len(p.vertices) for p in mesh.parts) <= cap
+    mask = alpha > 0
+    assert mc.check_coverage(mesh, mask) == [] and mc.check_validity(mesh) == []
+
+
+def test_cap_grows_the_tolerance_only_where_needed():
+    alpha = disk(200, 90)
+    free = vellumcut.mesh_sprite(alpha)
+    capped = vellumcut.mesh_sprite(alpha, max_vertices=12)
+    assert len(free.parts[0].vertices) > 12 >= len(capped.parts[0].vertices)
+    assert -ring_area(capped.parts[0].vertices[capped.parts[0].rings[0]]) >= (alpha > 0).sum()
+
+
+def test_image_without_alpha_is_its_rectangle(tmp_path):
+    rgb = np.full((30, 50, 3), 90, np.uint8)
+    path = str(tmp_path / "opaque.png")
+    assert cv2.imwrite(path, rgb)
+    for image in (rgb, path, Image.fromarray(rgb), Image.fromarray(rgb[..., 0])):
+        mesh = vellumcut.mesh_sprite(image, margin=2)
+        assert (mesh.vertex_count, mesh.triangle_count) == (4, 2)
+        assert sorted(map(tuple, mesh.parts[0].vertices)) == [(1.5, 1.5), (1.5, 31.5), (51.5, 1.5),
+                                                              (51.5, 31.5)]
+
+
+def test_arrays_files_and_pil_images_give_one_mesh(write_png):
+    alpha = SHAPES["random2"]
+    rgba = np.dstack([np.full_like(alpha, 40)] * 3 + [alpha])  # BGRA, as OpenCV writes
+    path = write_png(alpha)
+    pil = Image.open(path)
+    meshes = [vellumcut.mesh_sprite(x, tolerance=1.5) for x in
+              (alpha, rgba, path, os.fsencode(path), pil, pil.convert("LA"))]
+    for other in meshes[1:]:
+        assert len(other.parts) == len(meshes[0].parts)
+        for a, b in zip(meshes[0].parts, other.parts):
+            np.testing.assert_array_equal(a.vertices, b.vertices)
+            np.testing.assert_array_equal(a.triangles, b.triangles)
+
+
+@pytest.mark.parametrize("threshold", [0, 1, 128, 254])
+def test_sixteen_bit_alpha_is_compared_on_the_eight_bit_scale(tmp_path, threshold):
+    alpha = np.zeros((20, 40), np.uint16)
+    alpha[5:15, 5:15] = threshold * 257       # transparent at this threshold
+    alpha[5:15, 25:35] = threshold * 257 + 1  # opaque
+    img = np.dstack([np.full_like(alpha, 1000)] * 3 + [alpha])
+    path = str(tmp_path / "deep.png")
+    assert cv2.imwrite(path, img)
+    for image in (path, img, alpha):
+        mesh = vellumcut.mesh_sprite(image, alpha_threshold=threshold)
+        assert len(mesh.parts) == 1
+        assert mesh.parts[0].vertices[:, 0].min() == 24.5
+
+
+def test_margin_shifts_the_mesh():
+    alpha = SHAPES["random4"]
+    plain = vellumcut.mesh_sprite(alpha, interior="poisson", seed=5)
+    shifted = vellumcut.mesh_sprite(alpha, interior="poisson", seed=5, margin=7)
+    for a, b in zip(plain.parts, shifted.parts):
+        np.testing.assert_allclose(b.vertices, a.vertices + 7)
+        np.testing.assert_array_equal(a.triangles, b.triangles)
+    negative = vellumcut.mesh_sprite(alpha, margin=-3)
+    assert negative.border == 0 and negative.mask_width == alpha.shape[1]
+
+
+def test_seeds_replay_and_differ():
+    alpha = disk(120, 50)
+    run = lambda seed: vellumcut.mesh_sprite(alpha, interior="poisson", spacing=6, seed=seed)  # noqa: E731
+    a, b, c = run(11), run(11), run(12)
+    np.testing.assert_array_equal(a.parts[0].vertices, b.parts[0].vertices)
+    np.testing.assert_array_equal(a.parts[0].triangles, b.parts[0].triangles)
+    assert not np.array_equal(a.parts[0].vertices, c.parts[0].vertices)
+    unseeded = [run(None).parts[0].vertices for _ in range(2)]
+    assert not np.array_equal(*unseeded)
+
+
+def test_poisson_points_stay_inside_and_apart():
+    alpha = disk(160, 70)
+    mesh = vellumcut.mesh_sprite(alpha, interior="poisson", spacing=9, seed=3)
+    part = mesh.parts[0]
+    on_ring = np.zeros(len(part.vertices), bool)
+    for r in part.rings:
+        on_ring[r] = True
+    inner = part.vertices[~on_ring]
+    assert len(inner) > 100
+    d = np.hypot(*(inner[:, None, :] - inner[None, :, :]).transpose(2, 0, 1))
+    np.fill_diagonal(d, np.inf)
+    assert d.min() >= 9 - 1e-6
+    assert (np.hypot(inner[:, 0] - 80, inner[:, 1] - 80) < 70).all()
+
+
+def test_quality_meets_the_angle_and_area_bounds():
+    mesh = vellumcut.mesh_sprite(SHAPES["nested"], interior="quality", min_angle=30, spacing=5)
+    tri = mesh.all_triangles()
+    assert mc.check_angles(mesh, min_angle=30, max_below=0.02) == []
+    assert np.abs(vellumcut.mesh.triangle_areas(tri)).max() <= np.sqrt(3) / 4 * 25 + 1e-9
+
+
+OPTION_ERRORS = [
+    ({"tolerance": -1}, "tolerance"),
+    ({"padding": -0.5}, "padding"),
+    ({"max_vertices": 2}, "max_vertices"),
+    ({"interior": "dense"}, "interior"),
+    ({"min_angle": 35}, "min_angle"),
+    ({"min_angle": 0}, "min_angle"),
+    ({"alpha_threshold": 255}, "alpha_threshold"),
+    ({"spacing": 0}, "spacing"),
+    ({"min_island_area": 0}, "min_island_area"),
+    ({"min_hole_area": -1}, "min_hole_area"),
+    ({"seed": -1}, "seed"),
+]
+
+
+@pytest.mark.parametrize("kwargs,name", OPTION_ERRORS, ids=[n + "-" + str(list(k.values())[0])
+                                                             for k, n in OPTION_ERRORS])
+def test_bad_options_raise_value_error_naming_the_option(kwargs, name):
+    with pytest.raises(ValueError, match=name):
+        vellumcut.mesh_sprite(np.zeros((4, 4), np.uint8), **kwargs)
+
+
+def test_bad_images_raise_in_english(tmp_path, write_png):
+    text = tmp_path / "notes.png"
+    text.write_text("not an image")
+    truncated = tmp_path / "cut.png"
+    truncated.write_bytes(open(write_png(SHAPES["random1"]), "rb").read()[:60])
+    huge = tmp_path / "huge.png"
+    # A valid signature and header declaring 5000 x 5000 pixels, nothing else.
+    huge.write_bytes(b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR" + (5000).to_bytes(4, "big") * 2 + b"\x08\x06\x00\x00\x00")
+    cases = [(tmp_path / "missing.png", "No such file"), (tmp_path, "directory"), (text, "not an image"),
+             (truncated, "damaged"), (huge, "too large")]
+    for path, words in cases:
+        with pytest.raises(RuntimeError, match=words) as info:
+            vellumcut.mesh_sprite(path)
+        assert str(info.value).isascii()
+    with pytest.raises(ValueError, match="channels"):
+        vellumcut.mesh_sprite(np.zeros((4, 4, 2), np.uint8))
+    with pytest.raises(ValueError, match="uint8 or uint16"):
+        vellumcut.mesh_sprite(np.zeros((4, 4), np.float32))
+
+
+def test_threads_give_the_serial_results():
+    images = [SHAPES[k] for k in ("random0", "random1", "nested", "glow")] * 3
+    args = [dict(interior=i, seed=4, spacing=5) for i in ("none", "poisson", "quality")] * 4
+
+    def run(pair):
+        img, kw = pair
+        return vellumcut.mesh_sprite(img, **kw)
+
+    serial = [run(p) for p in zip(images, args)]
+    with ThreadPoolExecutor(2) as pool:
+        threaded = list(pool.map(run, zip(images, args)))
+    for a, b in zip(serial, threaded):
+        for pa, pb in zip(a.parts, b.parts):
+            np.testing.assert_array_equal(pa.vertices, pb.vertices)
+            np.testing.assert_array_equal(pa.triangles, pb.triangles)
+
+
+def test_ctrl_c_stops_a_long_call_within_a_second():
+    child = textwrap.dedent("""
+        import sys, time, numpy as np, vellumcut
+        rng = np.random.default_rng(0)
+        alpha = (rng.random((2048, 2048)) < 0.5).astype(np.uint8) * 255  # a million tiny islands
+        print("ready", flush=True)
+        try:
+            vellumcut.mesh_sprite(alpha, interior="quality")
+            print("finished", flush=True)
+        except KeyboardInterrupt:
+            print("interrupted", time.monotonic(), flush=True)
+    """)
+    proc = subprocess.Popen([sys.executable, "-c", child], stdout=subprocess.PIPE, text=True)
+    try:
+        assert proc.stdout.readline().strip() == "ready"
+        time.sleep(1.0)  # well inside the call
+        sent = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        line = proc.stdout.readline().split()
+        assert line and line[0] == "interrupted", line
+        assert float(line[1]) - sent < 1.0
+    finally:
+        proc.kill()
+        proc.wait()
