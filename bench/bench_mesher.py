@@ -13,8 +13,9 @@ speed     on the generated 4096 px sprites (bench/sprites.py), every call in
 threads   a batch of typical real sprites meshed on one thread and on two
           (ThreadPoolExecutor, the same files), in a fresh process, median
           of five alternating rounds. Target: two threads >= 1.4x one.
-          "busy" is the process's CPU time over wall time on two threads
-          (2: they overlapped; 1: they took turns or had one core).
+          "busy" is the process's CPU time over wall time (on two threads,
+          2: they overlapped; 1: they took turns or had one core; a loaded
+          machine gives less than 1 to either).
 real      every real sprite (scripts/real_sprites.py) at tolerance 1,
           checked with tests/mesh_checks.py: how many meet coverage,
           tolerance and validity; coverage, overdraw (aim: median <= 10 %),
@@ -163,14 +164,15 @@ def thread_worker(listing: str, interior: str, rounds: int) -> None:
         return vellumcut.mesh_sprite(p, **kwargs).triangle_count
 
     serial_counts = [one(p) for p in paths]  # warm-up, and the reference result
-    one_t, two_t, two_cpu = [], [], []
+    one_t, two_t, one_cpu, two_cpu = [], [], [], []
     with ThreadPoolExecutor(2) as pool:
         counts = list(pool.map(one, paths))
         for _ in range(rounds):
-            t0 = time.perf_counter()
+            t0, c0 = time.perf_counter(), time.process_time()
             for p in paths:
                 one(p)
             one_t.append(time.perf_counter() - t0)
+            one_cpu.append(time.process_time() - c0)
             t0, c0 = time.perf_counter(), time.process_time()
             counts = list(pool.map(one, paths))
             two_t.append(time.perf_counter() - t0)
@@ -179,9 +181,10 @@ def thread_worker(listing: str, interior: str, rounds: int) -> None:
     # CPU seconds over wall seconds while two threads run: near 2 when they
     # overlap on two free cores, near 1 when they take turns (a lock) or
     # the machine has no second core to give.
-    busy = sum(two_cpu) / sum(two_t)
     print(json.dumps({"one": statistics.median(one_t), "two": statistics.median(two_t), "one_runs": one_t,
-                      "two_runs": two_t, "two_busy_cores": busy, "sprites": len(paths), "same_counts": same}))
+                      "two_runs": two_t, "one_busy_cores": sum(one_cpu) / sum(one_t),
+                      "two_busy_cores": sum(two_cpu) / sum(two_t), "one_cpu": sum(one_cpu), "two_cpu": sum(two_cpu),
+                      "sprites": len(paths), "same_counts": same}))
 
 
 def threads_section(args, paths: list) -> tuple[list[dict], list[dict]]:
@@ -189,7 +192,7 @@ def threads_section(args, paths: list) -> tuple[list[dict], list[dict]]:
     rows, checks = [], []
     print(f"\nThreads ({len(batch)} real sprites of 32-256 px, median of {args.rounds} rounds, "
           f"load average {os.getloadavg()[0]:.2f})")
-    print(f"{'interior':<10} {'1 thread':>10} {'2 threads':>10} {'busy':>5} {'speed-up':>9} {'target':>7}")
+    print(f"{'interior':<10} {'1 thread':>10} {'busy':>5} {'2 threads':>10} {'busy':>5} {'speed-up':>9} {'target':>7}")
     with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as f:
         f.write("\n".join(batch))
         listing = f.name
@@ -211,7 +214,8 @@ def threads_section(args, paths: list) -> tuple[list[dict], list[dict]]:
             met = speedup >= THREAD_TARGET
             checks.append({"what": f"two threads >= {THREAD_TARGET} x one ({interior}, {r['sprites']} sprites)",
                            "figure": f"{speedup:.2f} x", "met": met})
-            print(f"{interior:<10} {r['one'] * 1000:>8.0f}ms {r['two'] * 1000:>8.0f}ms {r['two_busy_cores']:>5.2f} "
+            print(f"{interior:<10} {r['one'] * 1000:>8.0f}ms {r['one_busy_cores']:>5.2f} {r['two'] * 1000:>8.0f}ms "
+                  f"{r['two_busy_cores']:>5.2f} "
                   f"{speedup:>9.2f} "
                   f"{'>= ' + format(THREAD_TARGET, 'g'):>7} {'ok' if met else 'MISSED'}"
                   f"{'' if r['same_counts'] else '  (triangle counts differ between one and two threads)'}",
