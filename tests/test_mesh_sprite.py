@@ -10,6 +10,7 @@ import sys
 import textwrap
 import time
 from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
 
 import cv2
 import numpy as np
@@ -117,7 +118,7 @@ def test_nothing_vanishes_and_small_islands_and_holes_follow_their_floors():
 
 
 @pytest.mark.parametrize("cap", [3, 8, 40])
-@pytest.mark.parametrize("name", ["nested", "random3", "glow"])
+@pytest.mark.parametrize("name", ["nested", "random5", "glow"])
 def test_vertex_cap_holds_and_coverage_survives_it(name, cap):
     alpha = SHAPES[name]
     mesh = vellumcut.mesh_sprite(alpha, max_vertices=cap)
@@ -199,11 +200,11 @@ def test_poisson_points_stay_inside_and_apart():
     alpha = disk(160, 70)
     mesh = vellumcut.mesh_sprite(alpha, interior="poisson", spacing=9, seed=3)
     part = mesh.parts[0]
-    on_ring = np.zeros(len(part.vertices), bool)
-    for r in part.rings:
-        on_ring[r] = True
-    inner = part.vertices[~on_ring]
-    assert len(inner) > 100
+    # Away from the outline every vertex is a Poisson point (Triangle's
+    # refinement only adds points along the outline there).
+    r = np.hypot(part.vertices[:, 0] - 80, part.vertices[:, 1] - 80)
+    inner = part.vertices[r < 70 - 3 * 9]
+    assert len(inner) > 30
     d = np.hypot(*(inner[:, None, :] - inner[None, :, :]).transpose(2, 0, 1))
     np.fill_diagonal(d, np.inf)
     assert d.min() >= 9 - 1e-6
@@ -243,7 +244,7 @@ def test_bad_images_raise_in_english(tmp_path, write_png):
     text = tmp_path / "notes.png"
     text.write_text("not an image")
     truncated = tmp_path / "cut.png"
-    truncated.write_bytes(open(write_png(SHAPES["random1"]), "rb").read()[:60])
+    truncated.write_bytes(Path(write_png(SHAPES["random1"])).read_bytes()[:60])
     huge = tmp_path / "huge.png"
     # A valid signature and header declaring 5000 x 5000 pixels, nothing else.
     huge.write_bytes(b"\x89PNG\r\n\x1a\n\x00\x00\x00\rIHDR" + (5000).to_bytes(4, "big") * 2 + b"\x08\x06\x00\x00\x00")
@@ -300,3 +301,4 @@ def test_ctrl_c_stops_a_long_call_within_a_second():
     finally:
         proc.kill()
         proc.wait()
+        proc.stdout.close()

@@ -233,6 +233,14 @@ IRing reduced_hull(const std::vector<P>& pts, std::size_t k) {
     std::vector<cv::Point> hull;
     cv::convexHull(cv_pts, hull);
     std::vector<cv::Point2d> h(hull.begin(), hull.end());
+    if (k <= 3 && h.size() > 3) {
+        // Edge dropping stalls on parallel sides (a rectangle); the
+        // smallest enclosing triangle is what three corners can do.
+        std::vector<cv::Point2f> tri;
+        std::vector<cv::Point2f> hf(hull.begin(), hull.end());
+        cv::minEnclosingTriangle(hf, tri);
+        h.assign(tri.begin(), tri.end());
+    }
     while (h.size() > k && h.size() > 3) {
         const std::size_t n = h.size();
         double best = INFINITY;
@@ -260,6 +268,18 @@ IRing reduced_hull(const std::vector<P>& pts, std::size_t k) {
     cv::Point2d centre(0, 0);
     for (const auto& q : h) centre += q;
     centre *= 1.0 / static_cast<double>(h.size());
+    // Grow it about the centre so every side moves out by 3 units: a
+    // tight polygon computed in floating point would not survive rounding.
+    double nearest = INFINITY;
+    for (std::size_t i = 0; i < h.size(); ++i) {
+        const cv::Point2d a = h[i], b = h[(i + 1) % h.size()];
+        const double len = std::hypot(b.x - a.x, b.y - a.y);
+        if (len > 0) nearest = std::min(nearest, std::abs((b.x - a.x) * (centre.y - a.y) - (b.y - a.y) * (centre.x - a.x)) / len);
+    }
+    if (std::isfinite(nearest) && nearest > 0) {
+        const double f = 1 + 3 / nearest;
+        for (auto& q : h) q = centre + f * (q - centre);
+    }
     IRing r;
     for (const auto& q : h) {
         // Round away from the centre so the rounded polygon still holds the hull.

@@ -339,7 +339,9 @@ void corner(const Line& u, const Line& w, const P& v, double lim, IRing& out) {
         return;
     }
     out.push_back(p1);
-    if (p2 != p1) out.push_back(p2);
+    if (p2 == p1) return;
+    if (cross(p1, p2, v) > 0) out.push_back(v);  // the bevel alone would cut v off
+    out.push_back(p2);
 }
 
 }  // namespace
@@ -698,6 +700,19 @@ bool Simplifier::fit_lines(int id, const IRing& original, double tol, Stop& stop
                 }
             }
             if (fail) bad[i] = 1;
+        }
+        // Coverage: every original vertex stays on the mesh side of the
+        // fitted ring (inside an outer ring, not strictly inside a hole).
+        const bool hole = area2(original) > 0;
+        for (std::size_t q = 0; q < n; ++q) {
+            const P& v = original[q];
+            bool on = false;
+            for (std::size_t e = 0; e < f && !on; ++e) on = on_segment(fitted[e], fitted[(e + 1) % f], v);
+            if (on || in_closed(fitted, v) != hole) continue;
+            const std::size_t i = static_cast<std::size_t>(std::upper_bound(an.begin(), an.end(), q) - an.begin() - 1);
+            bad[i] = 1;
+            bad[(i + 1) % m] = 1;
+            bad[(i + m - 1) % m] = 1;
         }
         bool any = false;
         for (char c : bad) any = any || c;

@@ -1,0 +1,80 @@
+"""`vellumcut mesh` through the installed console script, in subprocesses."""
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+import mesh_checks as mc
+from vellumcut import export
+
+SCRIPT = os.path.join(os.path.dirname(sys.executable), "vellumcut")
+
+
+def vellumcut(*args: str) -> subprocess.CompletedProcess:
+    return subprocess.run([SCRIPT, *args], capture_output=True, text=True, timeout=300)
+
+
+@pytest.fixture
+def folder(tmp_path, write_png):
+    art = tmp_path / "art"
+    art.mkdir()
+    yy, xx = np.mgrid[0:48, 0:64]
+    blob = np.where((xx - 30) ** 2 / 400 + (yy - 24) ** 2 / 200 <= 1, 255, 0).astype(np.uint8)
+    blob[20:26, 25:35] = 0
+    ramp = np.clip(255 - 6 * np.hypot(xx - 32, yy - 24), 0, 255).astype(np.uint8)
+    for name, alpha in (("blob", blob), ("glow", ramp)):
+        os.replace(write_png(alpha), art / f"{name}.png")
+    return art
+
+
+@pytest.mark.parametrize("fmt", list(export.FORMATS))
+def test_every_format_and_preview_for_a_folder(tmp_path, folder, fmt):
+    out = tmp_path / "out"
+    proc = vellumcut("mesh", str(folder), "-o", str(out), "-f", fmt, "--preview", "--padding", "1",
+                     "--interior", "quality", "--spacing", "6", "--alpha-threshold", "100", "--margin", "2")
+    assert proc.returncode == 0, proc.stderr
+    for name in ("blob", "glow"):
+        for suffix in (export.FORMATS[fmt], ".preview.svg", ".preview.png", ".report.txt"):
+            assert (out / (name + suffix)).stat().st_size > 0
+    assert "mode mesh" in (out / "blob.report.txt").read_text()
+
+
+def test_json_holds_the_mesh_of_mesh_sprite(tmp_path, folder):
+    out = tmp_path / "out"
+    proc = vellumcut("mesh", str(folder / "blob.png"), "-o", str(out), "--tolerance", "0.5",
+                     "--margin", "0", "--max-vertices", "40")
+    assert proc.returncode == 0, proc.stderr
+    data = json.loads((out / "blob.json").read_text())
+    import vellumcut as vc
+
+    direct = vc.mesh_sprite(str(folder / "blob.png"), tolerance=0.5, max_vertices=40)
+    assert data["mode"] == "mesh" and data["parameters"]["max_vertices"] == 40
+    assert data["parts"] == json.loads(json.dumps(export.to_json_dict(direct)["parts"]))
+    assert max(len(p["vertices"]) for p in data["parts"]) <= 40
+    assert mc.check_coverage(direct, mc.opaque_mask(str(folder / "blob.png"))) == []
+
+
+@pytest.mark.parametrize("option,value,name", [
+    ("--tolerance", "-1", "tolerance"),
+    ("--max-vertices", "2", "max_vertices"),
+    ("--min-angle", "40", "min_angle"),
+    ("--alpha-threshold", "300", "alpha_threshold"),
+])
+def test_bad_options_exit_2_naming_the_option(folder, tmp_path, option, value, name):
+    proc = vellumcut("mesh", str(folder), "-o", str(tmp_path / "o"), option, value)
+    assert proc.returncode == 2
+    assert name in proc.stderr and "Traceback" not in proc.stderr
+    assert not (tmp_path / "o" / "blob.json").exists()
+
+
+def test_unreadable_file_fails_alone(folder, tmp_path):
+    (folder / "broken.png").write_bytes(b"\x89PNG\r\n\x1a\nnot really")
+    proc = vellumcut("mesh", str(folder), "-o", str(tmp_path / "o"))
+    assert proc.returncode == 1
+    assert "broken.png" in proc.stderr and "cannot read image" in proc.stderr
+    assert (tmp_path / "o" / "blob.json").exists() and (tmp_path / "o" / "glow.json").exists()
