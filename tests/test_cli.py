@@ -154,7 +154,7 @@ def test_progress_bar_only_when_asked_or_on_a_terminal(batch, tmp_path):
     assert "\r[" in shown and "2/2" in shown and "#" * 28 in shown
 
 
-@pytest.mark.parametrize("argv", [["earcut", "--jobs", "0", "x.png"], ["mesh", "x.png"],
+@pytest.mark.parametrize("argv", [["earcut", "--jobs", "0", "x.png"], ["smooth", "x.png"],
                                   ["poisson", "x.png", "--format", "fbx"], ["outline"]],
                          ids=["jobs0", "unknown_command", "unknown_format", "no_input"])
 def test_usage_errors_exit_2(argv, capsys):

@@ -302,3 +302,11 @@ def test_ctrl_c_stops_a_long_call_within_a_second():
         proc.kill()
         proc.wait()
         proc.stdout.close()
+
+
+def test_python_defaults_match_the_native_ones():
+    from vellumcut import _mesher, sprite
+
+    assert sprite.MIN_HOLE_AREA == _mesher.DEFAULT_MIN_HOLE_AREA
+    assert sprite.MAX_MIN_ANGLE == _mesher.MAX_MIN_ANGLE
+    vellumcut.mesh_sprite(np.zeros((2, 2), np.uint8), min_angle=sprite.MAX_MIN_ANGLE)

@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import os
 from importlib import metadata
-from typing import Any
+from typing import Any, Callable
 
 from vellumcut import export, mesh, preview, quality
 from vellumcut.mesh import Part, SpriteMesh, from_islands, from_poisson, from_triangulate
@@ -64,7 +64,8 @@ def poisson(path: str | os.PathLike, eps: float = EPS, margin: int = MARGIN,
 
 def run(mode: str, path: str | os.PathLike, **params: Any) -> SpriteMesh:
     """`outline`, `earcut`, `poisson` or `mesh` (`mesh_sprite`) by name."""
-    funcs = {"outline": outline, "earcut": earcut, "poisson": poisson, "mesh": mesh_sprite}
+    funcs: dict[str, Callable[..., SpriteMesh]] = {"outline": outline, "earcut": earcut, "poisson": poisson,
+                                                   "mesh": mesh_sprite}
     if mode not in funcs:
         raise ValueError(f"unknown mode {mode!r}")
     return funcs[mode](path, **params)

@@ -30,7 +30,8 @@ def _number(name: str, value: Any, *, integer: bool = False) -> Any:
     if isinstance(value, bool) or not isinstance(value, kinds):
         kind = "an integer" if integer else "a number"
         raise TypeError(f"{name} must be {kind}, got {type(value).__name__}")
-    return int(value) if integer else float(value)
+    number: Any = value
+    return int(number) if integer else float(number)
 
 
 def _pixels(image: Any) -> Union[str, np.ndarray]:
@@ -40,11 +41,9 @@ def _pixels(image: Any) -> Union[str, np.ndarray]:
         return path
     if isinstance(image, np.ndarray):
         return image
-    try:
-        from PIL import Image
-    except ImportError:  # pragma: no cover - Pillow is a dependency
-        Image = None
-    if Image is not None and isinstance(image, Image.Image):
+    from PIL import Image
+
+    if isinstance(image, Image.Image):
         if image.mode in ("RGBA", "LA", "RGB", "L"):
             arr = np.asarray(image)
         elif image.mode in ("I;16", "I;16B", "I;16L"):
