@@ -310,3 +310,43 @@ def test_python_defaults_match_the_native_ones():
     assert sprite.MIN_HOLE_AREA == _mesher.DEFAULT_MIN_HOLE_AREA
     assert sprite.MAX_MIN_ANGLE == _mesher.MAX_MIN_ANGLE
     vellumcut.mesh_sprite(np.zeros((2, 2), np.uint8), min_angle=sprite.MAX_MIN_ANGLE)
+
+
+def mesh_area(mesh) -> float:
+    return float(np.abs(vellumcut.mesh.triangle_areas(mesh.all_triangles())).sum())
+
+
+@pytest.mark.parametrize("name", ["random0", "random5", "nested", "stripes"])
+def test_exact_outlines_are_the_pixels_and_move_with_the_image(name):
+    alpha = SHAPES[name]
+    base = vellumcut.mesh_sprite(alpha, tolerance=0, min_hole_area=0)
+    # At tolerance 0 the mesh is the opaque pixels (plus the corner cuts).
+    assert mesh_area(base) == pytest.approx((alpha > 0).sum(), abs=0.01 * max(1, base.vertex_count))
+    for turned in (alpha[::-1], alpha[:, ::-1], alpha.T):
+        other = vellumcut.mesh_sprite(np.ascontiguousarray(turned), tolerance=0, min_hole_area=0)
+        assert other.vertex_count == base.vertex_count
+        assert mesh_area(other) == pytest.approx(mesh_area(base))
+    twice = vellumcut.mesh_sprite(np.hstack([alpha, np.zeros_like(alpha[:, :2]), alpha]), tolerance=0,
+                                  min_hole_area=0)
+    assert len(twice.parts) == 2 * len(base.parts)
+    assert twice.triangle_count == 2 * base.triangle_count
+
+
+def test_more_padding_more_mesh_and_every_pixel_further_inside():
+    alpha = SHAPES["random2"]
+    areas = []
+    for pad in (0.0, 0.5, 2.0):
+        mesh = vellumcut.mesh_sprite(alpha, padding=pad)
+        assert mc.check_coverage(mesh, alpha > 0, pad) == []
+        areas.append(mesh_area(mesh))
+    assert areas[0] < areas[1] < areas[2]
+
+
+def test_big_endian_and_strided_arrays_read_as_their_values():
+    alpha = (SHAPES["random1"].astype(np.uint16) * 257)
+    ref = vellumcut.mesh_sprite(alpha, alpha_threshold=50)
+    wide = np.zeros(alpha.shape + (4,), np.uint16)
+    wide[..., 3] = alpha
+    for image in (alpha.astype(">u2"), wide[..., 3], np.asfortranarray(alpha), wide):
+        other = vellumcut.mesh_sprite(image, alpha_threshold=50)
+        assert [p.vertices.tolist() for p in other.parts] == [p.vertices.tolist() for p in ref.parts]
