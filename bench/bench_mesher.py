@@ -447,6 +447,15 @@ def git_describe(ref: str) -> str | None:
         return None
 
 
+def git_merge_base(a: str, b: str) -> str | None:
+    """The newest commit of `b` that `a` contains: the mesher's code that was built and measured."""
+    try:
+        return subprocess.run(["git", "-C", ROOT, "merge-base", a, b], capture_output=True, text=True,
+                              check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        return None
+
+
 def main() -> int:
     if len(sys.argv) > 1 and sys.argv[1] == "--thread-worker":
         thread_worker(sys.argv[2], sys.argv[3], int(sys.argv[4]))
@@ -478,7 +487,7 @@ def main() -> int:
 
     os.makedirs(args.out, exist_ok=True)
     doc: dict = {"when": datetime.datetime.now().strftime("%Y%m%d-%H%M%S"), "machine": platform.platform(),
-                 "cpus": os.cpu_count(), "commit": git_describe("HEAD"), "mesher_commit": git_describe("issue-13"),
+                 "cpus": os.cpu_count(), "commit": git_describe("HEAD"), "mesher_commit": git_merge_base("HEAD", "issue-13"),
                  "args": vars(args),
                  "loadavg_start": os.getloadavg()}
     checks: list[dict] = []
