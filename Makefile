@@ -11,7 +11,7 @@ WERROR    := $(if $(filter true,$(CI)),ON,OFF)
 CMAKE_COMMON = -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
     -DEARCUT_INCLUDE_DIR=$(EARCUT) -DVELLUMCUT_WERROR=$(WERROR)
 
-.PHONY: setup test pytest cpp-test demo clean fuzz fuzz-build bench bench-smoke bench-build bench-mesher bench-cli
+.PHONY: setup test pytest cpp-test demo clean fuzz fuzz-build bench bench-smoke bench-build bench-mesher bench-mesher-smoke bench-cli
 
 setup:
 	bash scripts/setup.sh
@@ -53,6 +53,10 @@ MESHER_ARGS ?=
 bench-mesher: setup
 	bash bench/setup_bench.sh
 	$(PY) bench/bench_mesher.py $(MESHER_ARGS)
+
+bench-mesher-smoke: setup
+	bash bench/setup_bench.sh
+	$(PY) bench/bench_mesher.py --sizes 512 --kinds island --repeat 1 --batch 16 --rounds 1 --real-limit 40 $(MESHER_ARGS)
 
 # The command line on trees of real sprites: previews, incremental re-runs,
 # --dask beside --jobs 2 (bench/bench_cli.py; BENCH_ARGS passes options).

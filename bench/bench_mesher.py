@@ -12,7 +12,10 @@ speed     on the generated 4096 px sprites (bench/sprites.py), every call in
           Targets: <= 2x, <= 1.5x, <= 3x.
 threads   a batch of typical real sprites meshed on one thread and on two
           (ThreadPoolExecutor, the same files), in a fresh process, median
-          of three alternating rounds. Target: two threads >= 1.4x one.
+          of five alternating rounds. Target: two threads >= 1.4x one.
+          "busy" is the process's CPU time over wall time (on two threads,
+          2: they overlapped; 1: they took turns or had one core; a loaded
+          machine gives less than 1 to either).
 real      every real sprite (scripts/real_sprites.py) at tolerance 1,
           checked with tests/mesh_checks.py: how many meet coverage,
           tolerance and validity; coverage, overdraw (aim: median <= 10 %),
@@ -47,10 +50,22 @@ sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 sys.path.insert(0, os.path.join(ROOT, "scripts"))
 
+import importlib.util  # noqa: E402
+
 import numpy as np  # noqa: E402
 
 import run  # noqa: E402
-import sprites  # noqa: E402
+
+
+def _bench_module(name: str):
+    """bench/NAME.py by path: the tests have a `sprites` module of their own."""
+    spec = importlib.util.spec_from_file_location(f"bench_{name}", os.path.join(HERE, f"{name}.py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+sprites = _bench_module("sprites")
 
 PY_MODULE, PY_PEER, MEASURE = run.PY_MODULE, run.PY_PEER, run.MEASURE
 PEER = os.path.join(HERE, "peer_mesher.py")
@@ -77,7 +92,7 @@ ANGLE_MEDIAN_AIM = 30.0
 
 def speed_section(args, sprite_dir: str) -> tuple[list[dict], list[dict]]:
     rows, checks = [], []
-    print(f"\nSpeed (4096 px sprites, margin {MARGIN}, median of up to {args.repeat} fresh-process runs)")
+    print(f"\nSpeed ({args.sizes} px sprites, margin {MARGIN}, median of up to {args.repeat} fresh-process runs)")
     print(f"{'sprite':<12} {'mesh_sprite':<22} {'time':>9} {'tris':>8} {'core':<22} {'time':>9} {'tris':>8} "
           f"{'ratio':>6} {'target':>7}")
     for kind in args.kinds.split(","):
@@ -149,20 +164,27 @@ def thread_worker(listing: str, interior: str, rounds: int) -> None:
         return vellumcut.mesh_sprite(p, **kwargs).triangle_count
 
     serial_counts = [one(p) for p in paths]  # warm-up, and the reference result
-    one_t, two_t = [], []
+    one_t, two_t, one_cpu, two_cpu = [], [], [], []
     with ThreadPoolExecutor(2) as pool:
         counts = list(pool.map(one, paths))
         for _ in range(rounds):
-            t0 = time.perf_counter()
+            t0, c0 = time.perf_counter(), time.process_time()
             for p in paths:
                 one(p)
             one_t.append(time.perf_counter() - t0)
-            t0 = time.perf_counter()
+            one_cpu.append(time.process_time() - c0)
+            t0, c0 = time.perf_counter(), time.process_time()
             counts = list(pool.map(one, paths))
             two_t.append(time.perf_counter() - t0)
+            two_cpu.append(time.process_time() - c0)
     same = counts == serial_counts
+    # CPU seconds over wall seconds while two threads run: near 2 when they
+    # overlap on two free cores, near 1 when they take turns (a lock) or
+    # the machine has no second core to give.
     print(json.dumps({"one": statistics.median(one_t), "two": statistics.median(two_t), "one_runs": one_t,
-                      "two_runs": two_t, "sprites": len(paths), "same_counts": same}))
+                      "two_runs": two_t, "one_busy_cores": sum(one_cpu) / sum(one_t),
+                      "two_busy_cores": sum(two_cpu) / sum(two_t), "one_cpu": sum(one_cpu), "two_cpu": sum(two_cpu),
+                      "sprites": len(paths), "same_counts": same}))
 
 
 def threads_section(args, paths: list) -> tuple[list[dict], list[dict]]:
@@ -170,7 +192,7 @@ def threads_section(args, paths: list) -> tuple[list[dict], list[dict]]:
     rows, checks = [], []
     print(f"\nThreads ({len(batch)} real sprites of 32-256 px, median of {args.rounds} rounds, "
           f"load average {os.getloadavg()[0]:.2f})")
-    print(f"{'interior':<10} {'1 thread':>10} {'2 threads':>10} {'speed-up':>9} {'target':>7}")
+    print(f"{'interior':<10} {'1 thread':>10} {'busy':>5} {'2 threads':>10} {'busy':>5} {'speed-up':>9} {'target':>7}")
     with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as f:
         f.write("\n".join(batch))
         listing = f.name
@@ -192,8 +214,14 @@ def threads_section(args, paths: list) -> tuple[list[dict], list[dict]]:
             met = speedup >= THREAD_TARGET
             checks.append({"what": f"two threads >= {THREAD_TARGET} x one ({interior}, {r['sprites']} sprites)",
                            "figure": f"{speedup:.2f} x", "met": met})
-            print(f"{interior:<10} {r['one'] * 1000:>8.0f}ms {r['two'] * 1000:>8.0f}ms {speedup:>9.2f} "
-                  f"{'>= ' + format(THREAD_TARGET, 'g'):>7} {'ok' if met else 'MISSED'}", flush=True)
+            print(f"{interior:<10} {r['one'] * 1000:>8.0f}ms {r['one_busy_cores']:>5.2f} {r['two'] * 1000:>8.0f}ms "
+                  f"{r['two_busy_cores']:>5.2f} "
+                  f"{speedup:>9.2f} "
+                  f"{'>= ' + format(THREAD_TARGET, 'g'):>7} {'ok' if met else 'MISSED'}"
+                  f"{'' if r['same_counts'] else '  (triangle counts differ between one and two threads)'}",
+                  flush=True)
+            checks.append({"what": f"two threads give the meshes one gives ({interior}, triangle counts)",
+                           "figure": "same" if r["same_counts"] else "different", "met": r["same_counts"]})
     finally:
         os.unlink(listing)
     return rows, checks
@@ -204,6 +232,20 @@ def threads_section(args, paths: list) -> tuple[list[dict], list[dict]]:
 
 def _pct(values: list[float], q: float) -> float:
     return float(np.percentile(values, q)) if values else float("nan")
+
+
+def outline_reach(mesh, mask, padding: float) -> float:
+    """How far the outline strays from the opaque pixels (tolerance + padding
+    it would need), to 1/1000 px from above, by bisection on the checker."""
+    import mesh_checks as mc
+
+    lo, hi = TOLERANCE, TOLERANCE + 1.0
+    while mc.check_tolerance(mesh, mask, hi, padding) and hi < 1e4:
+        lo, hi = hi, 2.0 * hi
+    while hi - lo > 1e-3:
+        mid = 0.5 * (lo + hi)
+        lo, hi = (mid, hi) if mc.check_tolerance(mesh, mask, mid, padding) else (lo, mid)
+    return hi + padding
 
 
 class Tally:
@@ -221,6 +263,7 @@ class Tally:
         self.angles: list[np.ndarray] = []
         self.seconds = 0.0
         self.failures: list[str] = []
+        self.worst_distance = 0.0  # over the sprites that miss the tolerance
 
     def add(self, mesh, mask, seconds: float, core_vertices: int | None, padding: float = 0.0) -> None:
         import mesh_checks as mc
@@ -235,6 +278,8 @@ class Tally:
                 if problems:
                     if len(self.failures) < 12:
                         self.failures.append(f"{what}: {mesh.source}: {problems[0]}")
+                    if what == "tolerance":
+                        self.worst_distance = max(self.worst_distance, outline_reach(mesh, mask, padding))
                 else:
                     self.held[what] += 1
         fig = mc.mesh_figures(mesh, mask, MIN_ANGLE)
@@ -269,6 +314,7 @@ class Tally:
             "angle_below_sprite_median": _pct(self.below, 50) if self.below else None,
             "angle_median_all": float(np.median(angles)) if len(angles) else None,
             "seconds": self.seconds, "failures": self.failures,
+            "worst_outline_distance": self.worst_distance or None,
         }
 
 
@@ -305,8 +351,10 @@ def real_section(args, paths: list) -> tuple[list[dict], list[dict]]:
                ("poisson", {"interior": "poisson", "seed": 1}, 0.0), ("quality", {"interior": "quality"}, 0.0)]
     tallies = {name: Tally(f"mesh_sprite {name}", True) for name, _, _ in configs}
     core_tally = Tally("core triangulate_png eps 1", True)
-    print(f"\nReal sprites ({len(paths)}, tolerance {TOLERANCE:g}, margin {MARGIN}, min_angle {MIN_ANGLE:g})",
-          flush=True)
+    print(f"\nReal sprites ({len(paths)}, tolerance {TOLERANCE:g}, margin {MARGIN}, min_angle {MIN_ANGLE:g}; "
+          f"held: sprites on which coverage/tolerance/validity hold; coverage and overdraw: median and "
+          f"p10/p90 over sprites; <25deg: share of all triangles, per spr: median share per sprite; "
+          f"ang med: median smallest angle of all triangles)", flush=True)
     masks, core_counts = [], []
     for path in paths:
         mask = mc.opaque_mask(path)
@@ -343,17 +391,22 @@ def real_section(args, paths: list) -> tuple[list[dict], list[dict]]:
         peers.append(tally)
     rows = [t.summary() for t in list(tallies.values()) + [core_tally] + peers]
     print(f"{'configuration':<28} {'held cov/tol/valid':>19} {'err':>4} {'coverage':>9} {'cov p10':>8} "
-          f"{'overdraw':>9} {'od p90':>7} {'verts':>6} {'x core':>7} {'<25deg':>7} {'ang med':>8} {'time':>8}")
+          f"{'overdraw':>9} {'od p90':>7} {'verts':>6} {'x core':>7} {'<25deg':>7} {'per spr':>7} {'ang med':>8} "
+          f"{'time':>8}")
     for r in rows:
         held = r["held"]
         held_s = f"{held['coverage']}/{held['tolerance']}/{held['validity']} of {r['sprites']}" if held else "-"
         ratio = f"{r['vertex_ratio_median']:.2f}" if r["vertex_ratio_median"] is not None else "-"
         below = f"{r['angle_below_all']:.1%}" if r["angle_below_all"] is not None else "-"
         angle = f"{r['angle_median_all']:.1f}" if r["angle_median_all"] is not None else "-"
+        per = f"{r['angle_below_sprite_median']:.1%}" if r["angle_below_sprite_median"] is not None else "-"
         print(f"{r['config']:<28} {held_s:>19} {r['errors']:>4} {r['coverage_median']:>9.2%} "
               f"{r['coverage_p10']:>8.2%} {r['overdraw_median']:>9.2%} {r['overdraw_p90']:>7.2%} "
-              f"{r['vertices_median']:>6.0f} {ratio:>7} {below:>7} {angle:>8} {r['seconds']:>7.1f}s")
+              f"{r['vertices_median']:>6.0f} {ratio:>7} {below:>7} {per:>7} {angle:>8} {r['seconds']:>7.1f}s")
     for r in rows:
+        if r["worst_outline_distance"]:
+            print(f"  {r['config']}: the farthest outline point lies {r['worst_outline_distance']:.3f} px from the "
+                  f"opaque pixels (allowed: {TOLERANCE:g} + padding)")
         for f in r["failures"][:4]:
             print(f"  {r['config']}: {f}")
     checks = []
@@ -394,6 +447,15 @@ def git_describe(ref: str) -> str | None:
         return None
 
 
+def git_merge_base(a: str, b: str) -> str | None:
+    """The newest commit of `b` that `a` contains: the mesher's code that was built and measured."""
+    try:
+        return subprocess.run(["git", "-C", ROOT, "merge-base", a, b], capture_output=True, text=True,
+                              check=True).stdout.strip()
+    except (OSError, subprocess.CalledProcessError):
+        return None
+
+
 def main() -> int:
     if len(sys.argv) > 1 and sys.argv[1] == "--thread-worker":
         thread_worker(sys.argv[2], sys.argv[3], int(sys.argv[4]))
@@ -406,11 +468,12 @@ def main() -> int:
     ap.add_argument("--budget", type=float, default=20.0, help="stop repeating after this many seconds")
     ap.add_argument("--timeout", type=float, default=180.0, help="seconds before one run is abandoned")
     ap.add_argument("--batch", type=int, default=64, help="real sprites in the thread batch")
-    ap.add_argument("--rounds", type=int, default=3, help="rounds of the thread batch (median)")
+    ap.add_argument("--rounds", type=int, default=5, help="rounds of the thread batch (median)")
     ap.add_argument("--thread-interiors", default="none,quality")
     ap.add_argument("--real-limit", type=int, default=0, help="use only this many real sprites, evenly spread")
-    ap.add_argument("--peer-area", type=int, default=1,
-                    help="1: the peer's quality mesh gets the area bound of spacing 8 (sqrt(3)/4 x 64)")
+    ap.add_argument("--peer-area", type=int, default=0,
+                    help="1: the peer's quality mesh gets the area bound of spacing 8 (sqrt(3)/4 x 64); "
+                         "0 (default): none, like mesh_sprite's quality mesh at its default spacing")
     ap.add_argument("--out", default=os.path.join(HERE, "results"))
     args = ap.parse_args()
     sections = args.sections.split(",")
@@ -424,7 +487,8 @@ def main() -> int:
 
     os.makedirs(args.out, exist_ok=True)
     doc: dict = {"when": datetime.datetime.now().strftime("%Y%m%d-%H%M%S"), "machine": platform.platform(),
-                 "cpus": os.cpu_count(), "commit": git_describe("HEAD"), "args": vars(args),
+                 "cpus": os.cpu_count(), "commit": git_describe("HEAD"), "mesher_commit": git_merge_base("HEAD", "issue-13"),
+                 "args": vars(args),
                  "loadavg_start": os.getloadavg()}
     checks: list[dict] = []
     if "speed" in sections:

@@ -39,11 +39,7 @@ cv::Mat blob() {
 TEST(SpriteRings, CornerContactsAreBridgedIntoSimpleRings) {
     cv::Mat padded = cv::Mat::zeros(6, 6, CV_8UC1);
     padded.at<std::uint8_t>(2, 2) = padded.at<std::uint8_t>(3, 3) = 1;  // touch at one corner
-    cv::Mat labels, gaps;
-    ASSERT_EQ(cv::connectedComponents(padded, labels, 8, CV_32S), 2);
-    cv::Mat clear = padded == 0;
-    cv::connectedComponents(clear, gaps, 4, CV_32S);
-    const auto rings = sm::trace_rings(padded, labels, gaps, 4, vellumcut::no_stop());
+    const auto rings = sm::trace_rings(padded, 4, vellumcut::no_stop());
     ASSERT_EQ(rings.size(), 1u);  // one island, one ring
     const sm::IRing& r = rings[0].pts;
     EXPECT_TRUE(rings[0].bridged);
@@ -52,6 +48,66 @@ TEST(SpriteRings, CornerContactsAreBridgedIntoSimpleRings) {
     // Two unit squares plus two bridge triangles of 4 x 4 units / 2 each.
     EXPECT_EQ(-sm::area2(r), 2 * (2 * sm::kUnit * sm::kUnit + 16));
 }
+
+// Islands and gaps found from the rings alone match a labelling of the
+// image: 8-connected islands, 4-connected gaps, the same pixel counts and
+// the same nesting, on noise dense enough to nest islands in holes in
+// islands and to pinch at corners.
+class SpriteRingNesting : public ::testing::TestWithParam<std::pair<unsigned, double>> {};
+
+TEST_P(SpriteRingNesting, IslandsAndGapsMatchALabelling) {
+    const auto [seed, density] = GetParam();
+    cv::RNG rng(seed);
+    cv::Mat padded = cv::Mat::zeros(42, 57, CV_8UC1);
+    for (int y = 1; y < padded.rows - 1; ++y) {
+        for (int x = 1; x < padded.cols - 1; ++x) padded.at<std::uint8_t>(y, x) = rng.uniform(0.0, 1.0) < density;
+    }
+    cv::Mat labels, stats, gaps, gap_stats, centroids;
+    const int n_islands = cv::connectedComponentsWithStats(padded, labels, stats, centroids, 8, CV_32S);
+    const cv::Mat clear = padded == 0;
+    const int n_gaps = cv::connectedComponentsWithStats(clear, gaps, gap_stats, centroids, 4, CV_32S);
+    const int background = gaps.at<int>(0, 0);
+    const auto rings = sm::trace_rings(padded, 4, vellumcut::no_stop());
+    // The pixel whose top-left corner starts a ring (its top row's first).
+    const auto first = [](const sm::TracedRing& r) {
+        return cv::Point(static_cast<int>(r.pts[0].x / sm::kUnit), static_cast<int>(r.pts[0].y / sm::kUnit));
+    };
+    std::multiset<long long> want_islands, got_islands, want_gaps, got_gaps;
+    for (int i = 1; i < n_islands; ++i) want_islands.insert(stats.at<int>(i, cv::CC_STAT_AREA));
+    for (int i = 1; i < n_gaps; ++i) {  // label 0: the opaque pixels
+        if (i != background) want_gaps.insert(gap_stats.at<int>(i, cv::CC_STAT_AREA));
+    }
+    std::vector<long long> pixels(rings.size());
+    for (std::size_t i = 0; i < rings.size(); ++i) pixels[i] = rings[i].area;
+    for (std::size_t i = 0; i < rings.size(); ++i) {
+        const sm::TracedRing& r = rings[i];
+        const cv::Point p = first(r);
+        if (r.hole) {
+            ASSERT_EQ(r.gap, static_cast<int>(i));
+            ASSERT_FALSE(rings[r.island].hole);
+            pixels[r.island] -= r.area;
+            // The hole's first pixel and the opaque pixel above it.
+            EXPECT_EQ(labels.at<int>(first(rings[r.island])), labels.at<int>(p.y - 1, p.x)) << "ring " << i;
+        } else {
+            ASSERT_EQ(r.island, static_cast<int>(i));
+            if (r.gap >= 0) pixels[r.gap] -= r.area;
+            const int gap_left = gaps.at<int>(p.y, p.x - 1);
+            if (r.gap < 0) {
+                EXPECT_EQ(gap_left, background) << "ring " << i;
+            } else {
+                ASSERT_TRUE(rings[r.gap].hole);
+                EXPECT_EQ(gap_left, gaps.at<int>(first(rings[r.gap]))) << "ring " << i;
+            }
+        }
+    }
+    for (std::size_t i = 0; i < rings.size(); ++i) (rings[i].hole ? got_gaps : got_islands).insert(pixels[i]);
+    EXPECT_EQ(got_islands, want_islands);
+    EXPECT_EQ(got_gaps, want_gaps);
+}
+
+INSTANTIATE_TEST_SUITE_P(Noise, SpriteRingNesting,
+                         ::testing::Values(std::make_pair(1u, 0.3), std::make_pair(2u, 0.5), std::make_pair(3u, 0.6),
+                                           std::make_pair(4u, 0.75), std::make_pair(5u, 0.9)));
 
 TEST(SpriteMesher, OpaqueImageIsItsRectangle) {
     cv::Mat m(30, 50, CV_8UC1, cv::Scalar(1));

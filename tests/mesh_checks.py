@@ -14,11 +14,12 @@ half-integers. "The opaque set" below is the union of those squares.
 
 What each checker decides, and how exactly:
 
-* `check_coverage`: every opaque pixel square lies inside the mesh and at
-  least `padding` px from its outline. Pixel centres are tested against the
-  rings by an even-odd scan per part; every outline segment is measured
-  against every opaque square near it (closed-form segment-to-box distance;
-  with padding 0 the segment must not enter a square's interior). Both use
+* `check_coverage`: every opaque pixel square lies inside the triangles and
+  at least `padding` px from their boundary (the edges that two triangles do
+  not share; for outline-only parts, the rings). Pixel centres are tested by
+  an even-odd scan per part; every boundary segment is measured against
+  every opaque square near it (closed-form segment-to-box distance; with
+  padding 0 the segment must not enter a square's interior). Both use
   float64 on coordinates that are usually half-integers, with 1e-9 px slack.
 * `check_tolerance`: no point of an outline (vertices and edges) lies more
   than `tolerance + padding` px from the opaque set. For each short piece of
@@ -40,7 +41,7 @@ What each checker decides, and how exactly:
   cover the region exactly once: no overlap, no gap, no T-junction. The
   summed triangle area is compared with the ring area as well.
 * `mesh_figures`: coverage fraction and overdraw from the exact area of the
-  mesh inside the opaque set (integrated strip by strip, one per pixel row),
+  triangles (their boundary, as for coverage) inside the opaque set (integrated strip by strip, one per pixel row),
   smallest-angle figures, vertex and triangle counts.
 """
 from __future__ import annotations
@@ -123,6 +124,46 @@ def _edges(mesh: SpriteMesh) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     return np.concatenate(p0), np.concatenate(p1), np.concatenate(part)
 
 
+def _mesh_edges(mesh: SpriteMesh) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+    """(p0, p1, part) of the boundary of each part's triangles: the edges left
+    when every triangle is turned one way and opposite edges cancel, reversed
+    so that they run like the rings (outer boundaries with signed area < 0).
+    Parts without triangles (outlines) give their rings. This is what the
+    triangles actually cover, whatever the rings say."""
+    p0s, p1s, parts = [], [], []
+    for pi, part in enumerate(mesh.parts):
+        v = np.asarray(part.vertices, np.float64)
+        t = np.asarray(part.triangles, np.int64).reshape(-1, 3)
+        if len(t) == 0:
+            for r in part.rings:
+                pts = v[np.asarray(r, np.int64)]
+                p0s.append(pts)
+                p1s.append(np.roll(pts, -1, axis=0))
+                parts.append(np.full(len(pts), pi))
+            continue
+        uniq, canon = np.unique(v, axis=0, return_inverse=True)
+        canon = canon.reshape(-1)
+        area = triangle_areas(v[t])
+        t = canon[t[area != 0]]
+        t = np.where((area[area != 0] < 0)[:, None], t[:, ::-1], t)
+        e = np.concatenate([t[:, [0, 1]], t[:, [1, 2]], t[:, [2, 0]]])
+        n = int(canon.max()) + 1
+        keys, counts = np.unique(e[:, 0] * n + e[:, 1], return_counts=True)
+        rev_keys = (keys % n) * n + keys // n
+        pos = np.searchsorted(keys, rev_keys)
+        pos = np.minimum(pos, len(keys) - 1)
+        rev_counts = np.where(keys[pos] == rev_keys, counts[pos], 0)
+        net = np.maximum(counts - rev_counts, 0)
+        keys = np.repeat(keys, net)
+        a, b = keys // n, keys % n
+        p0s.append(uniq[b])
+        p1s.append(uniq[a])
+        parts.append(np.full(len(keys), pi))
+    if not p0s:
+        return np.zeros((0, 2)), np.zeros((0, 2)), np.zeros(0, np.int64)
+    return np.concatenate(p0s), np.concatenate(p1s), np.concatenate(parts)
+
+
 def _pieces(p0: np.ndarray, p1: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
     """Edges cut into pieces at most PIECE long (an edge meets a bound where one of its pieces does)."""
     if len(p0) == 0:
@@ -148,11 +189,11 @@ def _limited(kind: str, items: list[str]) -> list[str]:
 
 
 def _inside_centres(mesh: SpriteMesh, shape: tuple[int, int]) -> np.ndarray:
-    """Boolean mask-frame image of the pixel centres strictly inside the rings
-    (even-odd per part, any part counts). A centre exactly on an outline is
-    not inside."""
+    """Boolean mask-frame image of the pixel centres strictly inside the
+    triangles' boundary (even-odd per part, any part counts). A centre
+    exactly on the boundary is not inside."""
     h, w = shape
-    p0, p1, part = _edges(mesh)
+    p0, p1, part = _mesh_edges(mesh)
     inside = np.zeros((h, w + 1), np.int64)
     keep = p0[:, 1] != p1[:, 1]
     p0, p1, part = p0[keep], p1[keep], part[keep]
@@ -259,7 +300,7 @@ def check_coverage(mesh: SpriteMesh, mask: np.ndarray, padding: float = 0.0) -> 
     ys, xs = np.nonzero(outside)
     problems += _limited("pixels outside", [f"opaque pixel centred at ({x}, {y}) is outside the mesh"
                                             for x, y in zip(xs.tolist(), ys.tolist())])
-    a, b = _pieces(*_edges(mesh)[:2])
+    a, b = _pieces(*_mesh_edges(mesh)[:2])
     near: list[str] = []
     for pi, cx, cy in _near_squares(a, b, opaque, max(padding, 0.0)):
         lo = np.stack([cx - 0.5, cy - 0.5], axis=1)
@@ -653,18 +694,18 @@ def assert_sound(mesh: SpriteMesh, mask: np.ndarray, tolerance: float, padding: 
 
 
 def _area_inside(mesh: SpriteMesh, opaque: np.ndarray) -> float:
-    """Exact area of the rings' region inside the opaque set.
+    """Exact area of the triangles' region (bounded by `_mesh_edges`) inside the opaque set.
 
     The region's area left of x = X within a strip of rows is minus the sum,
-    over the ring edges clipped to the strip, of the integral of min(x, X) dy
-    (outer rings run with negative signed area). Each pixel row is a strip,
+    over the boundary edges clipped to the strip, of the integral of
+    min(x, X) dy (outer boundaries run with negative signed area). Each pixel row is a strip,
     and each opaque run [a, b] of the row adds F(b) - F(a): every run end
     carries a weight +1 (right) or -1 (left), and an edge piece lying wholly
     right (left) of a run end contributes X dy (its own integral) in closed
     form through prefix sums; only run ends within a piece's x range are
     evaluated one by one."""
     h, w = opaque.shape
-    p0, p1, _ = _edges(mesh)
+    p0, p1, _ = _mesh_edges(mesh)
     keep = p0[:, 1] != p1[:, 1]
     p0, p1 = p0[keep], p1[keep]
     if len(p0) == 0 or not opaque.any():
@@ -730,7 +771,8 @@ def mesh_figures(mesh: SpriteMesh, mask: np.ndarray, min_angle: float = 25.0) ->
     `min_angle`; angle_median / angle_min: smallest angles in degrees."""
     opaque = mask_frame(mesh, mask)
     opaque_area = float(opaque.sum())
-    region = -sum(ring_area(np.asarray(p.vertices)[r]) for p in mesh.parts for r in p.rings)
+    p0, p1, _ = _mesh_edges(mesh)
+    region = -0.5 * float(np.sum(p0[:, 0] * p1[:, 1] - p1[:, 0] * p0[:, 1]))
     inside = _area_inside(mesh, opaque)
     angles = min_angles(mesh.all_triangles())
     return {

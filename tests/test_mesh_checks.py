@@ -330,3 +330,39 @@ def test_opaque_mask_thresholds_on_the_8_bit_scale(dtype, threshold, expected):
     rgba[..., 3] = alpha
     assert int(opaque_mask(rgba, threshold).sum()) == expected
     assert opaque_mask(np.zeros((2, 3, 3), dtype)).all()  # no alpha: all opaque
+
+
+def _mutated(mesh: SpriteMesh, how: str, rng: np.random.Generator) -> SpriteMesh:
+    import copy
+
+    out = copy.deepcopy(mesh)
+    part = out.parts[int(rng.integers(len(out.parts)))]
+    ring = part.rings[int(rng.integers(len(part.rings)))]
+    k = int(rng.integers(len(ring)))
+    if how == "vertex_into_a_square":
+        # Every ring vertex of a pixel mesh is a square's corner; pushed 0.1 px
+        # towards an opaque square's centre, the outline cuts into that square.
+        v = part.vertices[ring[k]]
+        tri = part.triangles[np.any(part.triangles == ring[k], axis=1)][0]
+        centre = np.round(part.vertices[tri].mean(axis=0))  # of the square this triangle halves
+        part.vertices[ring[k]] = v + 0.1 * (centre - v)
+    elif how == "ring_points_swapped":
+        j = (k + 1) % len(ring)
+        ring[k], ring[j] = ring[j], ring[k]
+    elif how == "triangle_dropped":
+        part.triangles = np.delete(part.triangles, int(rng.integers(len(part.triangles))), axis=0)
+    return out
+
+
+@pytest.mark.parametrize("seed", range(6))
+@pytest.mark.parametrize("how,checker", [("vertex_into_a_square", "coverage"), ("ring_points_swapped", "validity"),
+                                         ("triangle_dropped", "validity"), ("triangle_dropped", "coverage")])
+def test_any_single_fault_in_a_sound_mesh_is_caught(how, checker, seed):
+    rng = np.random.default_rng(seed)
+    mask = random_alpha(rng) > 0
+    if not mask.any():
+        mask[0, 0] = True
+    mesh = pixel_mesh(mask, margin=int(rng.integers(0, 3)))
+    broken = _mutated(mesh, how, rng)
+    problems = check_coverage(broken, mask) if checker == "coverage" else check_validity(broken)
+    assert problems

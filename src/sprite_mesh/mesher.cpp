@@ -100,63 +100,59 @@ void start_top_left(IRing& r) {
 
 // Parts straight from the traced islands: small islands dropped, small holes
 // filled together with whatever lies inside them.
-Geometry islands_to_parts(const std::vector<TracedRing>& rings, const cv::Mat& stats,
-                          const cv::Mat& gap_stats, int background, const Options& o) {
-    const int n = stats.rows;
-    std::vector<int> outer(n, -1);
-    std::vector<std::vector<int>> holes(n);
-    std::unordered_map<int, std::vector<int>> inside;  // gap label -> islands in it
-    for (int i = 0; i < static_cast<int>(rings.size()); ++i) {
+Geometry islands_to_parts(const std::vector<TracedRing>& rings, const Options& o) {
+    const int n = static_cast<int>(rings.size());
+    std::vector<std::vector<int>> holes(n);   // island (outer ring) -> its hole rings
+    std::vector<std::vector<int>> inside(n);  // gap (hole ring) -> islands in it
+    // Pixels: an island's outer ring less its holes; a gap's hole ring less
+    // the islands inside it.
+    std::vector<std::int64_t> pixels(n);
+    for (int i = 0; i < n; ++i) pixels[i] = rings[i].area;
+    for (int i = 0; i < n; ++i) {
         const TracedRing& r = rings[i];
         if (r.hole) {
             holes[r.island].push_back(i);
-        } else {
-            outer[r.island] = i;
-            if (r.gap != background) inside[r.gap].push_back(r.island);
+            pixels[r.island] -= r.area;
+        } else if (r.gap >= 0) {
+            inside[r.gap].push_back(i);
+            pixels[r.gap] -= r.area;
         }
     }
     std::vector<char> gone(n, 0);
     std::vector<int> stack;
     const auto cover = [&](int gap) {
-        auto it = inside.find(gap);
-        if (it == inside.end()) return;
-        stack.assign(it->second.begin(), it->second.end());
+        stack.assign(inside[gap].begin(), inside[gap].end());
         while (!stack.empty()) {
             const int isl = stack.back();
             stack.pop_back();
             if (gone[isl]) continue;
             gone[isl] = 1;
-            for (int h : holes[isl]) {
-                auto jt = inside.find(rings[h].gap);
-                if (jt != inside.end()) stack.insert(stack.end(), jt->second.begin(), jt->second.end());
-            }
+            for (int h : holes[isl]) stack.insert(stack.end(), inside[h].begin(), inside[h].end());
         }
     };
-    for (int isl = 1; isl < n; ++isl) {
+    for (int isl = 0; isl < n; ++isl) {
+        if (rings[isl].hole) continue;
         for (int h : holes[isl]) {
-            if (gap_stats.at<int>(rings[h].gap, cv::CC_STAT_AREA) < o.min_hole_area) cover(rings[h].gap);
+            if (pixels[h] < o.min_hole_area) cover(h);
         }
     }
     Geometry g;
     std::vector<int> part_of(n, -1);
-    for (int isl = 1; isl < n; ++isl) {
-        if (gone[isl] || outer[isl] < 0 || stats.at<int>(isl, cv::CC_STAT_AREA) < o.min_island_area) continue;
+    for (int isl = 0; isl < n; ++isl) {
+        if (rings[isl].hole || gone[isl] || pixels[isl] < o.min_island_area) continue;
         part_of[isl] = static_cast<int>(g.parts.size());
         g.parts.emplace_back();
     }
-    for (int isl = 1; isl < n; ++isl) {
+    for (int isl = 0; isl < n; ++isl) {
         if (part_of[isl] < 0) continue;
         Part& p = g.parts[part_of[isl]];
-        p.orig.push_back(rings[outer[isl]].pts);
+        p.orig.push_back(rings[isl].pts);
         p.kids.emplace_back();
         for (int h : holes[isl]) {
-            const int gap = rings[h].gap;
-            if (gap_stats.at<int>(gap, cv::CC_STAT_AREA) < o.min_hole_area) continue;
+            if (pixels[h] < o.min_hole_area) continue;
             p.orig.push_back(rings[h].pts);
             p.kids.emplace_back();
-            auto it = inside.find(gap);
-            if (it == inside.end()) continue;
-            for (int c : it->second) {
+            for (int c : inside[h]) {
                 if (part_of[c] >= 0) p.kids.back().push_back(part_of[c]);
             }
         }
@@ -669,14 +665,6 @@ Result mesh_opaque(const Opaque& opaque, const Options& o, Stop& stop) {
 
     cv::Mat padded;
     cv::copyMakeBorder(opaque, padded, 1, 1, 1, 1, cv::BORDER_CONSTANT, cv::Scalar(0));
-    cv::Mat labels, stats, centroids, gaps, gap_stats;
-    const int n_islands = cv::connectedComponentsWithStats(padded, labels, stats, centroids, 8, CV_32S);
-    if (n_islands <= 1) return res;
-    stop.poll();
-    cv::Mat clear = padded == 0;
-    cv::connectedComponentsWithStats(clear, gaps, gap_stats, centroids, 4, CV_32S);
-    clear.release();
-    stop.poll();
 
     // The outline may stray outwards by the corner bridges (a chord `bridge`
     // units into a transparent pixel lies within bridge / sqrt 2 of the
@@ -686,7 +674,8 @@ Result mesh_opaque(const Opaque& opaque, const Options& o, Stop& stop) {
     const std::int64_t bridge =
         std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor(std::min(0.25, o.tolerance) * kUnit)), 1, 16);
     const double arc = std::clamp(0.25 * tol, 2.0, 0.25 * kUnit);
-    std::vector<TracedRing> rings = trace_rings(padded, labels, gaps, bridge, stop);
+    std::vector<TracedRing> rings = trace_rings(padded, bridge, stop);
+    if (rings.empty()) return res;
     double slack = 0;
     for (const TracedRing& r : rings) {
         if (r.bridged) slack = static_cast<double>(bridge) * 0.7072;
@@ -694,10 +683,8 @@ Result mesh_opaque(const Opaque& opaque, const Options& o, Stop& stop) {
     if (o.padding > 0) slack += arc + 2;
     const double tol_s = std::max(0.0, tol - slack);
     padded.release();
-    labels.release();
-    Geometry g = islands_to_parts(rings, stats, gap_stats, gaps.at<int>(0, 0), o);
+    Geometry g = islands_to_parts(rings, o);
     rings.clear();
-    gaps.release();
     if (o.padding > 0) {
         // Chords of the round joins lie inside the circle by up to `arc`:
         // offset by that much more (and a unit for Clipper's rounding) so

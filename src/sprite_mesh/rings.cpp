@@ -4,6 +4,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <climits>
+#include <cstdint>
+#include <iterator>
+#include <stdexcept>
+#include <utility>
 
 #include "sprite_mesh/sprite_mesh.hpp"
 
@@ -21,8 +26,7 @@ std::int64_t area2(const IRing& ring) {
     return s;
 }
 
-std::vector<TracedRing> trace_rings(const cv::Mat& padded, const cv::Mat& island_labels,
-                                    const cv::Mat& gap_labels, std::int64_t bridge, Stop& stop) {
+std::vector<TracedRing> trace_rings(const cv::Mat& padded, std::int64_t bridge, Stop& stop) {
     const int rows = padded.rows, cols = padded.cols;
     const std::size_t stride = static_cast<std::size_t>(cols) + 1;
     // One flag per downward edge (the left side of an opaque pixel): every
@@ -30,14 +34,19 @@ std::vector<TracedRing> trace_rings(const cv::Mat& padded, const cv::Mat& island
     std::vector<std::uint8_t> seen(static_cast<std::size_t>(rows) * stride, 0);
     const auto pix = [&](int x, int y) { return padded.ptr<std::uint8_t>(y)[x] != 0; };
     std::vector<TracedRing> out;
+    // Vertical crack edges of every ring, by pixel row: (x, ring).
+    std::vector<std::vector<std::pair<int, int>>> vedges(static_cast<std::size_t>(rows));
+    std::vector<std::pair<int, int>> found;  // where each ring was met: (c, r)
     for (int r = 1; r < rows - 1; ++r) {
         if ((r & 31) == 0) stop.poll();
         const std::uint8_t* row = padded.ptr<std::uint8_t>(r);
         for (int c = 1; c < cols - 1; ++c) {
             if (!row[c] || row[c - 1] || seen[static_cast<std::size_t>(r) * stride + c]) continue;
             TracedRing ring;
-            ring.island = island_labels.ptr<int>(r)[c];
-            ring.gap = gap_labels.ptr<int>(r)[c - 1];
+            const int index = static_cast<int>(out.size());
+            found.emplace_back(c, r);
+            vedges[static_cast<std::size_t>(r)].emplace_back(c, index);
+            std::int64_t twice_area = c;  // the first (downward) edge
             seen[static_cast<std::size_t>(r) * stride + c] = 1;
             int x = c, y = r + 1, dx = 0, dy = 1;
             for (;;) {
@@ -76,6 +85,8 @@ std::vector<TracedRing> trace_rings(const cv::Mat& padded, const cv::Mat& island
                 }
                 if (x == c && y == r && nx == 0 && ny == 1) break;
                 if (nx == 0 && ny == 1) seen[static_cast<std::size_t>(y) * stride + x] = 1;
+                if (ny != 0) vedges[static_cast<std::size_t>(ny > 0 ? y : y - 1)].emplace_back(x, index);
+                twice_area += static_cast<std::int64_t>(x) * ny - static_cast<std::int64_t>(nx) * y;
                 x += nx;
                 y += ny;
                 dx = nx;
@@ -87,7 +98,38 @@ std::vector<TracedRing> trace_rings(const cv::Mat& padded, const cv::Mat& island
             });
             std::rotate(ring.pts.begin(), first, ring.pts.end());
             ring.hole = area2(ring.pts) > 0;
+            ring.area = std::abs(twice_area) / 2;
             out.push_back(std::move(ring));
+        }
+    }
+    for (auto& row : vedges) std::sort(row.begin(), row.end());
+    // The ring whose vertical edge is the last one at or left of x on row y.
+    const auto left_of = [&](int y, int x) {
+        const auto& row = vedges[static_cast<std::size_t>(y)];
+        auto it = std::upper_bound(row.begin(), row.end(), std::make_pair(x, INT32_MAX));
+        return it == row.begin() ? -1 : std::prev(it)->second;
+    };
+    // Rings are met in raster order at their first downward edge, so every
+    // ring looked up here was resolved before the one asking.
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        TracedRing& ring = out[i];
+        const int c = found[i].first, r = found[i].second;
+        if (ring.hole) {
+            // The ring is met on its top row, the gap's top row: the pixel
+            // above the gap's first pixel is opaque, and the edge that opens
+            // its run on the row above belongs to a ring of this island.
+            ring.gap = static_cast<int>(i);
+            const int t = left_of(r - 1, c - 1);
+            if (t < 0 || static_cast<std::size_t>(t) >= i) throw std::logic_error("trace_rings: hole without island");
+            ring.island = out[t].hole ? out[t].island : t;
+        } else {
+            // The transparent run left of the first pixel ends at an edge
+            // whose transparent side is this gap: inside it for a hole ring,
+            // around it for an outer ring; none: the background.
+            ring.island = static_cast<int>(i);
+            const int s = left_of(r, c - 1);
+            if (s >= static_cast<int>(i)) throw std::logic_error("trace_rings: unresolved ring");
+            ring.gap = s < 0 ? -1 : (out[s].hole ? s : out[s].gap);
         }
     }
     return out;

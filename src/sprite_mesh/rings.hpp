@@ -30,12 +30,16 @@ std::int64_t area2(const IRing& ring);
 
 // One traced ring of a padded 0/1 mask (a transparent frame of one pixel all
 // round): corners in units of 1/kUnit px of the padded grid, the opaque
-// island (8-connected) on its right, `island` and `gap` the labels of the
-// island and of the 4-connected transparent region across the ring.
+// island (8-connected) on its right. Islands and the 4-connected transparent
+// regions (gaps) are named by ring index: `island` is the index of the
+// island's outer ring, `gap` the index of the hole ring that bounds the gap
+// across this ring (-1: the background around everything). `area` is the
+// pixel area the ring's crack edges enclose.
 struct TracedRing {
     IRing pts;
     int island = 0;
-    int gap = 0;
+    int gap = -1;
+    std::int64_t area = 0;
     bool hole = false;
     bool bridged = false;  // passes through a corner shared with a diagonal pixel
 };
@@ -44,9 +48,9 @@ struct TracedRing {
 // pixels touch only at a corner they belong to one island; the ring's two
 // passes through that corner are each cut by `bridge` units into the
 // transparent pixel they wrap around, so that no ring touches itself or
-// another.
-std::vector<TracedRing> trace_rings(const cv::Mat& padded, const cv::Mat& island_labels,
-                                    const cv::Mat& gap_labels, std::int64_t bridge, Stop& stop);
+// another. Which island and gap each ring bounds is found from the rings
+// themselves (no labelling pass over the image).
+std::vector<TracedRing> trace_rings(const cv::Mat& padded, std::int64_t bridge, Stop& stop);
 
 // Simplifies rings outwards only. A run of vertices is replaced by one line
 // when the run fits in a band `tol` units wide along it (every vertex
