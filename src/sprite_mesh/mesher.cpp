@@ -594,18 +594,40 @@ PartMesh mesh_part(const Part& part, std::size_t index, const Options& o, int bo
             }
         } else {
             // Refinement (of the Poisson points too) needs one point inside
-            // each hole; any triangle
-            // outside the part lies in a hole (Triangle already removed those
-            // outside the outer ring), and one per region is enough, but one
-            // per such triangle is simpler and harmless.
+            // each hole; any triangle outside the part lies in a hole
+            // (Triangle already removed those outside the outer ring). One
+            // per region of outside triangles joined across non-segment
+            // edges: Triangle locates every hole point by walking the mesh,
+            // so one per triangle costs minutes on a part with many holes.
             std::vector<double> hole_pts;
-            std::vector<char> taken;
-            const double* pt = first.io.pointlist;
-            for (int t = 0; t < first.io.numberoftriangles; ++t) {
-                if (keep[t]) continue;
-                const int* c = first.io.trianglelist + 3 * t;
-                hole_pts.push_back((pt[2 * c[0]] + pt[2 * c[1]] + pt[2 * c[2]]) / 3);
-                hole_pts.push_back((pt[2 * c[0] + 1] + pt[2 * c[1] + 1] + pt[2 * c[2] + 1]) / 3);
+            if (holes) {
+                std::unordered_set<std::uint64_t> seg_keys;
+                seg_keys.reserve(g.segs.size());
+                for (std::size_t i = 0; i + 1 < g.segs.size(); i += 2) seg_keys.insert(edge_key(g.segs[i], g.segs[i + 1]));
+                const double* pt = first.io.pointlist;
+                const int* tri = first.io.trianglelist;
+                const int* nb = first.io.neighborlist;
+                std::vector<char> taken(first.io.numberoftriangles, 0);
+                std::vector<int> stack;
+                for (int t = 0; t < first.io.numberoftriangles; ++t) {
+                    if (keep[t] || taken[t]) continue;
+                    const int* c = tri + 3 * t;
+                    hole_pts.push_back((pt[2 * c[0]] + pt[2 * c[1]] + pt[2 * c[2]]) / 3);
+                    hole_pts.push_back((pt[2 * c[0] + 1] + pt[2 * c[1] + 1] + pt[2 * c[2] + 1]) / 3);
+                    taken[t] = 1;
+                    stack.assign(1, t);
+                    while (!stack.empty()) {
+                        const int u = stack.back();
+                        stack.pop_back();
+                        for (int k = 0; k < 3; ++k) {
+                            const int w = nb[3 * u + k];
+                            if (w < 0 || keep[w] || taken[w]) continue;
+                            if (seg_keys.count(edge_key(tri[3 * u + (k + 1) % 3], tri[3 * u + (k + 2) % 3]))) continue;
+                            taken[w] = 1;
+                            stack.push_back(w);
+                        }
+                    }
+                }
             }
             double area_px = 0;
             std::size_t boundary = 0;

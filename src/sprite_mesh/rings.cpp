@@ -388,6 +388,15 @@ void corner(const Line& u, const Line& w, const P& v, double lim, IRing& out) {
 
 }  // namespace
 
+// Steps to the next sample that needs measuring, after one whose distance
+// to an edge is `spare` below the limit: the samples h apart within `spare`
+// of it are within the limit of that edge too. The small margin covers
+// rounding in the distances.
+static int skip_samples(double spare, double h) {
+    const double s = (spare - 1e-6) / h;
+    return s >= 1 ? static_cast<int>(std::min(s, 1e6)) + 1 : 1;
+}
+
 // Whether vertices a .. j (j may be n, the first again) can be replaced by
 // one line: every vertex between the ends projects onto the chord, the line
 // is the chord moved out to the outermost vertex (`k` is that shift, in
@@ -434,7 +443,7 @@ static bool run_fits(const IRing& ring, std::size_t a, std::size_t j, double tol
     std::sort(edges.begin(), edges.end(), [](const E& x, const E& y) { return x.s0 < y.s0; });
     std::size_t first = 0;
     const int samples = static_cast<int>(std::ceil(len / h));
-    for (int i = 0; i <= samples; ++i) {
+    for (int i = 0; i <= samples;) {
         const double sp = std::min(len, i * h);
         const double px = static_cast<double>(pa.x) + sp * ux - off * uy;
         const double py = static_cast<double>(pa.y) + sp * uy + off * ux;
@@ -458,6 +467,9 @@ static bool run_fits(const IRing& ring, std::size_t a, std::size_t j, double tol
             if (best2 <= limit * limit) break;
         }
         if (!(best2 <= limit * limit)) return false;
+        // Distance to an edge is 1-Lipschitz along the line: the samples
+        // up to limit - d further on are within `limit` of the same edge.
+        i += skip_samples(limit - std::sqrt(best2), h);
     }
     k = hi;
     return true;
@@ -486,7 +498,8 @@ static bool edge_within(const P& p, const P& q, const IRing& ring, std::size_t f
         }
         near.push_back(k % n);
     }
-    for (int i = 0; i <= samples; ++i) {
+    const double step = len / samples;
+    for (int i = 0; i <= samples;) {
         const double t = static_cast<double>(i) / samples;
         const double px = static_cast<double>(p.x) + t * ex, py = static_cast<double>(p.y) + t * ey;
         bool ok = false;
@@ -498,8 +511,10 @@ static bool edge_within(const P& p, const P& q, const IRing& ring, std::size_t f
             const double l2 = dx * dx + dy * dy;
             const double u = l2 > 0 ? std::clamp((qx * dx + qy * dy) / l2, 0.0, 1.0) : 0.0;
             const double rx = qx - u * dx, ry = qy - u * dy;
-            if (rx * rx + ry * ry <= limit * limit) {
+            const double d2 = rx * rx + ry * ry;
+            if (d2 <= limit * limit) {
                 ok = true;
+                i += skip_samples(limit - std::sqrt(d2), step);
                 break;
             }
         }
@@ -527,10 +542,8 @@ bool Simplifier::fit_lines(int id, const IRing& original, double tol, Stop& stop
     std::vector<int> skip;
     IRing chain;
     std::size_t a = 0;
-    // `a` jumps by whole runs: count steps, not positions, between polls.
-    std::size_t steps = 0;
     while (a < n) {
-        if ((++steps & 255) == 0) stop.poll();
+        stop.poll();  // once per run: a advances by varying steps
         const P& pa = original[a];
         const std::size_t jmax = std::min(a + kMaxSkip, a == 0 ? n - 2 : n);
         // Longest run that fits (galloping, then bisecting: the test is
@@ -655,6 +668,7 @@ bool Simplifier::fit_lines(int id, const IRing& original, double tol, Stop& stop
         std::vector<int> run_of_seg;  // not needed for other rings
         const std::size_t f = fitted.size();
         for (std::size_t i = 0; i < f; ++i) {
+            if ((i & 63) == 0) stop.poll();
             const P& p = fitted[i];
             const P& q = fitted[(i + 1) % f];
             ++clock_;
@@ -794,10 +808,8 @@ IRing Simplifier::simplify_subset(int id, const IRing& original, double tol, Sto
     std::vector<int> skip;
     IRing chain;
     std::size_t a = 0;
-    // `a` jumps by whole runs: count steps, not positions, between polls.
-    std::size_t steps = 0;
     while (a < n) {
-        if ((++steps & 255) == 0) stop.poll();
+        stop.poll();  // once per run: a advances by varying steps
         const P& pa = original[a];
         const std::size_t jmax = std::min(a + kMaxSkip, a == 0 ? n - 2 : n);
         std::size_t cand = a + 1;
