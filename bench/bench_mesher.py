@@ -59,9 +59,9 @@ import run  # noqa: E402
 
 def _bench_module(name: str):
     """bench/NAME.py by path: the tests have a `sprites` module of their own."""
-    spec = importlib.util.spec_from_file_location(f"bench_{name}", os.path.join(HERE, f"{name}.py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location(f"bench_{name}", os.path.join(HERE, f"{name}.py"))
+    module = importlib.util.module_from_spec(found)
+    found.loader.exec_module(module)
     return module
 
 
