@@ -60,7 +60,11 @@ def write_rgba_png(path: Path, alpha: np.ndarray) -> None:
                      + chunk(b"IEND", b""))
 
 
-MODES = (("outline", []), ("earcut", []), ("poisson", ["--rpx", str(POISSON_RPX)]))
+# The core's three meshers at the README's tolerance, then the game-ready
+# mesher with quality refinement.
+MODES = (("outline", ["--eps", "1.5"]), ("earcut", ["--eps", "1.5"]),
+         ("poisson", ["--eps", "1.5", "--rpx", str(POISSON_RPX)]),
+         ("mesh", ["--interior", "quality", "--spacing", "6"]))
 
 
 def main(argv: list[str]) -> int:
@@ -73,7 +77,7 @@ def main(argv: list[str]) -> int:
     print(f"sample sprite: {sprite} (128 x 128)")
     for mode, extra in MODES:
         folder = out / mode
-        argv = [mode, str(sprite), "-o", str(folder), "--eps", "1.5", "--margin", "4",
+        argv = [mode, str(sprite), "-o", str(folder), "--margin", "4",
                 "--preview", "--force", "--quiet", *extra]
         print(f"\n$ vellumcut {' '.join(argv)}")
         status = cli.main(argv)
