@@ -88,7 +88,7 @@ py::dict mesh(const py::object& image, int alpha_threshold, double tolerance, do
         if (py::isinstance<py::str>(image)) {
             const std::string path = image.cast<std::string>();
             py::gil_scoped_release nogil;
-            result = sm::mesh_opaque(sm::load_opaque(path, alpha_threshold), o, stop);
+            result = sm::mesh_framed(sm::load_opaque(path, alpha_threshold), o, stop);
         } else {
             const py::array a = py::reinterpret_borrow<py::array>(image);
             const int ndim = static_cast<int>(a.ndim());
@@ -108,7 +108,7 @@ py::dict mesh(const py::object& image, int alpha_threshold, double tolerance, do
             const auto stride = static_cast<std::size_t>(c.strides(0));
             const void* data = c.data();
             py::gil_scoped_release nogil;
-            result = sm::mesh_opaque(
+            result = sm::mesh_framed(
                 sm::opaque_from_samples(data, rows, cols, stride, channels, bytes, alpha_threshold), o, stop);
         }
     } catch (const vellumcut::Interrupted&) {

@@ -61,14 +61,24 @@ MaskSource open_image(const std::string& path) {
     }
 }
 
+// An all-transparent framed mask for an image of rows x cols, and the view
+// of its inside.
+cv::Mat framed_mask(int rows, int cols, cv::Mat& inside) {
+    cv::Mat out = cv::Mat::zeros(rows + 2, cols + 2, CV_8UC1);
+    inside = out(cv::Rect(1, 1, cols, rows));
+    return out;
+}
+
 // Alpha of a decoded image compared with the threshold on the 8-bit scale.
 Opaque threshold_image(const cv::Mat& image, int thr) {
     const int ch = image.channels();
-    Opaque out(image.rows, image.cols, CV_8UC1);
+    cv::Mat inside;
+    Opaque framed = framed_mask(image.rows, image.cols, inside);
     if (ch < 4 && ch != 2) {
-        out.setTo(1);
-        return out;
+        inside.setTo(1);
+        return framed;
     }
+    cv::Mat out;
     cv::Mat alpha;
     cv::extractChannel(image, alpha, ch - 1);
     switch (alpha.depth()) {
@@ -84,8 +94,8 @@ Opaque threshold_image(const cv::Mat& image, int thr) {
         }
         default: throw std::runtime_error("unsupported sample type of the alpha channel");
     }
-    out &= 1;
-    return out;
+    out.copyTo(inside);
+    return framed;
 }
 
 }  // namespace
@@ -99,10 +109,11 @@ Opaque opaque_from_samples(const void* data, int rows, int cols, std::size_t str
     }
     if (bytes != 1 && bytes != 2) throw std::invalid_argument("image: expected uint8 or uint16 samples");
     if (static_cast<long long>(rows) * cols > kMaxImagePixels) throw std::runtime_error(kTooBig);
-    Opaque out(rows, cols, CV_8UC1);
+    cv::Mat out;
+    Opaque framed = framed_mask(rows, cols, out);
     if (channels == 3) {
         out.setTo(1);
-        return out;
+        return framed;
     }
     const unsigned thr8 = static_cast<unsigned>(alpha_threshold);
     const unsigned thr16 = thr8 * 257u;
@@ -119,17 +130,14 @@ Opaque opaque_from_samples(const void* data, int rows, int cols, std::size_t str
             }
         }
     }
-    return out;
+    return framed;
 }
 
 Opaque load_opaque(const std::string& path, int alpha_threshold) {
     const MaskSource source = open_image(path);
     if (alpha_threshold == 0 && source.decoder == MaskDecoder::png) {
         cv::Mat mask;
-        if (decode_png_alpha_mask(source.bytes.data(), source.bytes.size(), 0, mask)) {
-            mask &= 1;
-            return mask;
-        }
+        if (decode_png_alpha_mask(source.bytes.data(), source.bytes.size(), 1, mask)) return mask;
     }
     const cv::Mat image = decode_pixels(source);
     if (image.empty()) unreadable(path, "the file is damaged or truncated");
@@ -138,8 +146,11 @@ Opaque load_opaque(const std::string& path, int alpha_threshold) {
         // No alpha: opaque everywhere. The PNG decoder reads only the header
         // of such a file, so its size is the declared one.
         const bool declared = source.declared_w > 0 && source.declared_h > 0;
-        return Opaque(declared ? source.declared_h : image.rows, declared ? source.declared_w : image.cols,
-                      CV_8UC1, cv::Scalar(1));
+        cv::Mat inside;
+        Opaque framed = framed_mask(declared ? source.declared_h : image.rows,
+                                    declared ? source.declared_w : image.cols, inside);
+        inside.setTo(1);
+        return framed;
     }
     return threshold_image(image, alpha_threshold);
 }

@@ -69,6 +69,7 @@ struct TriOut {
 
 struct Part {
     std::vector<IRing> orig;  // [0] outer, then holes, before simplification
+    std::vector<char> bridged;  // parallel to orig: the ring cuts a corner
     std::vector<IRing> cur;
     std::vector<int> ids;     // simplifier ring ids, parallel to orig
     std::vector<std::vector<int>> kids;  // per ring: parts inside that hole
@@ -147,10 +148,12 @@ Geometry islands_to_parts(const std::vector<TracedRing>& rings, const Options& o
         if (part_of[isl] < 0) continue;
         Part& p = g.parts[part_of[isl]];
         p.orig.push_back(rings[isl].pts);
+        p.bridged.push_back(rings[isl].bridged);
         p.kids.emplace_back();
         for (int h : holes[isl]) {
             if (pixels[h] < o.min_hole_area) continue;
             p.orig.push_back(rings[h].pts);
+            p.bridged.push_back(rings[h].bridged);
             p.kids.emplace_back();
             for (int c : inside[h]) {
                 if (part_of[c] >= 0) p.kids.back().push_back(part_of[c]);
@@ -305,6 +308,7 @@ void fit_budget(Geometry& g, Simplifier& s, int p, double tol, std::size_t cap, 
             for (int c : part.kids[small]) kill(g, &s, c);
             s.remove(part.ids[small]);
             part.orig.erase(part.orig.begin() + static_cast<std::ptrdiff_t>(small));
+            if (part.bridged.size() > small) part.bridged.erase(part.bridged.begin() + static_cast<std::ptrdiff_t>(small));
             part.cur.erase(part.cur.begin() + static_cast<std::ptrdiff_t>(small));
             part.ids.erase(part.ids.begin() + static_cast<std::ptrdiff_t>(small));
             part.kids.erase(part.kids.begin() + static_cast<std::ptrdiff_t>(small));
@@ -329,6 +333,7 @@ void fit_budget(Geometry& g, Simplifier& s, int p, double tol, std::size_t cap, 
             s.remove(part.ids[h]);
         }
         part.orig.resize(1);
+        part.bridged.clear();
         part.cur.resize(1);
         part.ids.resize(1);
         part.kids.resize(1);
@@ -672,10 +677,19 @@ PartMesh mesh_part(const Part& part, std::size_t index, const Options& o, int bo
 
 }  // namespace
 
-Result mesh_opaque(const Opaque& opaque, const Options& o, Stop& stop) {
-    validate(o);
+Result mesh_opaque(const cv::Mat& opaque, const Options& o, Stop& stop) {
     if (opaque.empty() || opaque.type() != CV_8UC1) throw std::invalid_argument("image: empty or not a mask");
-    const int H = opaque.rows, W = opaque.cols;
+    cv::Mat framed;
+    cv::copyMakeBorder(opaque, framed, 1, 1, 1, 1, cv::BORDER_CONSTANT, cv::Scalar(0));
+    return mesh_framed(framed, o, stop);
+}
+
+Result mesh_framed(const Opaque& framed, const Options& o, Stop& stop) {
+    validate(o);
+    if (framed.rows < 3 || framed.cols < 3 || framed.type() != CV_8UC1) {
+        throw std::invalid_argument("image: empty or not a mask");
+    }
+    const int H = framed.rows - 2, W = framed.cols - 2;
     if (!bordered_size_fits(W, H, o.margin)) {
         throw std::invalid_argument("margin too large: the mask with its border would exceed " +
                                     std::to_string(kMaxMaskPixels) + " pixels");
@@ -685,26 +699,23 @@ Result mesh_opaque(const Opaque& opaque, const Options& o, Stop& stop) {
     res.w = W + 2 * border;
     res.h = H + 2 * border;
 
-    cv::Mat padded;
-    cv::copyMakeBorder(opaque, padded, 1, 1, 1, 1, cv::BORDER_CONSTANT, cv::Scalar(0));
-
-    // The outline may stray outwards by the corner bridges (a chord `bridge`
-    // units into a transparent pixel lies within bridge / sqrt 2 of the
-    // opaque ones) and by the rounding of the padding; the simplifier gets
-    // what is left of the tolerance.
     const double tol = o.tolerance * kUnit;
     const std::int64_t bridge =
         std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor(std::min(0.25, o.tolerance) * kUnit)), 1, 16);
     const double arc = std::clamp(0.25 * tol, 2.0, 0.25 * kUnit);
-    std::vector<TracedRing> rings = trace_rings(padded, bridge, stop);
+    std::vector<TracedRing> rings = trace_rings(framed, bridge, stop);
     if (rings.empty()) return res;
-    double slack = 0;
-    for (const TracedRing& r : rings) {
-        if (r.bridged) slack = static_cast<double>(bridge) * 0.7072;
-    }
-    if (o.padding > 0) slack += arc + 2;
-    const double tol_s = std::max(0.0, tol - slack);
-    padded.release();
+    const double bridge_slack = static_cast<double>(bridge) * 0.7072;
+    bool any_bridged = false;
+    for (const TracedRing& r : rings) any_bridged = any_bridged || r.bridged;
+    // Padded rings come from all of them; unpadded ones pay only for their
+    // own corner cuts.
+    const double pad_slack = o.padding > 0 ? (any_bridged ? bridge_slack : 0.0) + arc + 2 : 0.0;
+    const double tol_s = std::max(0.0, tol - pad_slack - (any_bridged ? bridge_slack : 0.0));
+    const auto ring_tol = [&](const Part& p, std::size_t r) {
+        if (o.padding > 0) return tol_s;
+        return std::max(0.0, tol - (r < p.bridged.size() && p.bridged[r] ? bridge_slack : 0.0));
+    };
     Geometry g = islands_to_parts(rings, o);
     rings.clear();
     if (o.padding > 0) {
@@ -744,7 +755,7 @@ Result mesh_opaque(const Opaque& opaque, const Options& o, Stop& stop) {
     for (Part& p : g.parts) {
         for (std::size_t r = 0; r < p.orig.size(); ++r) {
             stop.poll();
-            p.cur.push_back(simp.simplify(p.ids[r], p.orig[r], tol_s, stop));
+            p.cur.push_back(simp.simplify(p.ids[r], p.orig[r], ring_tol(p, r), stop));
         }
     }
     if (o.max_vertices > 0) {

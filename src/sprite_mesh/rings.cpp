@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <climits>
 #include <cstdint>
 #include <iterator>
@@ -31,7 +32,9 @@ std::vector<TracedRing> trace_rings(const cv::Mat& padded, std::int64_t bridge, 
     const std::size_t stride = static_cast<std::size_t>(cols) + 1;
     // One flag per downward edge (the left side of an opaque pixel): every
     // ring has at least one, and each belongs to exactly one ring.
-    std::vector<std::uint8_t> seen(static_cast<std::size_t>(rows) * stride, 0);
+    std::vector<std::uint64_t> seen((static_cast<std::size_t>(rows) * stride + 63) / 64, 0);
+    const auto mark = [&](std::size_t at) { seen[at >> 6] |= std::uint64_t{1} << (at & 63); };
+    const auto marked = [&](std::size_t at) { return (seen[at >> 6] >> (at & 63)) & 1; };
     const auto pix = [&](int x, int y) { return padded.ptr<std::uint8_t>(y)[x] != 0; };
     std::vector<TracedRing> out;
     // Vertical crack edges of every ring, by pixel row: (x, ring).
@@ -41,13 +44,23 @@ std::vector<TracedRing> trace_rings(const cv::Mat& padded, std::int64_t bridge, 
         if ((r & 31) == 0) stop.poll();
         const std::uint8_t* row = padded.ptr<std::uint8_t>(r);
         for (int c = 1; c < cols - 1; ++c) {
-            if (!row[c] || row[c - 1] || seen[static_cast<std::size_t>(r) * stride + c]) continue;
+            // Eight pixels at a time while none differs from its left
+            // neighbour (most of a sprite is runs of one value).
+            while (c + 8 < cols) {
+                std::uint64_t here, left;
+                std::memcpy(&here, row + c, 8);
+                std::memcpy(&left, row + c - 1, 8);
+                if (here != left) break;
+                c += 8;
+            }
+            if (c >= cols - 1) break;
+            if (!row[c] || row[c - 1] || marked(static_cast<std::size_t>(r) * stride + c)) continue;
             TracedRing ring;
             const int index = static_cast<int>(out.size());
             found.emplace_back(c, r);
             vedges[static_cast<std::size_t>(r)].emplace_back(c, index);
             std::int64_t twice_area = c;  // the first (downward) edge
-            seen[static_cast<std::size_t>(r) * stride + c] = 1;
+            mark(static_cast<std::size_t>(r) * stride + c);
             int x = c, y = r + 1, dx = 0, dy = 1;
             for (;;) {
                 // Ahead of the corner, on the outer (left) and inner (right)
@@ -84,7 +97,7 @@ std::vector<TracedRing> trace_rings(const cv::Mat& padded, std::int64_t bridge, 
                     ring.pts.push_back({X, Y});
                 }
                 if (x == c && y == r && nx == 0 && ny == 1) break;
-                if (nx == 0 && ny == 1) seen[static_cast<std::size_t>(y) * stride + x] = 1;
+                if (nx == 0 && ny == 1) mark(static_cast<std::size_t>(y) * stride + x);
                 if (ny != 0) vedges[static_cast<std::size_t>(ny > 0 ? y : y - 1)].emplace_back(x, index);
                 twice_area += static_cast<std::int64_t>(x) * ny - static_cast<std::int64_t>(nx) * y;
                 x += nx;
@@ -157,6 +170,11 @@ bool meet(const P& a, const P& b, const P& c, const P& d) {
            (d3 == 0 && on_segment(c, d, a)) || (d4 == 0 && on_segment(c, d, b));
 }
 
+// The open segments a-b and c-d cross at a single point inside both.
+bool crosses(const P& a, const P& b, const P& c, const P& d) {
+    return sign(cross(a, b, c)) * sign(cross(a, b, d)) < 0 && sign(cross(c, d, a)) * sign(cross(c, d, b)) < 0;
+}
+
 // q inside or on the closed polygon `poly` (implicitly closed).
 bool in_closed(const IRing& poly, const P& q) {
     bool inside = false;
@@ -173,6 +191,78 @@ bool in_closed(const IRing& poly, const P& q) {
     }
     return inside;
 }
+
+// A ring's edges bucketed by horizontal bands of y, for point-in-polygon
+// tests of many points against one long ring: an edge that contains a
+// point or straddles its row lies in the point's band.
+class RingBands {
+public:
+    explicit RingBands(const IRing& ring) : ring_(ring) {
+        const std::size_t n = ring.size();
+        if (n == 0) return;
+        y0_ = y1_ = ring[0].y;
+        for (const P& q : ring) {
+            y0_ = std::min(y0_, q.y);
+            y1_ = std::max(y1_, q.y);
+        }
+        const std::int64_t count = static_cast<std::int64_t>(std::min<std::size_t>(std::max<std::size_t>(n / 2, 1), 1u << 16));
+        step_ = std::max<std::int64_t>((y1_ - y0_) / count + 1, 1);
+        const std::size_t bands = static_cast<std::size_t>((y1_ - y0_) / step_ + 1);
+        start_.assign(bands + 1, 0);
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto [lo, hi] = span(i);
+            for (std::size_t b = lo; b <= hi; ++b) ++start_[b + 1];
+        }
+        for (std::size_t b = 0; b < bands; ++b) start_[b + 1] += start_[b];
+        edges_.resize(start_[bands]);
+        std::vector<std::size_t> fill(start_.begin(), start_.end() - 1);
+        for (std::size_t i = 0; i < n; ++i) {
+            const auto [lo, hi] = span(i);
+            for (std::size_t b = lo; b <= hi; ++b) edges_[fill[b]++] = static_cast<std::uint32_t>(i);
+        }
+    }
+
+    // q inside or on the closed ring (in_closed, above).
+    bool in_closed(const P& q) const {
+        if (q.y < y0_ || q.y > y1_) return false;
+        const std::size_t b = static_cast<std::size_t>((q.y - y0_) / step_);
+        bool inside = false;
+        for (std::size_t k = start_[b]; k < start_[b + 1]; ++k) {
+            const std::size_t i = edges_[k];
+            const P& a = ring_[i];
+            const P& c = ring_[(i + 1) % ring_.size()];
+            if (on_segment(a, c, q)) return true;
+            if ((a.y > q.y) != (c.y > q.y)) {
+                const std::int64_t x = cross(a, c, q);
+                if ((x > 0) == (c.y > a.y)) inside = !inside;
+            }
+        }
+        return inside;
+    }
+
+    // q on an edge of the ring.
+    bool on(const P& q) const {
+        if (q.y < y0_ || q.y > y1_) return false;
+        const std::size_t b = static_cast<std::size_t>((q.y - y0_) / step_);
+        for (std::size_t k = start_[b]; k < start_[b + 1]; ++k) {
+            const std::size_t i = edges_[k];
+            if (on_segment(ring_[i], ring_[(i + 1) % ring_.size()], q)) return true;
+        }
+        return false;
+    }
+
+private:
+    std::pair<std::size_t, std::size_t> span(std::size_t i) const {
+        const std::int64_t a = ring_[i].y, c = ring_[(i + 1) % ring_.size()].y;
+        return {static_cast<std::size_t>((std::min(a, c) - y0_) / step_),
+                static_cast<std::size_t>((std::max(a, c) - y0_) / step_)};
+    }
+
+    const IRing& ring_;
+    std::int64_t y0_ = 0, y1_ = 0, step_ = 1;
+    std::vector<std::size_t> start_;
+    std::vector<std::uint32_t> edges_;
+};
 
 }  // namespace
 
@@ -323,6 +413,29 @@ P outward_shift(const Line& l) {
 
 constexpr double kCornerSlack = 0.0;  // units
 
+// The whole-unit point on or outside line `l` nearest to where the
+// perpendicular from p meets it.
+P foot_outside(const Line& l, const P& p) {
+    const double ex = static_cast<double>(l.b.x - l.a.x), ey = static_cast<double>(l.b.y - l.a.y);
+    const double f = static_cast<double>(side(l, p)) / (ex * ex + ey * ey);
+    const double x = static_cast<double>(p.x) + f * ey, y = static_cast<double>(p.y) - f * ex;
+    const auto fx = static_cast<std::int64_t>(std::floor(x)), fy = static_cast<std::int64_t>(std::floor(y));
+    P best = p;
+    double best_d = INFINITY;
+    for (std::int64_t ix = fx - 1; ix <= fx + 2; ++ix) {
+        for (std::int64_t iy = fy - 1; iy <= fy + 2; ++iy) {
+            const P q{ix, iy};
+            if (side(l, q) < 0) continue;
+            const double d = std::hypot(static_cast<double>(ix) - x, static_cast<double>(iy) - y);
+            if (d < best_d) {
+                best_d = d;
+                best = q;
+            }
+        }
+    }
+    return best;
+}
+
 // Corner points where edge `u` (ending at v) hands over to edge `w`: the
 // lines' meeting point when it lies within `lim` units of v (moved to a
 // whole-unit point outside both lines), else a bevel between the two lines.
@@ -361,25 +474,24 @@ void corner(const Line& u, const Line& w, const P& v, double lim, IRing& out) {
     }
     const P su = outward_shift(u), sw = outward_shift(w);
     const P p1{v.x + su.x, v.y + su.y}, p2{v.x + sw.x, v.y + sw.y};
-    // One of the two will do when it is outside the other line too (nearly
-    // parallel lines); else a bevel, which leaves v inside as long as it is
-    // short next to the lines' distance from v.
-    // Nearly parallel lines: one of the two points will do when it is
-    // outside the other line too, by at most a few units (the fit keeps that
-    // much of the tolerance in hand).
-    const auto close_outside = [](const Line& l, const P& q) {
-        const double s = static_cast<double>(side(l, q));
-        const double len = std::hypot(static_cast<double>(l.b.x - l.a.x), static_cast<double>(l.b.y - l.a.y));
-        return s >= 0 && s <= kCornerSlack * len;
-    };
-    if (close_outside(w, p1)) {
+    // Nearly parallel lines at different distances from v: step from the
+    // outer one straight across to the inner one. Every point of the step
+    // is outside the inner line, and v stays on the mesh side whichever
+    // way the lines lean (a bevel between p1 and p2 would leave it out).
+    if (side(w, p1) > 0) {
         out.push_back(p1);
+        const P q = foot_outside(w, p1);
+        if (q != p1) out.push_back(q);
         return;
     }
-    if (close_outside(u, p2)) {
+    if (side(u, p2) > 0) {
+        const P q = foot_outside(u, p2);
+        if (q != p2) out.push_back(q);
         out.push_back(p2);
         return;
     }
+    // A bevel, which leaves v inside as long as it is short next to the
+    // lines' distance from v.
     out.push_back(p1);
     if (p2 == p1) return;
     if (cross(p1, p2, v) > 0) out.push_back(v);  // the bevel alone would cut v off
@@ -401,7 +513,7 @@ static int skip_samples(double spare, double h) {
 // one line: every vertex between the ends projects onto the chord, the line
 // is the chord moved out to the outermost vertex (`k` is that shift, in
 // cross-product units), and every point of the moved line lies within `tol`
-// units of the run's edges. That distance is measured at samples 1/8 px
+// units of the run's edges. That distance is measured at samples 1/32 px
 // apart with the slack the samples leave (distance is 1-Lipschitz).
 static bool run_fits(const IRing& ring, std::size_t a, std::size_t j, double tol, std::int64_t& k) {
     const std::size_t n = ring.size();
@@ -423,7 +535,7 @@ static bool run_fits(const IRing& ring, std::size_t a, std::size_t j, double tol
     // Slack for the whole-unit rounding of the corners and for corners
     // that sit a little off the line.
     if (off + 2 + kCornerSlack > tol) return false;
-    const double h = kUnit / 8.0;
+    const double h = kUnit / 32.0;
     const double limit = tol - h / 2 - 2 - kCornerSlack;
     if (limit <= 0) return false;
     // Edges of the run with their projection intervals, sorted by start.
@@ -477,10 +589,10 @@ static bool run_fits(const IRing& ring, std::size_t a, std::size_t j, double tol
 
 // Whether every point of segment p -> q lies within `tol` units of the
 // ring's edges from..to (indices taken modulo the ring's size), measured at
-// samples 1/8 px apart with the slack the samples leave.
+// samples 1/32 px apart with the slack the samples leave.
 static bool edge_within(const P& p, const P& q, const IRing& ring, std::size_t from, std::size_t to, double tol) {
     const std::size_t n = ring.size();
-    const double h = kUnit / 8.0;
+    const double h = kUnit / 32.0;
     const double limit = tol - h / 2;
     if (limit <= 0) return p == q;
     const double ex = static_cast<double>(q.x - p.x), ey = static_cast<double>(q.y - p.y);
@@ -703,6 +815,12 @@ bool Simplifier::fit_lines(int id, const IRing& original, double tol, Stop& stop
                         if (g.ring == id) other = sg;
                         return;
                     }
+                    // The ring's own original edges (no longer alive) may
+                    // be touched but never crossed.
+                    if (!g.alive && sg >= recs.front() && sg <= recs.back() && crosses(p, q, g.a, g.b)) {
+                        fail = true;
+                        return;
+                    }
                 }
             });
             if (!fail) continue;
@@ -760,16 +878,25 @@ bool Simplifier::fit_lines(int id, const IRing& original, double tol, Stop& stop
             if (fail) bad[i] = 1;
         }
         // Coverage: every original vertex stays on the mesh side of the
-        // fitted ring (inside an outer ring, not strictly inside a hole).
+        // fitted ring (inside an outer ring, not strictly inside a hole),
+        // and no fitted vertex on the pixels' side of the original.
         const bool hole = area2(original) > 0;
+        const RingBands own(original);
+        for (std::size_t i = 0; i < f; ++i) {
+            if ((i & 1023) == 0) stop.poll();
+            const P& p = fitted[i];
+            if (hole ? own.in_closed(p) : (!own.in_closed(p) || own.on(p))) continue;
+            const std::size_t r = edge_run[i];
+            bad[r] = 1;
+            bad[(r + m - 1) % m] = 1;
+            bad[(r + 1) % m] = 1;
+        }
+        const RingBands bands(fitted);
         for (std::size_t q = 0; q < n; ++q) {
-            // Each vertex is tested against the whole fitted ring: seconds on
-            // a ring of a million corners.
-            if ((q & 255) == 0) stop.poll();
+            if ((q & 1023) == 0) stop.poll();
             const P& v = original[q];
-            bool on = false;
-            for (std::size_t e = 0; e < f && !on; ++e) on = on_segment(fitted[e], fitted[(e + 1) % f], v);
-            if (on || in_closed(fitted, v) != hole) continue;
+            if (bands.in_closed(v) != hole) continue;
+            if (hole && bands.on(v)) continue;
             const std::size_t i = static_cast<std::size_t>(std::upper_bound(an.begin(), an.end(), q) - an.begin() - 1);
             bad[i] = 1;
             bad[(i + 1) % m] = 1;

@@ -28,7 +28,7 @@ inline std::int64_t cross(const P& o, const P& a, const P& b) {
 // Twice the shoelace area (negative for outer rings, see sprite_mesh.hpp).
 std::int64_t area2(const IRing& ring);
 
-// One traced ring of a padded 0/1 mask (a transparent frame of one pixel all
+// One traced ring of a framed mask (a transparent frame of one pixel all
 // round): corners in units of 1/kUnit px of the padded grid, the opaque
 // island (8-connected) on its right. Islands and the 4-connected transparent
 // regions (gaps) are named by ring index: `island` is the index of the
@@ -44,7 +44,7 @@ struct TracedRing {
     bool bridged = false;  // passes through a corner shared with a diagonal pixel
 };
 
-// Every ring of `padded` (CV_8UC1, 0/1, frame transparent). Where two opaque
+// Every ring of `padded` (CV_8UC1, nonzero where opaque, frame transparent). Where two opaque
 // pixels touch only at a corner they belong to one island; the ring's two
 // passes through that corner are each cut by `bridge` units into the
 // transparent pixel they wrap around, so that no ring touches itself or

@@ -72,26 +72,29 @@ struct Result {
     int h = 0;
 };
 
-// A binary image: 1 where opaque, 0 elsewhere, CV_8UC1, without margin.
-// An empty matrix with rows/cols set is not used; callers pass real pixels.
+// A binary image framed by one transparent pixel all round (rows + 2 by
+// cols + 2 for an image of rows x cols), CV_8UC1, nonzero where opaque.
 using Opaque = cv::Mat;
 
-// Opaque pixels of an image given as samples: `channels` 1 (alpha only),
+// Framed opaque pixels of an image given as samples: `channels` 1 (alpha only),
 // 3 (no alpha: every pixel opaque) or 4 (alpha last), `bytes` 1 (uint8) or 2
 // (uint16, compared as alpha16 > threshold * 257). Rows are `stride` bytes
 // apart. Throws std::invalid_argument on any other layout.
 Opaque opaque_from_samples(const void* data, int rows, int cols, std::size_t stride, int channels,
                            int bytes, int alpha_threshold);
 
-// Reads an image file with the same header checks and size limits as the
+// Reads the framed opaque pixels of an image file with the same header checks and size limits as the
 // core's loader. Images without alpha are fully opaque. Throws
 // std::runtime_error with an English message for files it cannot read,
 // std::invalid_argument for a path with an embedded NUL.
 Opaque load_opaque(const std::string& path, int alpha_threshold);
 
-// The mesh of every island of `opaque`. Polls `stop` between steps; never
-// calls back into anything while Triangle runs.
-Result mesh_opaque(const Opaque& opaque, const Options& options, Stop& stop);
+// The mesh of every island of a framed mask. Polls `stop` between steps;
+// never calls back into anything while Triangle runs.
+Result mesh_framed(const Opaque& framed, const Options& options, Stop& stop);
+
+// The same for a mask without the frame (CV_8UC1, nonzero where opaque).
+Result mesh_opaque(const cv::Mat& opaque, const Options& options, Stop& stop);
 
 }  // namespace sprite
 }  // namespace vellumcut
