@@ -14,7 +14,6 @@
 #include <opencv2/imgproc.hpp>
 #include <polyclipping/clipper.hpp>
 
-#include "constrained_mesh/sampler.hpp"
 #include "constrained_mesh/triangle_guard.hpp"
 #include "mask/limits.hpp"
 #include "outline.hpp"
@@ -445,26 +444,30 @@ std::vector<char> inside_triangles(const Pslg& g, const TriOut& out) {
     return in;
 }
 
-// Closed rings of the mesh's free edges, outer ring first; triangles are
-// counter-clockwise (y up), so free edges are walked backwards to keep the
-// mesh on the ring's right.
-std::vector<std::vector<std::int32_t>> boundary_rings(const std::vector<double>& v,
-                                                      const std::vector<std::int32_t>& idx) {
-    std::unordered_set<std::uint64_t> directed;
-    directed.reserve(idx.size() * 2);
-    const auto key = [](int a, int b) {
-        return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(a)) << 32) | static_cast<std::uint32_t>(b);
-    };
-    for (std::size_t t = 0; t < idx.size(); t += 3) {
-        for (int k = 0; k < 3; ++k) directed.insert(key(idx[t + k], idx[t + (k + 1) % 3]));
-    }
-    std::unordered_map<int, std::vector<int>> next;
-    for (std::size_t t = 0; t < idx.size(); t += 3) {
+// The free edges of the kept triangles (a neighbour missing or not kept),
+// each as its two corners in the triangle's order.
+void free_edges(const TriOut& out, const std::vector<char>& keep, std::vector<std::int32_t>& edges) {
+    const int* tri = out.io.trianglelist;
+    const int* nb = out.io.neighborlist;
+    for (int t = 0; t < out.io.numberoftriangles; ++t) {
+        if (!keep[t]) continue;
         for (int k = 0; k < 3; ++k) {
-            const int a = idx[t + k], b = idx[t + (k + 1) % 3];
-            if (!directed.count(key(b, a))) next[b].push_back(a);
+            const int n = nb[3 * t + k];
+            if (n >= 0 && keep[n]) continue;
+            edges.push_back(tri[3 * t + (k + 1) % 3]);
+            edges.push_back(tri[3 * t + (k + 2) % 3]);
         }
     }
+}
+
+// Closed rings of the mesh's free edges (pairs a, b in triangle order),
+// outer ring first; triangles are counter-clockwise (y up), so free edges
+// are walked backwards to keep the mesh on the ring's right.
+std::vector<std::vector<std::int32_t>> boundary_rings(const std::vector<double>& v,
+                                                      const std::vector<std::int32_t>& edges) {
+    std::unordered_map<int, std::vector<int>> next;
+    next.reserve(edges.size() / 2);
+    for (std::size_t e = 0; e + 1 < edges.size(); e += 2) next[edges[e + 1]].push_back(edges[e]);
     std::vector<std::vector<std::int32_t>> rings;
     std::vector<int> starts;
     for (const auto& kv : next) starts.push_back(kv.first);
@@ -510,9 +513,88 @@ std::mt19937 part_engine(const Options& o, std::size_t part) {
     return std::mt19937(seq);
 }
 
-// Poisson-disk points over the part's bounding box, kept where they are
-// inside with a clearance of `clear` px from every ring (read off a distance
-// transform of the rasterised part, with a pixel of slack).
+// Poisson-disk points no two closer than `r` where `allowed` (CV_8UC1, one
+// cell per px, point (x, y) in px looks at pixel (round x, round y)) is
+// nonzero: Bridson's method, with the candidates around an active point
+// spread evenly round a circle just over r from a random start (Roberts'
+// variant), which packs about as densely with a dozen tries as random
+// candidates in the annulus do with thirty, and needs no trigonometry per
+// candidate. Candidates are only taken where allowed, so the growth is
+// seeded again in every region it has not reached.
+std::vector<cv::Point2d> disk_points(const cv::Mat& allowed, double r, std::mt19937& engine, Stop& stop) {
+    constexpr int kTries = 12;
+    const int w = allowed.cols, h = allowed.rows;
+    const double cell = r / std::sqrt(2.0);
+    const int gc = static_cast<int>(std::ceil(w / cell)) + 1, gr = static_cast<int>(std::ceil(h / cell)) + 1;
+    std::vector<std::int32_t> grid(static_cast<std::size_t>(gc) * static_cast<std::size_t>(gr), -1);
+    std::vector<cv::Point2d> pts;
+    std::vector<std::int32_t> active;
+    const double r2 = r * r, rho = r * (1 + 1e-6);
+    const double step_c = std::cos(2 * CV_PI / kTries), step_s = std::sin(2 * CV_PI / kTries);
+    const auto unit = [&] { return static_cast<double>(engine()) * (1.0 / 4294967296.0); };
+    const auto cell_of = [&](const cv::Point2d& q) {
+        return std::make_pair(static_cast<int>(q.x / cell), static_cast<int>(q.y / cell));
+    };
+    const auto fits = [&](const cv::Point2d& q) {
+        if (!(q.x >= 0 && q.y >= 0 && q.x < w - 0.5 && q.y < h - 0.5)) return false;
+        if (!allowed.ptr<std::uint8_t>(static_cast<int>(q.y + 0.5))[static_cast<int>(q.x + 0.5)]) return false;
+        const auto [cx, cy] = cell_of(q);
+        for (int y = std::max(cy - 2, 0); y <= std::min(cy + 2, gr - 1); ++y) {
+            const std::int32_t* row = grid.data() + static_cast<std::size_t>(y) * gc;
+            for (int x = std::max(cx - 2, 0); x <= std::min(cx + 2, gc - 1); ++x) {
+                const std::int32_t i = row[x];
+                if (i < 0) continue;
+                const double dx = pts[i].x - q.x, dy = pts[i].y - q.y;
+                if (dx * dx + dy * dy < r2) return false;
+            }
+        }
+        return true;
+    };
+    const auto accept = [&](const cv::Point2d& q) {
+        const auto [cx, cy] = cell_of(q);
+        grid[static_cast<std::size_t>(cy) * gc + cx] = static_cast<std::int32_t>(pts.size());
+        active.push_back(static_cast<std::int32_t>(pts.size()));
+        pts.push_back(q);
+    };
+    std::size_t visits = 0;
+    // Seeds: a random point in each grid cell in turn, where it fits.
+    for (int sy = 0; sy < gr; ++sy) {
+        for (int sx = 0; sx < gc; ++sx) {
+            if (grid[static_cast<std::size_t>(sy) * gc + sx] >= 0) continue;
+            const cv::Point2d seed((sx + unit()) * cell, (sy + unit()) * cell);
+            if (!fits(seed)) continue;
+            accept(seed);
+            while (!active.empty()) {
+                if ((++visits & 4095) == 0) stop.poll();
+                const std::size_t k = static_cast<std::size_t>(unit() * static_cast<double>(active.size()));
+                const cv::Point2d p = pts[active[k]];
+                const double a = 2 * CV_PI * unit();
+                double c = std::cos(a), s = std::sin(a);
+                bool found = false;
+                for (int t = 0; t < kTries && !found; ++t) {
+                    const cv::Point2d q(p.x + rho * c, p.y + rho * s);
+                    if (fits(q)) {
+                        accept(q);
+                        found = true;
+                    }
+                    const double nc = c * step_c - s * step_s;
+                    s = s * step_c + c * step_s;
+                    c = nc;
+                }
+                if (!found) {
+                    active[k] = active.back();
+                    active.pop_back();
+                }
+            }
+        }
+    }
+    return pts;
+}
+
+// Poisson-disk points `spacing` apart inside the part, at least `clear` px
+// from every ring: the part is filled into a raster of its bounding box, and
+// a band round every ring (with a pixel and a half of slack for the
+// rasterising) is cleared before sampling.
 void add_poisson(const Part& part, double spacing, double clear, std::mt19937& engine, Pslg& g, Stop& stop) {
     std::int64_t lx = part.cur[0][0].x, hx = lx, ly = part.cur[0][0].y, hy = ly;
     for (const P& q : part.cur[0]) {
@@ -532,18 +614,12 @@ void add_poisson(const Part& part, double spacing, double clear, std::mt19937& e
             polys.back().emplace_back(static_cast<int>(q.x - ox * kUnit), static_cast<int>(q.y - oy * kUnit));
         }
     }
+    static_assert(kUnit == 64, "the drawing functions' shift is log2(kUnit)");
     cv::fillPoly(raster, polys, cv::Scalar(255), cv::LINE_8, 6);
-    static_assert(kUnit == 64, "fillPoly's shift is log2(kUnit)");
-    cv::Mat dist;
-    cv::distanceTransform(raster, dist, cv::DIST_L2, cv::DIST_MASK_5);
+    const int band = static_cast<int>(std::min(2 * std::ceil(clear + 1.5) + 1, 32767.0));
+    cv::polylines(raster, polys, true, cv::Scalar(0), band, cv::LINE_8, 6);
     stop.poll();
-    const std::vector<cv::Point2f> pts =
-        poisson_disk_sample(bw, bh, static_cast<float>(spacing), 30, engine, stop.flag());
-    stop.poll();
-    const float need = static_cast<float>(clear + 1.5);
-    for (const cv::Point2f& q : pts) {
-        const int x = static_cast<int>(std::lround(q.x)), y = static_cast<int>(std::lround(q.y));
-        if (x < 0 || y < 0 || x >= bw || y >= bh || dist.at<float>(y, x) < need) continue;
+    for (const cv::Point2d& q : disk_points(raster, spacing, engine, stop)) {
         g.add((q.x + static_cast<double>(ox)) * kUnit, (q.y + static_cast<double>(oy)) * kUnit);
     }
 }
@@ -577,18 +653,15 @@ PartMesh mesh_part(const Part& part, std::size_t index, const Options& o, int bo
             prev = end;
         }
     }
-    if (o.interior == Interior::poisson) {
-        const double s = o.spacing > 0 ? o.spacing : kDefaultPoissonSpacing;
-        std::mt19937 engine = part_engine(o, index);
-        add_poisson(part, s, 0.5 * s, engine, g, stop);
-    }
     const bool holes = part.cur.size() > 1;
     std::vector<double> v;
     std::vector<std::int32_t> idx;
+    std::vector<std::int32_t> edges;  // free edges of the result
     {
         TriOut first;
-        // Refinement without holes needs no first pass.
-        if (holes || o.interior == Interior::none) run_triangle(holes ? "pzQBPn" : "pzQBP", g, {}, first);
+        // The outline alone: the result for "none", and where the holes are
+        // for refinement (which without holes needs no first pass).
+        if (holes || o.interior == Interior::none) run_triangle("pzQBPn", g, {}, first);
         std::vector<char> keep(first.io.numberoftriangles, 1);
         if (holes) keep = inside_triangles(g, first);
         if (o.interior == Interior::none) {
@@ -597,6 +670,7 @@ PartMesh mesh_part(const Part& part, std::size_t index, const Options& o, int bo
                 if (!keep[t]) continue;
                 idx.insert(idx.end(), first.io.trianglelist + 3 * t, first.io.trianglelist + 3 * t + 3);
             }
+            free_edges(first, keep, edges);
         } else {
             // Refinement (of the Poisson points too) needs one point inside
             // each hole; any triangle outside the part lies in a hole
@@ -640,23 +714,29 @@ PartMesh mesh_part(const Part& part, std::size_t index, const Options& o, int bo
                 area_px -= static_cast<double>(area2(r)) / 2 / (kUnit * kUnit);
                 boundary += r.size();
             }
+            if (o.interior == Interior::poisson) {
+                const double s = o.spacing > 0 ? o.spacing : kDefaultPoissonSpacing;
+                std::mt19937 engine = part_engine(o, index);
+                add_poisson(part, s, 0.5 * s, engine, g, stop);
+            }
             char sw[128];
             if (o.interior == Interior::poisson) {
                 // The Poisson points stay; Triangle adds only the few points
                 // that lift the triangles along the outline to min_angle.
-                std::snprintf(sw, sizeof sw, "pzQBPq%.6fS%.0f", o.min_angle, 4.0 * static_cast<double>(g.pts.size() / 2) + 1000);
+                std::snprintf(sw, sizeof sw, "pzQBPnq%.6fS%.0f", o.min_angle, 4.0 * static_cast<double>(g.pts.size() / 2) + 1000);
             } else if (o.spacing > 0) {
                 const double max_area = std::sqrt(3.0) / 4 * o.spacing * o.spacing;
                 const double cap = 4.0 * area_px / max_area + 20.0 * static_cast<double>(boundary) + 1000;
-                std::snprintf(sw, sizeof sw, "pzQBPq%.6fa%.6fS%.0f", o.min_angle, max_area * kUnit * kUnit, cap);
+                std::snprintf(sw, sizeof sw, "pzQBPnq%.6fa%.6fS%.0f", o.min_angle, max_area * kUnit * kUnit, cap);
             } else {
-                std::snprintf(sw, sizeof sw, "pzQBPq%.6fS%.0f", o.min_angle, 50.0 * static_cast<double>(boundary) + 1000);
+                std::snprintf(sw, sizeof sw, "pzQBPnq%.6fS%.0f", o.min_angle, 50.0 * static_cast<double>(boundary) + 1000);
             }
             stop.poll();
             TriOut second;
             run_triangle(sw, g, hole_pts, second);
             v.assign(second.io.pointlist, second.io.pointlist + 2 * second.io.numberofpoints);
             idx.assign(second.io.trianglelist, second.io.trianglelist + 3 * second.io.numberoftriangles);
+            free_edges(second, std::vector<char>(second.io.numberoftriangles, 1), edges);
         }
     }
     // Drop points no triangle uses, then move to the mask frame.
@@ -671,7 +751,8 @@ PartMesh mesh_part(const Part& part, std::size_t index, const Options& o, int bo
         i = remap[i];
     }
     pm.idx = std::move(idx);
-    pm.rings = boundary_rings(pm.v, pm.idx);
+    for (std::int32_t& i : edges) i = remap[i];
+    pm.rings = boundary_rings(pm.v, edges);
     return pm;
 }
 
