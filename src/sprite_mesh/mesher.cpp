@@ -465,23 +465,28 @@ void free_edges(const TriOut& out, const std::vector<char>& keep, std::vector<st
 // are walked backwards to keep the mesh on the ring's right.
 std::vector<std::vector<std::int32_t>> boundary_rings(const std::vector<double>& v,
                                                       const std::vector<std::int32_t>& edges) {
-    std::unordered_map<int, std::vector<int>> next;
-    next.reserve(edges.size() / 2);
-    for (std::size_t e = 0; e + 1 < edges.size(); e += 2) next[edges[e + 1]].push_back(edges[e]);
+    // Where each free edge leads, walked backwards: the edges out of vertex
+    // b are out[start[b] .. start[b] + left[b]), taken from the end.
+    const std::size_t nv = v.size() / 2;
+    std::vector<int> start(nv + 1, 0), left(nv, 0), out(edges.size() / 2);
+    for (std::size_t e = 0; e + 1 < edges.size(); e += 2) ++start[static_cast<std::size_t>(edges[e + 1]) + 1];
+    for (std::size_t i = 0; i < nv; ++i) start[i + 1] += start[i];
+    for (std::size_t e = 0; e + 1 < edges.size(); e += 2) {
+        const auto b = static_cast<std::size_t>(edges[e + 1]);
+        out[static_cast<std::size_t>(start[b] + left[b]++)] = edges[e];
+    }
+    const auto take = [&](int b) {
+        const auto i = static_cast<std::size_t>(b);
+        return left[i] == 0 ? -1 : out[static_cast<std::size_t>(start[i] + --left[i])];
+    };
     std::vector<std::vector<std::int32_t>> rings;
-    std::vector<int> starts;
-    for (const auto& kv : next) starts.push_back(kv.first);
-    std::sort(starts.begin(), starts.end());
-    for (int s : starts) {
-        while (!next[s].empty()) {
+    for (int s = 0; s < static_cast<int>(nv); ++s) {
+        while (left[static_cast<std::size_t>(s)] > 0) {
             std::vector<std::int32_t> ring{s};
             int cur = s;
             for (;;) {
-                auto& out = next[cur];
-                if (out.empty()) break;
-                const int n = out.back();
-                out.pop_back();
-                if (n == s) break;
+                const int n = take(cur);
+                if (n < 0 || n == s) break;
                 ring.push_back(n);
                 cur = n;
             }

@@ -37,8 +37,13 @@ std::vector<TracedRing> trace_rings(const cv::Mat& padded, std::int64_t bridge, 
     const auto marked = [&](std::size_t at) { return (seen[at >> 6] >> (at & 63)) & 1; };
     const auto pix = [&](int x, int y) { return padded.ptr<std::uint8_t>(y)[x] != 0; };
     std::vector<TracedRing> out;
-    // Vertical crack edges of every ring, by pixel row: (x, ring).
-    std::vector<std::vector<std::pair<int, int>>> vedges(static_cast<std::size_t>(rows));
+    // Vertical crack edges of every ring: (row, x, ring), sorted by row
+    // and x once every ring is traced.
+    struct VEdge {
+        int y, x, ring;
+        bool operator<(const VEdge& o) const { return y != o.y ? y < o.y : (x != o.x ? x < o.x : ring < o.ring); }
+    };
+    std::vector<VEdge> vedges;
     std::vector<std::pair<int, int>> found;  // where each ring was met: (c, r)
     for (int r = 1; r < rows - 1; ++r) {
         if ((r & 31) == 0) stop.poll();
@@ -58,7 +63,7 @@ std::vector<TracedRing> trace_rings(const cv::Mat& padded, std::int64_t bridge, 
             TracedRing ring;
             const int index = static_cast<int>(out.size());
             found.emplace_back(c, r);
-            vedges[static_cast<std::size_t>(r)].emplace_back(c, index);
+            vedges.push_back({r, c, index});
             std::int64_t twice_area = c;  // the first (downward) edge
             mark(static_cast<std::size_t>(r) * stride + c);
             int x = c, y = r + 1, dx = 0, dy = 1;
@@ -98,7 +103,7 @@ std::vector<TracedRing> trace_rings(const cv::Mat& padded, std::int64_t bridge, 
                 }
                 if (x == c && y == r && nx == 0 && ny == 1) break;
                 if (nx == 0 && ny == 1) mark(static_cast<std::size_t>(y) * stride + x);
-                if (ny != 0) vedges[static_cast<std::size_t>(ny > 0 ? y : y - 1)].emplace_back(x, index);
+                if (ny != 0) vedges.push_back({ny > 0 ? y : y - 1, x, index});
                 twice_area += static_cast<std::int64_t>(x) * ny - static_cast<std::int64_t>(nx) * y;
                 x += nx;
                 y += ny;
@@ -115,12 +120,12 @@ std::vector<TracedRing> trace_rings(const cv::Mat& padded, std::int64_t bridge, 
             out.push_back(std::move(ring));
         }
     }
-    for (auto& row : vedges) std::sort(row.begin(), row.end());
+    std::sort(vedges.begin(), vedges.end());
     // The ring whose vertical edge is the last one at or left of x on row y.
     const auto left_of = [&](int y, int x) {
-        const auto& row = vedges[static_cast<std::size_t>(y)];
-        auto it = std::upper_bound(row.begin(), row.end(), std::make_pair(x, INT32_MAX));
-        return it == row.begin() ? -1 : std::prev(it)->second;
+        const auto row = std::lower_bound(vedges.begin(), vedges.end(), VEdge{y, INT32_MIN, INT32_MIN});
+        const auto it = std::upper_bound(row, vedges.end(), VEdge{y, x, INT32_MAX});
+        return it == row ? -1 : std::prev(it)->ring;
     };
     // Rings are met in raster order at their first downward edge, so every
     // ring looked up here was resolved before the one asking.
@@ -272,7 +277,8 @@ Simplifier::Simplifier(std::int64_t x0, std::int64_t y0, std::int64_t x1, std::i
     cell_ = std::max<std::int64_t>(8 * kUnit, extent / 512 + 1);
     cols_ = static_cast<int>((x1 - x0) / cell_ + 1);
     rows_ = static_cast<int>((y1 - y0) / cell_ + 1);
-    cells_.resize(static_cast<std::size_t>(cols_) * rows_);
+    head_.assign(static_cast<std::size_t>(cols_) * rows_, -1);
+    tail_.assign(head_.size(), -1);
 }
 
 template <class F>
@@ -309,7 +315,17 @@ int Simplifier::insert(const P& a, const P& b, int ring) {
     const int id = static_cast<int>(segs_.size());
     segs_.push_back({a, b, ring, true});
     stamp_.push_back(0);
-    for_cells(a, b, [&](std::size_t cell) { cells_[cell].push_back(id); });
+    for_cells(a, b, [&](std::size_t c) {
+        const int node = static_cast<int>(node_seg_.size());
+        node_seg_.push_back(id);
+        node_next_.push_back(-1);
+        if (tail_[c] < 0) {
+            head_[c] = node;
+        } else {
+            node_next_[static_cast<std::size_t>(tail_[c])] = node;
+        }
+        tail_[c] = node;
+    });
     return id;
 }
 
@@ -341,9 +357,9 @@ bool Simplifier::blocked(const P& a, const P& b, const std::vector<int>& skip_se
     stamp_[prev] = clock_;
     stamp_[next] = clock_;
     bool hit = false;
-    for_cells(a, b, [&](std::size_t cell) {
+    for_cells(a, b, [&](std::size_t at) {
         if (hit) return;
-        for (int s : cells_[cell]) {
+        for (int s : cell(at)) {
             if (stamp_[s] == clock_) continue;
             stamp_[s] = clock_;
             const Seg& g = segs_[s];
@@ -371,7 +387,7 @@ bool Simplifier::blocked(const P& a, const P& b, const std::vector<int>& skip_se
     const auto cy = [&](std::int64_t y) { return std::clamp(static_cast<int>((y - y0_) / cell_), 0, rows_ - 1); };
     for (int r = cy(ly); r <= cy(hy); ++r) {
         for (int c = cx(lx); c <= cx(hx); ++c) {
-            for (int s : cells_[static_cast<std::size_t>(r) * cols_ + c]) {
+            for (int s : cell(static_cast<std::size_t>(r) * cols_ + c)) {
                 if (stamp_[s] == clock_) continue;
                 stamp_[s] = clock_;
                 const Seg& g = segs_[s];
@@ -543,8 +559,8 @@ static bool run_fits(const IRing& ring, std::size_t a, std::size_t j, double tol
         double s0, s1;
         std::size_t i;
     };
-    std::vector<E> edges;
-    edges.reserve(j - a);
+    static thread_local std::vector<E> edges;  // scratch: this runs for every try of every run
+    edges.clear();
     for (std::size_t q = a; q < j; ++q) {
         const P& v = ring[q];
         const P& w = ring[(q + 1) % n];
@@ -600,7 +616,8 @@ static bool edge_within(const P& p, const P& q, const IRing& ring, std::size_t f
     const int samples = std::max(1, static_cast<int>(std::ceil(len / h)));
     const double bx0 = static_cast<double>(std::min(p.x, q.x)) - limit, bx1 = static_cast<double>(std::max(p.x, q.x)) + limit;
     const double by0 = static_cast<double>(std::min(p.y, q.y)) - limit, by1 = static_cast<double>(std::max(p.y, q.y)) + limit;
-    std::vector<std::size_t> near;
+    static thread_local std::vector<std::size_t> near;  // scratch, as in run_fits
+    near.clear();
     for (std::size_t k = from; k < to; ++k) {
         const P& v = ring[k % n];
         const P& w = ring[(k + 1) % n];
@@ -804,9 +821,9 @@ bool Simplifier::fit_lines(int id, const IRing& original, double tol, Stop& stop
                 if (!edge_within(p, q, original, start, end, tol)) fail = true;
             }
             int other = -1;
-            for_cells(p, q, [&](std::size_t cell) {
+            for_cells(p, q, [&](std::size_t at) {
                 if (fail) return;
-                for (int sg : cells_[cell]) {
+                for (int sg : cell(at)) {
                     if (stamp_[sg] == clock_) continue;
                     stamp_[sg] = clock_;
                     const Seg& g = segs_[sg];
@@ -864,7 +881,7 @@ bool Simplifier::fit_lines(int id, const IRing& original, double tol, Stop& stop
             bool fail = false;
             for (int r = cy(ly); !fail && r <= cy(hy); ++r) {
                 for (int c = cx(lx); !fail && c <= cx(hx); ++c) {
-                    for (int sg : cells_[static_cast<std::size_t>(r) * cols_ + c]) {
+                    for (int sg : cell(static_cast<std::size_t>(r) * cols_ + c)) {
                         const Seg& g = segs_[sg];
                         if (!g.alive || g.ring == id) continue;
                         if (g.a.x < lx || g.a.x > hx || g.a.y < ly || g.a.y > hy) continue;
@@ -1001,8 +1018,8 @@ bool Simplifier::fits(const IRing& ring, const std::vector<int>& ignore, std::ve
     for (std::size_t i = 0; i < ring.size(); ++i) {
         const P& a = ring[i];
         const P& b = ring[(i + 1) % ring.size()];
-        for_cells(a, b, [&](std::size_t cell) {
-            for (int s : cells_[cell]) {
+        for_cells(a, b, [&](std::size_t at) {
+            for (int s : cell(at)) {
                 const Seg& g = segs_[s];
                 if (stamp_[s] == mark || !g.alive) continue;
                 if (meet(a, b, g.a, g.b)) note(g.ring);

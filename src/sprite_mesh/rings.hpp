@@ -84,9 +84,33 @@ private:
         int ring;
         bool alive;
     };
+    // The segments of each grid cell, a list in insertion order kept in
+    // flat arrays: head_/tail_ per cell, node_seg_/node_next_ per entry.
+    class CellRange {
+    public:
+        struct It {
+            const Simplifier* s;
+            int node;
+            int operator*() const { return s->node_seg_[static_cast<std::size_t>(node)]; }
+            It& operator++() {
+                node = s->node_next_[static_cast<std::size_t>(node)];
+                return *this;
+            }
+            bool operator!=(const It& o) const { return node != o.node; }
+        };
+        CellRange(const Simplifier* s, int head) : s_(s), head_(head) {}
+        It begin() const { return {s_, head_}; }
+        It end() const { return {s_, -1}; }
+
+    private:
+        const Simplifier* s_;
+        int head_;
+    };
+    CellRange cell(std::size_t c) const { return CellRange(this, head_[c]); }
+
     std::int64_t x0_, y0_, cell_;
     int cols_, rows_;
-    std::vector<std::vector<int>> cells_;
+    std::vector<int> head_, tail_, node_seg_, node_next_;
     std::vector<Seg> segs_;
     std::vector<std::vector<int>> ring_segs_;
     std::vector<unsigned> stamp_;
