@@ -454,7 +454,8 @@ P foot_outside(const Line& l, const P& p) {
 
 // Corner points where edge `u` (ending at v) hands over to edge `w`: the
 // lines' meeting point when it lies within `lim` units of v (moved to a
-// whole-unit point outside both lines), else a bevel between the two lines.
+// whole-unit point outside both lines), else a step across from one line to
+// the other (nearly parallel lines) or a bevel between them.
 void corner(const Line& u, const Line& w, const P& v, double lim, IRing& out) {
     if (u.k == 0 && w.k == 0) {
         out.push_back(v);
@@ -777,7 +778,11 @@ bool Simplifier::fit_lines(int id, const IRing& original, double tol, Stop& stop
         }
         const std::size_t m = ls.size();
         std::vector<IRing> corners(m);
-        for (std::size_t i = 0; i < m; ++i) corner(ls[(i + m - 1) % m], ls[i], original[an[i]], tol - 4, corners[i]);
+        // Lines meet up to 2.5 tolerances from their shared vertex: a line
+        // through its run's ends and a neighbour moved out by a fraction of
+        // a pixel meet far along when they turn by a few degrees only. The
+        // checks below put back whatever strays.
+        for (std::size_t i = 0; i < m; ++i) corner(ls[(i + m - 1) % m], ls[i], original[an[i]], 2.5 * tol, corners[i]);
         IRing fitted;
         std::vector<std::size_t> edge_run;  // per fitted edge: the line (run) it belongs to
         for (std::size_t i = 0; i < m; ++i) {
