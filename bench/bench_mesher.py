@@ -12,7 +12,7 @@ speed     on the generated 4096 px sprites (bench/sprites.py), every call in
           Targets: <= 2x, <= 1.5x, <= 3x.
 threads   a batch of typical real sprites meshed on one thread and on two
           (ThreadPoolExecutor, the same files), in a fresh process, median
-          of five alternating rounds. Target: two threads >= 1.4x one.
+          of fifteen alternating rounds. Target: two threads >= 1.4x one.
           "busy" is the process's CPU time over wall time (on two threads,
           2: they overlapped; 1: they took turns or had one core; a loaded
           machine gives less than 1 to either).
@@ -468,7 +468,7 @@ def main() -> int:
     ap.add_argument("--budget", type=float, default=20.0, help="stop repeating after this many seconds")
     ap.add_argument("--timeout", type=float, default=180.0, help="seconds before one run is abandoned")
     ap.add_argument("--batch", type=int, default=64, help="real sprites in the thread batch")
-    ap.add_argument("--rounds", type=int, default=5, help="rounds of the thread batch (median)")
+    ap.add_argument("--rounds", type=int, default=15, help="rounds of the thread batch (median)")
     ap.add_argument("--thread-interiors", default="none,quality")
     ap.add_argument("--real-limit", type=int, default=0, help="use only this many real sprites, evenly spread")
     ap.add_argument("--peer-area", type=int, default=0,
