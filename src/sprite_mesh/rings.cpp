@@ -400,6 +400,8 @@ bool Simplifier::blocked(const P& a, const P& b, const std::vector<int>& skip_se
     return false;
 }
 
+static bool edge_within(const P& p, const P& q, const IRing& ring, std::size_t from, std::size_t to, double tol);
+
 namespace {
 
 // The line cross(b - a, p - a) = k of an edge a -> b moved outwards.
@@ -456,11 +458,19 @@ P foot_outside(const Line& l, const P& p) {
 // lines' meeting point when it lies within `lim` units of v (moved to a
 // whole-unit point outside both lines), else a step across from one line to
 // the other (nearly parallel lines) or a bevel between them.
-void corner(const Line& u, const Line& w, const P& v, double lim, IRing& out) {
+//
+// `within(a, b)` tells whether segment a-b stays within the tolerance of the
+// two runs' pixel edges; a meeting point beyond the ends of the stretches of
+// the lines the fit measured (p1 on u, p2 on w) is taken only when the
+// stretches it adds pass it.
+template <class Within>
+void corner(const Line& u, const Line& w, const P& v, double lim, Within&& within, IRing& out) {
     if (u.k == 0 && w.k == 0) {
         out.push_back(v);
         return;
     }
+    const P su = outward_shift(u), sw = outward_shift(w);
+    const P p1{v.x + su.x, v.y + su.y}, p2{v.x + sw.x, v.y + sw.y};
     const long double A1 = -(u.b.y - u.a.y), B1 = u.b.x - u.a.x;
     const long double A2 = -(w.b.y - w.a.y), B2 = w.b.x - w.a.x;
     const long double C1 = u.k + A1 * u.a.x + B1 * u.a.y, C2 = w.k + A2 * w.a.x + B2 * w.a.y;
@@ -483,14 +493,16 @@ void corner(const Line& u, const Line& w, const P& v, double lim, IRing& out) {
                     }
                 }
             }
-            if (std::isfinite(best_d)) {
+            const auto ahead = [](const P& from, const P& to, const Line& l) {
+                return (to.x - from.x) * (l.b.x - l.a.x) + (to.y - from.y) * (l.b.y - l.a.y);
+            };
+            if (std::isfinite(best_d) && (ahead(p1, best, u) <= 0 || within(p1, best)) &&
+                (ahead(p2, best, w) >= 0 || within(best, p2))) {
                 out.push_back(best);
                 return;
             }
         }
     }
-    const P su = outward_shift(u), sw = outward_shift(w);
-    const P p1{v.x + su.x, v.y + su.y}, p2{v.x + sw.x, v.y + sw.y};
     // Nearly parallel lines at different distances from v: step from the
     // outer one straight across to the inner one. Every point of the step
     // is outside the inner line, and v stays on the mesh side whichever
@@ -517,21 +529,70 @@ void corner(const Line& u, const Line& w, const P& v, double lim, IRing& out) {
 
 }  // namespace
 
-// Steps to the next sample that needs measuring, after one whose distance
-// to an edge is `spare` below the limit: the samples h apart within `spare`
-// of it are within the limit of that edge too. The small margin covers
-// rounding in the distances.
-static int skip_samples(double spare, double h) {
-    const double s = (spare - 1e-6) / h;
-    return s >= 1 ? static_cast<int>(std::min(s, 1e6)) + 1 : 1;
+// Where the line x(t) = o + t d (d a unit vector) lies within r of segment
+// a-b: an interval of t, since the set of points within r of a segment (a
+// capsule) is convex. False when the line misses it.
+static bool capsule_span(double ox, double oy, double dx, double dy, const P& a, const P& b, double r,
+                         double& t0, double& t1) {
+    t0 = INFINITY;
+    t1 = -INFINITY;
+    const auto disk = [&](const P& c) {
+        const double wx = ox - static_cast<double>(c.x), wy = oy - static_cast<double>(c.y);
+        const double half = dx * wx + dy * wy;
+        const double disc = half * half - (wx * wx + wy * wy - r * r);
+        if (disc < 0) return;
+        const double root = std::sqrt(disc);
+        t0 = std::min(t0, -half - root);
+        t1 = std::max(t1, -half + root);
+    };
+    disk(a);
+    disk(b);
+    const double ex = static_cast<double>(b.x - a.x), ey = static_cast<double>(b.y - a.y);
+    const double len = std::hypot(ex, ey);
+    if (len > 0) {
+        // The band along the segment: 0 <= s(t) <= len and |n(t)| <= r,
+        // both linear in t.
+        const double ux = ex / len, uy = ey / len;
+        const double wx = ox - static_cast<double>(a.x), wy = oy - static_cast<double>(a.y);
+        double lo = -INFINITY, hi = INFINITY;
+        const auto between = [&](double v0, double dv, double min, double max) {
+            if (dv == 0) {
+                if (v0 < min || v0 > max) hi = -INFINITY;
+                return;
+            }
+            double u0 = (min - v0) / dv, u1 = (max - v0) / dv;
+            if (u0 > u1) std::swap(u0, u1);
+            lo = std::max(lo, u0);
+            hi = std::min(hi, u1);
+        };
+        between(wx * ux + wy * uy, dx * ux + dy * uy, 0, len);
+        between(wx * -uy + wy * ux, dx * -uy + dy * ux, -r, r);
+        if (lo <= hi) {
+            t0 = std::min(t0, lo);
+            t1 = std::max(t1, hi);
+        }
+    }
+    return t0 <= t1;
+}
+
+// Whether the spans (t0, t1) cover [0, length] without a gap; sorts them.
+static bool spans_cover(std::vector<std::pair<double, double>>& spans, double length) {
+    std::sort(spans.begin(), spans.end());
+    double reach = 0;
+    for (const auto& sp : spans) {
+        if (sp.first > reach) return false;
+        reach = std::max(reach, sp.second);
+        if (reach >= length) return true;
+    }
+    return reach >= length;
 }
 
 // Whether vertices a .. j (j may be n, the first again) can be replaced by
 // one line: every vertex between the ends projects onto the chord, the line
 // is the chord moved out to the outermost vertex (`k` is that shift, in
 // cross-product units), and every point of the moved line lies within `tol`
-// units of the run's edges. That distance is measured at samples 1/32 px
-// apart with the slack the samples leave (distance is 1-Lipschitz).
+// units of the run's edges (exactly: the spans of the line within reach of
+// each edge must cover it).
 static bool run_fits(const IRing& ring, std::size_t a, std::size_t j, double tol, std::int64_t& k) {
     const std::size_t n = ring.size();
     const P& pa = ring[a];
@@ -552,73 +613,42 @@ static bool run_fits(const IRing& ring, std::size_t a, std::size_t j, double tol
     // Slack for the whole-unit rounding of the corners and for corners
     // that sit a little off the line.
     if (off + 2 + kCornerSlack > tol) return false;
-    const double h = kUnit / 32.0;
-    const double limit = tol - h / 2 - 2 - kCornerSlack;
-    if (limit <= 0) return false;
-    // Edges of the run with their projection intervals, sorted by start.
-    struct E {
-        double s0, s1;
-        std::size_t i;
-    };
-    static thread_local std::vector<E> edges;  // scratch: this runs for every try of every run
-    edges.clear();
+    const double limit = tol - 2 - kCornerSlack - 1e-6;
+    static thread_local std::vector<std::pair<double, double>> spans;  // scratch: this runs for every try
+    spans.clear();
+    const double ox = static_cast<double>(pa.x) - off * uy, oy = static_cast<double>(pa.y) + off * ux;
     for (std::size_t q = a; q < j; ++q) {
-        const P& v = ring[q];
-        const P& w = ring[(q + 1) % n];
-        const double s0 = static_cast<double>(v.x - pa.x) * ux + static_cast<double>(v.y - pa.y) * uy;
-        const double s1 = static_cast<double>(w.x - pa.x) * ux + static_cast<double>(w.y - pa.y) * uy;
-        edges.push_back({std::min(s0, s1), std::max(s0, s1), q});
+        double t0, t1;
+        if (capsule_span(ox, oy, ux, uy, ring[q], ring[(q + 1) % n], limit, t0, t1)) spans.emplace_back(t0, t1);
     }
-    std::sort(edges.begin(), edges.end(), [](const E& x, const E& y) { return x.s0 < y.s0; });
-    std::size_t first = 0;
-    const int samples = static_cast<int>(std::ceil(len / h));
-    for (int i = 0; i <= samples;) {
-        const double sp = std::min(len, i * h);
-        const double px = static_cast<double>(pa.x) + sp * ux - off * uy;
-        const double py = static_cast<double>(pa.y) + sp * uy + off * ux;
-        while (first < edges.size() && edges[first].s1 < sp - limit) {
-            // Edges wholly behind the window never come back into it only
-            // when sorted by their ends too; keep scanning from `first`
-            // conservatively (it only skips edges whose start is behind).
-            if (edges[first].s0 < sp - limit && edges[first].s1 < sp - limit) ++first; else break;
-        }
-        double best2 = INFINITY;
-        for (std::size_t e = first; e < edges.size() && edges[e].s0 <= sp + limit; ++e) {
-            if (edges[e].s1 < sp - limit) continue;
-            const P& v = ring[edges[e].i];
-            const P& w = ring[(edges[e].i + 1) % n];
-            const double dx = static_cast<double>(w.x - v.x), dy = static_cast<double>(w.y - v.y);
-            const double qx = px - static_cast<double>(v.x), qy = py - static_cast<double>(v.y);
-            const double l2 = dx * dx + dy * dy;
-            const double t = l2 > 0 ? std::clamp((qx * dx + qy * dy) / l2, 0.0, 1.0) : 0.0;
-            const double rx = qx - t * dx, ry = qy - t * dy;
-            best2 = std::min(best2, rx * rx + ry * ry);
-            if (best2 <= limit * limit) break;
-        }
-        if (!(best2 <= limit * limit)) return false;
-        // Distance to an edge is 1-Lipschitz along the line: the samples
-        // up to limit - d further on are within `limit` of the same edge.
-        i += skip_samples(limit - std::sqrt(best2), h);
-    }
+    if (!spans_cover(spans, len)) return false;
     k = hi;
     return true;
 }
 
 // Whether every point of segment p -> q lies within `tol` units of the
-// ring's edges from..to (indices taken modulo the ring's size), measured at
-// samples 1/32 px apart with the slack the samples leave.
+// ring's edges from..to (indices taken modulo the ring's size), exactly as
+// in run_fits.
 static bool edge_within(const P& p, const P& q, const IRing& ring, std::size_t from, std::size_t to, double tol) {
     const std::size_t n = ring.size();
-    const double h = kUnit / 32.0;
-    const double limit = tol - h / 2;
+    const double limit = tol - 1e-6;
     if (limit <= 0) return p == q;
     const double ex = static_cast<double>(q.x - p.x), ey = static_cast<double>(q.y - p.y);
     const double len = std::hypot(ex, ey);
-    const int samples = std::max(1, static_cast<int>(std::ceil(len / h)));
+    if (len == 0) {
+        for (std::size_t k = from; k < to; ++k) {
+            double t0, t1;
+            if (capsule_span(static_cast<double>(p.x), static_cast<double>(p.y), 1, 0, ring[k % n],
+                             ring[(k + 1) % n], limit, t0, t1) && t0 <= 0 && t1 >= 0) {
+                return true;
+            }
+        }
+        return false;
+    }
+    static thread_local std::vector<std::pair<double, double>> spans;  // scratch, as in run_fits
+    spans.clear();
     const double bx0 = static_cast<double>(std::min(p.x, q.x)) - limit, bx1 = static_cast<double>(std::max(p.x, q.x)) + limit;
     const double by0 = static_cast<double>(std::min(p.y, q.y)) - limit, by1 = static_cast<double>(std::max(p.y, q.y)) + limit;
-    static thread_local std::vector<std::size_t> near;  // scratch, as in run_fits
-    near.clear();
     for (std::size_t k = from; k < to; ++k) {
         const P& v = ring[k % n];
         const P& w = ring[(k + 1) % n];
@@ -626,31 +656,12 @@ static bool edge_within(const P& p, const P& q, const IRing& ring, std::size_t f
             static_cast<double>(std::max(v.y, w.y)) < by0 || static_cast<double>(std::min(v.y, w.y)) > by1) {
             continue;
         }
-        near.push_back(k % n);
-    }
-    const double step = len / samples;
-    for (int i = 0; i <= samples;) {
-        const double t = static_cast<double>(i) / samples;
-        const double px = static_cast<double>(p.x) + t * ex, py = static_cast<double>(p.y) + t * ey;
-        bool ok = false;
-        for (std::size_t k : near) {
-            const P& v = ring[k];
-            const P& w = ring[(k + 1) % n];
-            const double dx = static_cast<double>(w.x - v.x), dy = static_cast<double>(w.y - v.y);
-            const double qx = px - static_cast<double>(v.x), qy = py - static_cast<double>(v.y);
-            const double l2 = dx * dx + dy * dy;
-            const double u = l2 > 0 ? std::clamp((qx * dx + qy * dy) / l2, 0.0, 1.0) : 0.0;
-            const double rx = qx - u * dx, ry = qy - u * dy;
-            const double d2 = rx * rx + ry * ry;
-            if (d2 <= limit * limit) {
-                ok = true;
-                i += skip_samples(limit - std::sqrt(d2), step);
-                break;
-            }
+        double t0, t1;
+        if (capsule_span(static_cast<double>(p.x), static_cast<double>(p.y), ex / len, ey / len, v, w, limit, t0, t1)) {
+            spans.emplace_back(t0, t1);
         }
-        if (!ok) return false;
     }
-    return true;
+    return spans_cover(spans, len);
 }
 
 IRing Simplifier::simplify(int id, const IRing& original, double tol, Stop& stop) {
@@ -778,11 +789,23 @@ bool Simplifier::fit_lines(int id, const IRing& original, double tol, Stop& stop
         }
         const std::size_t m = ls.size();
         std::vector<IRing> corners(m);
-        // Lines meet up to 2.5 tolerances from their shared vertex: a line
+        // Lines may meet up to 4 tolerances from their shared vertex: a line
         // through its run's ends and a neighbour moved out by a fraction of
-        // a pixel meet far along when they turn by a few degrees only. The
-        // checks below put back whatever strays.
-        for (std::size_t i = 0; i < m; ++i) corner(ls[(i + m - 1) % m], ls[i], original[an[i]], 2.5 * tol, corners[i]);
+        // a pixel meet far along when they turn by a few degrees only. What
+        // that adds to the lines is measured first; the checks below put
+        // back whatever else strays.
+        for (std::size_t i = 0; i < m; ++i) {
+            const auto within = [&](const P& p, const P& q) {
+                std::size_t start = 0, end = n;
+                if (m > 2) {
+                    start = an[(i + m - 1) % m];
+                    end = an[(i + 1) % m];
+                    if (end <= start) end += n;
+                }
+                return edge_within(p, q, original, start, end, tol);
+            };
+            corner(ls[(i + m - 1) % m], ls[i], original[an[i]], 4 * tol, within, corners[i]);
+        }
         IRing fitted;
         std::vector<std::size_t> edge_run;  // per fitted edge: the line (run) it belongs to
         for (std::size_t i = 0; i < m; ++i) {
