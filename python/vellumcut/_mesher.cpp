@@ -21,7 +21,9 @@ namespace {
 // handlers. A handler that raised (KeyboardInterrupt) leaves its exception
 // set; the binding raises it once the mesher has unwound.
 struct SignalCheck {
-    std::chrono::steady_clock::time_point next = std::chrono::steady_clock::now();
+    // The interpreter ran its handlers just before the call: the first
+    // look is due 25 ms in (short calls never take the lock back).
+    std::chrono::steady_clock::time_point next = std::chrono::steady_clock::now() + std::chrono::milliseconds(25);
     static bool ask(void* self) {
         auto* s = static_cast<SignalCheck*>(self);
         const auto now = std::chrono::steady_clock::now();

@@ -76,15 +76,16 @@ struct Result {
 // cols + 2 for an image of rows x cols), CV_8UC1, nonzero where opaque.
 using Opaque = cv::Mat;
 
-// Framed opaque pixels of an image given as samples: `channels` 1 (alpha only),
-// 3 (no alpha: every pixel opaque) or 4 (alpha last), `bytes` 1 (uint8) or 2
-// (uint16, compared as alpha16 > threshold * 257). Rows are `stride` bytes
+// Framed opaque pixels of an image given as samples: `channels` 1 (alpha
+// only), 3 (no alpha: every pixel opaque) or 4 (alpha last), `bytes` 1
+// (uint8) or 2 (uint16, compared as alpha16 > threshold * 257). Rows are `stride` bytes
 // apart. Throws std::invalid_argument on any other layout.
 Opaque opaque_from_samples(const void* data, int rows, int cols, std::size_t stride, int channels,
                            int bytes, int alpha_threshold);
 
-// Reads the framed opaque pixels of an image file with the same header checks and size limits as the
-// core's loader. Images without alpha are fully opaque. Throws
+// Reads the framed opaque pixels of an image file with the same header
+// checks and size limits as the core's loader. Images without alpha are
+// fully opaque. Throws
 // std::runtime_error with an English message for files it cannot read,
 // std::invalid_argument for a path with an embedded NUL.
 Opaque load_opaque(const std::string& path, int alpha_threshold);
