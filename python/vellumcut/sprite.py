@@ -28,10 +28,10 @@ ImageLike = Union[str, bytes, "os.PathLike[str]", np.ndarray, Any]
 def _number(name: str, value: Any, *, integer: bool = False) -> Any:
     # Plain ints and floats first: the ABC checks below cost more than a
     # small sprite's whole Python side.
-    kind = type(value)
-    if kind is int:
+    cls = type(value)
+    if cls is int:
         return value if integer else float(value)
-    if kind is float and not integer:
+    if cls is float and not integer:
         return value
     kinds = numbers.Integral if integer else numbers.Real
     if isinstance(value, bool) or not isinstance(value, kinds):
