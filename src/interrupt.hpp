@@ -30,6 +30,9 @@ class Stop {
 public:
     // Returns true when the computation should stop now.
     using Ask = bool (*)(void* context);
+    // Returns true when a stop may be wanted; any thread may call it at any
+    // time, so it must neither lock nor call into anything that might wait.
+    using Probe = bool (*)(const void* context);
 
     // Stops only when asked to through request().
     Stop() noexcept = default;
@@ -37,6 +40,15 @@ public:
 
     Stop(const Stop&) = delete;
     Stop& operator=(const Stop&) = delete;
+
+    // A lock-free check for code that cannot call poll() (a library's
+    // allocation hook, say): cancelled() reports it, and poll() on the
+    // owning thread then asks `ask` at once.
+    void set_probe(Probe probe, const void* context) noexcept {
+        probe_ = probe;
+        probe_context_ = context;
+    }
+    bool cancelled() const noexcept { return requested() || (probe_ != nullptr && probe_(probe_context_)); }
 
     void request() noexcept { flag_.store(true, std::memory_order_relaxed); }
     bool requested() const noexcept { return flag_.load(std::memory_order_relaxed); }
@@ -46,6 +58,7 @@ public:
     // when `ask` says so (which also marks the stop as requested, so that
     // helper threads polling flag() end too).
     void poll() {
+        if (!requested() && probe_ != nullptr && probe_(probe_context_)) throw Interrupted();
         if (!requested() && ask_ != nullptr && std::this_thread::get_id() == owner_ &&
             ask_(context_)) {
             request();
@@ -57,6 +70,8 @@ private:
     std::atomic<bool> flag_{false};
     Ask ask_ = nullptr;
     void* context_ = nullptr;
+    Probe probe_ = nullptr;
+    const void* probe_context_ = nullptr;
     std::thread::id owner_ = std::this_thread::get_id();
 };
 

@@ -279,31 +279,59 @@ def test_threads_give_the_serial_results():
             np.testing.assert_array_equal(pa.triangles, pb.triangles)
 
 
-def test_ctrl_c_stops_a_long_call_within_a_second():
-    child = textwrap.dedent("""
-        import sys, time, numpy as np, vellumcut
-        rng = np.random.default_rng(0)
-        alpha = (rng.random((2048, 2048)) < 0.5).astype(np.uint8) * 255  # a million tiny islands
+CTRL_C_IMAGES = {
+    # A million tiny islands: the time goes on steps that poll.
+    "noise": "(np.random.default_rng(0).random((2048, 2048)) < 0.5).astype(np.uint8) * 255",
+    # One square refined to 1.7 million triangles: one long Triangle call.
+    "one part": "np.full((2048, 2048), 255, np.uint8)",
+}
+
+
+def _interrupt_child(image: str, handler: str, delay: float) -> tuple[list[str], float]:
+    """Runs mesh_sprite(IMAGE, interior="quality", spacing=3) in a child,
+    sends SIGINT `delay` s into the call and returns the child's report line
+    and when the signal was sent. The child then meshes a small image, to
+    show the library still works."""
+    child = textwrap.dedent(f"""
+        import signal, sys, time, numpy as np, vellumcut
+        {handler}
+        alpha = {image}
         print("ready", flush=True)
         try:
-            vellumcut.mesh_sprite(alpha, interior="quality")
-            print("finished", flush=True)
+            mesh = vellumcut.mesh_sprite(alpha, interior="quality", spacing=3)
+            print("finished", time.monotonic(), mesh.triangle_count, flush=True)
         except KeyboardInterrupt:
             print("interrupted", time.monotonic(), flush=True)
+        print("after", vellumcut.mesh_sprite(np.full((8, 8), 255, np.uint8)).triangle_count, flush=True)
     """)
     proc = subprocess.Popen([sys.executable, "-c", child], stdout=subprocess.PIPE, text=True)
     try:
         assert proc.stdout.readline().strip() == "ready"
-        time.sleep(1.0)  # well inside the call
+        time.sleep(delay)
         sent = time.monotonic()
         proc.send_signal(signal.SIGINT)
         line = proc.stdout.readline().split()
-        assert line and line[0] == "interrupted", line
-        assert float(line[1]) - sent < 1.0
+        assert proc.stdout.readline().split() == ["after", "2"]
+        return line, sent
     finally:
         proc.kill()
         proc.wait()
         proc.stdout.close()
+
+
+@pytest.mark.parametrize("image", sorted(CTRL_C_IMAGES))
+def test_ctrl_c_stops_a_long_call_within_a_second(image):
+    line, sent = _interrupt_child(CTRL_C_IMAGES[image], "", 1.0)
+    assert line and line[0] == "interrupted", line
+    assert float(line[1]) - sent < 1.0
+
+
+def test_sigint_whose_handler_does_not_raise_lets_the_call_finish():
+    line, _ = _interrupt_child("np.full((1024, 1024), 255, np.uint8)",
+                               "signal.signal(signal.SIGINT, lambda *a: None)", 0.3)
+    expected = vellumcut.mesh_sprite(np.full((1024, 1024), 255, np.uint8), interior="quality",
+                                     spacing=3).triangle_count
+    assert line[0] == "finished" and int(line[2]) == expected, line
 
 
 def test_python_defaults_match_the_native_ones():

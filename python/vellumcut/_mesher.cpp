@@ -4,7 +4,11 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <signal.h>
+
+#include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "sprite_mesh/sprite_mesh.hpp"
@@ -32,6 +36,77 @@ struct SignalCheck {
         py::gil_scoped_acquire gil;
         return PyErr_CheckSignals() != 0;
     }
+};
+
+// SIGINT while the mesher runs. Python's own handler only notes a signal
+// for the interpreter to act on later, which the mesher asks about between
+// its steps; one Triangle call can run for seconds without such a step.
+// While any mesher call is running, SIGINT goes first to a handler that
+// counts it and then calls the handler it replaced (the interpreter's), so
+// that the call can see the count change from inside Triangle's allocator
+// hook and end. Installed and removed with the interpreter lock held (so
+// calls on several threads share one installation), only over a handler
+// that is a function, and put back only if it is still in place.
+std::atomic<std::uint64_t> g_sigints{0};
+struct sigaction g_replaced;
+int g_users = 0;
+bool g_installed = false;
+
+extern "C" void count_sigint(int sig) {
+    g_sigints.fetch_add(1, std::memory_order_relaxed);
+    g_replaced.sa_handler(sig);
+}
+
+extern "C" void count_sigint_info(int sig, siginfo_t* info, void* context) {
+    g_sigints.fetch_add(1, std::memory_order_relaxed);
+    g_replaced.sa_sigaction(sig, info, context);
+}
+
+class SigintWatch {
+public:
+    SigintWatch() {
+        if (g_users++ == 0) {
+            struct sigaction current;
+            if (sigaction(SIGINT, nullptr, &current) == 0) {
+                const bool info = (current.sa_flags & SA_SIGINFO) != 0;
+                const bool function = info ? current.sa_sigaction != nullptr
+                                           : current.sa_handler != SIG_DFL && current.sa_handler != SIG_IGN;
+                if (function) {
+                    g_replaced = current;
+                    struct sigaction counting = current;
+                    if (info) {
+                        counting.sa_sigaction = count_sigint_info;
+                    } else {
+                        counting.sa_handler = count_sigint;
+                    }
+                    g_installed = sigaction(SIGINT, &counting, nullptr) == 0;
+                }
+            }
+        }
+        restart();
+    }
+    ~SigintWatch() {
+        if (--g_users == 0 && g_installed) {
+            struct sigaction current;
+            if (sigaction(SIGINT, nullptr, &current) == 0 &&
+                ((current.sa_flags & SA_SIGINFO) != 0 ? current.sa_sigaction == count_sigint_info
+                                                       : current.sa_handler == count_sigint)) {
+                sigaction(SIGINT, &g_replaced, nullptr);
+            }
+            g_installed = false;
+        }
+    }
+    SigintWatch(const SigintWatch&) = delete;
+    SigintWatch& operator=(const SigintWatch&) = delete;
+
+    // Counts from now (again after a signal whose handler did not raise).
+    void restart() { start_ = g_sigints.load(std::memory_order_relaxed); }
+    static bool signalled(const void* self) {
+        return g_sigints.load(std::memory_order_relaxed) != static_cast<const SigintWatch*>(self)->start_;
+    }
+
+private:
+    std::uint64_t start_ = 0;
 };
 
 sm::Interior interior_of(const std::string& name) {
@@ -83,40 +158,47 @@ py::dict mesh(const py::object& image, int alpha_threshold, double tolerance, do
     o.margin = margin;
     sm::validate(o);
 
-    SignalCheck check;
-    vellumcut::Stop stop(&SignalCheck::ask, &check);
+    SigintWatch watch;
     sm::Result result;
-    try {
-        if (py::isinstance<py::str>(image)) {
-            const std::string path = image.cast<std::string>();
-            py::gil_scoped_release nogil;
-            result = sm::mesh_framed(sm::load_opaque(path, alpha_threshold), o, stop);
-        } else {
-            const py::array a = py::reinterpret_borrow<py::array>(image);
-            const int ndim = static_cast<int>(a.ndim());
-            if (ndim != 2 && ndim != 3) {
-                throw std::invalid_argument("image: expected an array of shape (H, W), (H, W, 3) or (H, W, 4)");
+    for (bool done = false; !done;) {
+        SignalCheck check;
+        vellumcut::Stop stop(&SignalCheck::ask, &check);
+        stop.set_probe(&SigintWatch::signalled, &watch);
+        try {
+            if (py::isinstance<py::str>(image)) {
+                const std::string path = image.cast<std::string>();
+                py::gil_scoped_release nogil;
+                result = sm::mesh_framed(sm::load_opaque(path, alpha_threshold), o, stop);
+            } else {
+                const py::array a = py::reinterpret_borrow<py::array>(image);
+                const int ndim = static_cast<int>(a.ndim());
+                if (ndim != 2 && ndim != 3) {
+                    throw std::invalid_argument("image: expected an array of shape (H, W), (H, W, 3) or (H, W, 4)");
+                }
+                const int channels = ndim == 2 ? 1 : static_cast<int>(a.shape(2));
+                const int bytes = static_cast<int>(a.itemsize());
+                const bool unsigned_int = a.dtype().kind() == 'u';
+                if (!unsigned_int || (bytes != 1 && bytes != 2)) {
+                    throw std::invalid_argument("image: expected uint8 or uint16 samples, got " +
+                                                py::str(a.dtype()).cast<std::string>());
+                }
+                // C order, so that one row stride describes it.
+                const py::array c = py::array::ensure(a, py::array::c_style);
+                const int rows = static_cast<int>(c.shape(0)), cols = static_cast<int>(c.shape(1));
+                const auto stride = static_cast<std::size_t>(c.strides(0));
+                const void* data = c.data();
+                py::gil_scoped_release nogil;
+                result = sm::mesh_framed(
+                    sm::opaque_from_samples(data, rows, cols, stride, channels, bytes, alpha_threshold), o, stop);
             }
-            const int channels = ndim == 2 ? 1 : static_cast<int>(a.shape(2));
-            const int bytes = static_cast<int>(a.itemsize());
-            const bool unsigned_int = a.dtype().kind() == 'u';
-            if (!unsigned_int || (bytes != 1 && bytes != 2)) {
-                throw std::invalid_argument("image: expected uint8 or uint16 samples, got " +
-                                            py::str(a.dtype()).cast<std::string>());
-            }
-            // C order, so that one row stride describes it.
-            const py::array c = py::array::ensure(a, py::array::c_style);
-            const int rows = static_cast<int>(c.shape(0)), cols = static_cast<int>(c.shape(1));
-            const auto stride = static_cast<std::size_t>(c.strides(0));
-            const void* data = c.data();
-            py::gil_scoped_release nogil;
-            result = sm::mesh_framed(
-                sm::opaque_from_samples(data, rows, cols, stride, channels, bytes, alpha_threshold), o, stop);
+            done = true;
+        } catch (const vellumcut::Interrupted&) {
+            // The signal handler's exception (KeyboardInterrupt) is pending,
+            // or the handler has yet to run. One that does not raise lets the
+            // call start again.
+            if (PyErr_Occurred() || PyErr_CheckSignals() != 0) throw py::error_already_set();
+            watch.restart();
         }
-    } catch (const vellumcut::Interrupted&) {
-        // The signal handler's exception (KeyboardInterrupt) is pending.
-        if (PyErr_Occurred()) throw py::error_already_set();
-        throw;
     }
     return to_python(result);
 }

@@ -26,6 +26,8 @@ struct Session {
     std::jmp_buf jump;
     std::unordered_set<void*> live;
     bool out_of_memory = false;
+    const Stop* cancel = nullptr;
+    bool cancelled = false;
 };
 
 thread_local Session* active = nullptr;
@@ -47,6 +49,10 @@ VELLUMCUT_EXPORT void triexit(int status) {
 
 VELLUMCUT_EXPORT void* trimalloc(int size) {
     using vellumcut::active;
+    if (active != nullptr && active->cancel != nullptr && active->cancel->cancelled()) {
+        active->cancelled = true;
+        std::longjmp(active->jump, 1);
+    }
     // The library computes some sizes in int; a negative one is an overflow,
     // which its own trimalloc would pass to malloc as a 4 GiB request.
     void* p = size < 0 ? nullptr : std::malloc(size == 0 ? 1 : static_cast<std::size_t>(size));
@@ -103,21 +109,23 @@ std::mutex& triangle_mutex() {
     return m;
 }
 
-void guarded_triangulate_unlocked(char* switches, triangulateio* in, triangulateio* out) {
+void guarded_triangulate_unlocked(char* switches, triangulateio* in, triangulateio* out, const Stop* cancel) {
     Session session;
     session.live.reserve(64);
+    session.cancel = cancel;
     if (run(session, switches, in, out)) return;
 
     for (void* p : session.live) std::free(p);
     // The output record may point at blocks just freed.
     std::memset(out, 0, sizeof *out);
+    if (session.cancelled) throw Interrupted();
     if (session.out_of_memory) throw std::runtime_error("Triangle ran out of memory");
     throw std::runtime_error("Triangle failed (internal error)");
 }
 
-void guarded_triangulate(char* switches, triangulateio* in, triangulateio* out) {
+void guarded_triangulate(char* switches, triangulateio* in, triangulateio* out, const Stop* cancel) {
     const std::lock_guard<std::mutex> lock(triangle_mutex());
-    guarded_triangulate_unlocked(switches, in, out);
+    guarded_triangulate_unlocked(switches, in, out, cancel);
 }
 
 }  // namespace vellumcut

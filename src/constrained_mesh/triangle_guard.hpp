@@ -29,11 +29,17 @@ std::mutex& triangle_mutex();
 // a fatal exit inside the library throws std::runtime_error instead of ending
 // the process. Everything the library allocated during a failed call is freed
 // and `out` is left zeroed, so nothing leaks and nothing dangles.
-void guarded_triangulate(char* switches, triangulateio* in, triangulateio* out);
+//
+// With `cancel`, the call also ends (throwing Interrupted, with the same
+// clean-up) at the library's next allocation after cancel->cancelled() turns
+// true: refinement allocates as it grows, so a long call can be stopped.
+void guarded_triangulate(char* switches, triangulateio* in, triangulateio* out,
+                         const Stop* cancel = nullptr);
 
 // The same without taking the mutex: for a forked child, the only thread of
 // its process, whose copy of the mutex the parent held across fork().
-void guarded_triangulate_unlocked(char* switches, triangulateio* in, triangulateio* out);
+void guarded_triangulate_unlocked(char* switches, triangulateio* in, triangulateio* out,
+                                  const Stop* cancel = nullptr);
 
 // guarded_triangulate run in a forked child process, for input the library
 // might loop on or crash over: the child sends back the output points and

@@ -383,7 +383,7 @@ std::uint64_t edge_key(int a, int b) {
     return (static_cast<std::uint64_t>(lo) << 32) | hi;
 }
 
-void run_triangle(const std::string& sw, Pslg& g, const std::vector<double>& holes, TriOut& out) {
+void run_triangle(const std::string& sw, Pslg& g, const std::vector<double>& holes, TriOut& out, const Stop& stop) {
     triangulateio in;
     std::memset(&in, 0, sizeof in);
     in.pointlist = g.pts.data();
@@ -395,7 +395,7 @@ void run_triangle(const std::string& sw, Pslg& g, const std::vector<double>& hol
     in.numberofholes = static_cast<int>(hl.size() / 2);
     std::vector<char> switches(sw.begin(), sw.end());
     switches.push_back('\0');
-    guarded_triangulate(switches.data(), &in, &out.io);
+    guarded_triangulate(switches.data(), &in, &out.io, &stop);
     out.io.holelist = nullptr;  // Triangle copies the input's pointer; not ours to free
     out.io.regionlist = nullptr;
 }
@@ -666,7 +666,7 @@ PartMesh mesh_part(const Part& part, std::size_t index, const Options& o, int bo
         TriOut first;
         // The outline alone: the result for "none", and where the holes are
         // for refinement (which without holes needs no first pass).
-        if (holes || o.interior == Interior::none) run_triangle("pzQBPn", g, {}, first);
+        if (holes || o.interior == Interior::none) run_triangle("pzQBPn", g, {}, first, stop);
         std::vector<char> keep(first.io.numberoftriangles, 1);
         if (holes) keep = inside_triangles(g, first);
         if (o.interior == Interior::none) {
@@ -738,7 +738,7 @@ PartMesh mesh_part(const Part& part, std::size_t index, const Options& o, int bo
             }
             stop.poll();
             TriOut second;
-            run_triangle(sw, g, hole_pts, second);
+            run_triangle(sw, g, hole_pts, second, stop);
             v.assign(second.io.pointlist, second.io.pointlist + 2 * second.io.numberofpoints);
             idx.assign(second.io.trianglelist, second.io.trianglelist + 3 * second.io.numberoftriangles);
             free_edges(second, std::vector<char>(second.io.numberoftriangles, 1), edges);
