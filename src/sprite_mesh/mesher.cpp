@@ -378,11 +378,6 @@ struct Pslg {
     }
 };
 
-std::uint64_t edge_key(int a, int b) {
-    const auto lo = static_cast<std::uint32_t>(std::min(a, b)), hi = static_cast<std::uint32_t>(std::max(a, b));
-    return (static_cast<std::uint64_t>(lo) << 32) | hi;
-}
-
 void run_triangle(const std::string& sw, Pslg& g, const std::vector<double>& holes, TriOut& out, const Stop& stop) {
     triangulateio in;
     std::memset(&in, 0, sizeof in);
@@ -402,11 +397,42 @@ void run_triangle(const std::string& sw, Pslg& g, const std::vector<double>& hol
 
 // Indices of the triangles of `out` inside the part: those reachable from a
 // segment's mesh side without crossing a segment. Needs the neighbour list.
+// Which pairs of points are segments, and which way they run. Every ring
+// point starts one segment (rings never touch), so one array does; a point
+// that started two would go to the set.
+class SegmentIndex {
+public:
+    explicit SegmentIndex(const Pslg& g) : next_(g.pts.size() / 2, -1) {
+        for (std::size_t i = 0; i + 1 < g.segs.size(); i += 2) {
+            const int a = g.segs[i], b = g.segs[i + 1];
+            if (next_[static_cast<std::size_t>(a)] < 0) {
+                next_[static_cast<std::size_t>(a)] = b;
+            } else {
+                extra_.insert(key(a, b));
+            }
+        }
+    }
+    // 1: a segment runs u -> v; -1: one runs v -> u; 0: none.
+    int way(int u, int v) const {
+        if (runs(u, v)) return 1;
+        if (runs(v, u)) return -1;
+        return 0;
+    }
+
+private:
+    static std::uint64_t key(int a, int b) {
+        return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(a)) << 32) | static_cast<std::uint32_t>(b);
+    }
+    bool runs(int a, int b) const {
+        return next_[static_cast<std::size_t>(a)] == b || (!extra_.empty() && extra_.count(key(a, b)) != 0);
+    }
+    std::vector<int> next_;
+    std::unordered_set<std::uint64_t> extra_;
+};
+
 std::vector<char> inside_triangles(const Pslg& g, const TriOut& out) {
     const int nt = out.io.numberoftriangles;
-    std::unordered_map<std::uint64_t, std::pair<int, int>> dir;  // key -> ring direction
-    dir.reserve(g.segs.size());
-    for (std::size_t i = 0; i + 1 < g.segs.size(); i += 2) dir[edge_key(g.segs[i], g.segs[i + 1])] = {g.segs[i], g.segs[i + 1]};
+    const SegmentIndex dir(g);
     const double* pt = out.io.pointlist;
     const int* tri = out.io.trianglelist;
     const int* nb = out.io.neighborlist;
@@ -415,9 +441,9 @@ std::vector<char> inside_triangles(const Pslg& g, const TriOut& out) {
     for (int t = 0; t < nt; ++t) {
         for (int k = 0; k < 3; ++k) {
             const int u = tri[3 * t + (k + 1) % 3], v = tri[3 * t + (k + 2) % 3], w = tri[3 * t + k];
-            auto it = dir.find(edge_key(u, v));
-            if (it == dir.end()) continue;
-            const int a = it->second.first, b = it->second.second;
+            const int way = dir.way(u, v);
+            if (way == 0) continue;
+            const int a = way > 0 ? u : v, b = way > 0 ? v : u;
             const double c = (pt[2 * b] - pt[2 * a]) * (pt[2 * w + 1] - pt[2 * a + 1]) -
                              (pt[2 * b + 1] - pt[2 * a + 1]) * (pt[2 * w] - pt[2 * a]);
             const char s = c < 0 ? 1 : 2;
@@ -434,7 +460,7 @@ std::vector<char> inside_triangles(const Pslg& g, const TriOut& out) {
             const int n = nb[3 * t + k];
             if (n < 0 || state[n] != 0) continue;
             const int u = tri[3 * t + (k + 1) % 3], v = tri[3 * t + (k + 2) % 3];
-            if (dir.count(edge_key(u, v))) continue;
+            if (dir.way(u, v) != 0) continue;
             state[n] = state[t];
             stack.push_back(n);
         }
@@ -685,9 +711,7 @@ PartMesh mesh_part(const Part& part, std::size_t index, const Options& o, int bo
             // so one per triangle costs minutes on a part with many holes.
             std::vector<double> hole_pts;
             if (holes) {
-                std::unordered_set<std::uint64_t> seg_keys;
-                seg_keys.reserve(g.segs.size());
-                for (std::size_t i = 0; i + 1 < g.segs.size(); i += 2) seg_keys.insert(edge_key(g.segs[i], g.segs[i + 1]));
+                const SegmentIndex seg_index(g);
                 const double* pt = first.io.pointlist;
                 const int* tri = first.io.trianglelist;
                 const int* nb = first.io.neighborlist;
@@ -706,7 +730,7 @@ PartMesh mesh_part(const Part& part, std::size_t index, const Options& o, int bo
                         for (int k = 0; k < 3; ++k) {
                             const int w = nb[3 * u + k];
                             if (w < 0 || keep[w] || taken[w]) continue;
-                            if (seg_keys.count(edge_key(tri[3 * u + (k + 1) % 3], tri[3 * u + (k + 2) % 3]))) continue;
+                            if (seg_index.way(tri[3 * u + (k + 1) % 3], tri[3 * u + (k + 2) % 3]) != 0) continue;
                             taken[w] = 1;
                             stack.push_back(w);
                         }
@@ -829,6 +853,13 @@ Result mesh_framed(const Opaque& framed, const Options& o, Stop& stop) {
     }
     if (!any) return res;
     Simplifier simp(lx - kUnit, ly - kUnit, hx + kUnit, hy + kUnit);
+    // Every ring goes in as it is, again for its fit and once more for the
+    // fitted ring: about three segments per corner.
+    std::size_t corners = 0;
+    for (const Part& p : g.parts) {
+        for (const IRing& r : p.orig) corners += r.size();
+    }
+    simp.reserve(3 * corners);
     // A sprite can hold a million tiny rings (islands, or holes of one
     // island), each far below the ring loops' own polling strides: ask once
     // per ring.

@@ -289,6 +289,16 @@ void Simplifier::for_cells(const P& a, const P& b, F&& f) const {
     const auto cy = [&](double y) {
         return std::clamp(static_cast<int>(std::floor((y - static_cast<double>(y0_)) / static_cast<double>(cell_))), 0, rows_ - 1);
     };
+    {
+        // Most segments are short and lie well inside one cell.
+        const std::int64_t lx = std::min(a.x, b.x) - 1 - x0_, hx = std::max(a.x, b.x) + 1 - x0_;
+        const std::int64_t ly = std::min(a.y, b.y) - 1 - y0_, hy = std::max(a.y, b.y) + 1 - y0_;
+        if (lx >= 0 && ly >= 0 && lx / cell_ == hx / cell_ && ly / cell_ == hy / cell_ && hx / cell_ < cols_ &&
+            hy / cell_ < rows_) {
+            f(static_cast<std::size_t>(ly / cell_) * static_cast<std::size_t>(cols_) + static_cast<std::size_t>(lx / cell_));
+            return;
+        }
+    }
     const double ax = static_cast<double>(a.x), ay = static_cast<double>(a.y);
     const double bx = static_cast<double>(b.x), by = static_cast<double>(b.y);
     const double lo_x = std::min(ax, bx), hi_x = std::max(ax, bx);
@@ -327,6 +337,13 @@ int Simplifier::insert(const P& a, const P& b, int ring) {
         tail_[c] = node;
     });
     return id;
+}
+
+void Simplifier::reserve(std::size_t segments) {
+    segs_.reserve(segments);
+    stamp_.reserve(segments);
+    node_seg_.reserve(2 * segments);
+    node_next_.reserve(2 * segments);
 }
 
 int Simplifier::add(const IRing& ring) {

@@ -67,6 +67,8 @@ class Simplifier {
 public:
     Simplifier(std::int64_t x0, std::int64_t y0, std::int64_t x1, std::int64_t y1);
 
+    // Room for this many segments, all told (an estimate; more still fit).
+    void reserve(std::size_t segments);
     // Registers a ring as it stands; returns its id.
     int add(const IRing& ring);
     // Replaces ring `id` (as registered) by its simplification at `tol`
