@@ -78,3 +78,43 @@ TEST(TriangleGuard, FailedCallsLeakNothing) {
     const std::size_t after = mallinfo2().uordblks;
     EXPECT_LT(after, before + 64 * 1024) << "bytes in use grew from " << before << " to " << after;
 }
+
+TEST(TriangleGuard, ACancelledCallEndsAtAnAllocationAndLeaksNothing) {
+    // A square refined to about 200,000 triangles grows the library's pools
+    // many times; the probe says stop at its 20th look, midway.
+    struct Count {
+        mutable int left = 0;
+        static bool probe(const void* self) { return --static_cast<const Count*>(self)->left < 0; }
+    };
+    const auto refine = [](const vellumcut::Stop* cancel) {
+        std::vector<double> square{0, 0, 100, 0, 100, 100, 0, 100};
+        std::vector<int> segments{0, 1, 1, 2, 2, 3, 3, 0};
+        triangulateio in, out;
+        std::memset(&in, 0, sizeof in);
+        std::memset(&out, 0, sizeof out);
+        in.pointlist = square.data();
+        in.numberofpoints = 4;
+        in.segmentlist = segments.data();
+        in.numberofsegments = 4;
+        char switches[] = "pzQBq25a0.05";
+        vellumcut::guarded_triangulate(switches, &in, &out, cancel);
+        const int triangles = out.numberoftriangles;
+        trifree(out.pointlist);
+        trifree(out.trianglelist);
+        trifree(out.segmentlist);
+        return triangles;
+    };
+    const int whole = refine(nullptr);
+    EXPECT_GT(whole, 100000);
+    const std::size_t before = mallinfo2().uordblks;
+    for (int i = 0; i < 20; ++i) {
+        Count count{20};
+        vellumcut::Stop stop;
+        stop.set_probe(&Count::probe, &count);
+        EXPECT_THROW(refine(&stop), vellumcut::Interrupted);
+        EXPECT_LT(count.left, 0);
+    }
+    const std::size_t after = mallinfo2().uordblks;
+    EXPECT_LT(after, before + 64 * 1024) << "bytes in use grew from " << before << " to " << after;
+    EXPECT_EQ(refine(nullptr), whole);  // and the library still works
+}
