@@ -809,6 +809,10 @@ Result mesh_framed(const Opaque& framed, const Options& o, Stop& stop) {
     res.w = W + 2 * border;
     res.h = H + 2 * border;
 
+    // The outline may stray outwards by the corner bridges (a chord `bridge`
+    // units into a transparent pixel lies within bridge / sqrt 2 of the
+    // opaque ones) and by the rounding of the padding; the simplifier gets
+    // what is left of the tolerance.
     const double tol = o.tolerance * kUnit;
     const std::int64_t bridge =
         std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor(std::min(0.25, o.tolerance) * kUnit)), 1, 16);
