@@ -29,7 +29,7 @@
 #define VELLUMCUT_HAVE_X87_CW 1
 #endif
 
-#include <triangle.h>
+#include "constrained_mesh/triangle_output.hpp"
 
 namespace vellumcut {
 namespace {
@@ -100,25 +100,6 @@ private:
 #ifdef VELLUMCUT_HAVE_X87_CW
     fpu_control_t cw_ = 0;
 #endif
-};
-
-// Owns the arrays Triangle allocates into an output record. The hole and
-// region lists are only copies of the input record's pointers and are not
-// ours to free.
-struct TriangleOutput {
-    triangulateio io;
-    TriangleOutput() { std::memset(&io, 0, sizeof io); }
-    ~TriangleOutput() {
-        void* owned[] = {io.pointlist,    io.pointattributelist, io.pointmarkerlist,
-                         io.trianglelist, io.triangleattributelist, io.neighborlist,
-                         io.segmentlist,  io.segmentmarkerlist,  io.edgelist,
-                         io.edgemarkerlist, io.normlist};
-        for (void* p : owned) {
-            if (p != nullptr) trifree(p);
-        }
-    }
-    TriangleOutput(const TriangleOutput&) = delete;
-    TriangleOutput& operator=(const TriangleOutput&) = delete;
 };
 
 // The planar straight-line graph handed to Triangle: every distinct point

@@ -15,12 +15,12 @@
 #include <polyclipping/clipper.hpp>
 
 #include "constrained_mesh/triangle_guard.hpp"
+#include "constrained_mesh/triangle_output.hpp"
 #include "mask/limits.hpp"
 #include "outline.hpp"
 #include "sprite_mesh/rings.hpp"
 #include "sprite_mesh/sprite_mesh.hpp"
 
-#include <triangle.h>
 
 namespace vellumcut {
 namespace sprite {
@@ -48,23 +48,6 @@ void validate(const Options& o) {
 }
 
 namespace {
-
-// Owner of everything Triangle allocated for one output record.
-struct TriOut {
-    triangulateio io;
-    TriOut() { std::memset(&io, 0, sizeof io); }
-    ~TriOut() {
-        void* owned[] = {io.pointlist,     io.pointattributelist,    io.pointmarkerlist,
-                         io.trianglelist,  io.triangleattributelist, io.neighborlist,
-                         io.segmentlist,   io.segmentmarkerlist,     io.edgelist,
-                         io.edgemarkerlist, io.normlist,             io.holelist};
-        for (void* p : owned) {
-            if (p != nullptr) trifree(p);
-        }
-    }
-    TriOut(const TriOut&) = delete;
-    TriOut& operator=(const TriOut&) = delete;
-};
 
 struct Part {
     std::vector<IRing> orig;  // [0] outer, then holes, before simplification
@@ -378,7 +361,7 @@ struct Pslg {
     }
 };
 
-void run_triangle(const std::string& sw, Pslg& g, const std::vector<double>& holes, TriOut& out, const Stop& stop) {
+void run_triangle(const std::string& sw, Pslg& g, const std::vector<double>& holes, TriangleOutput& out, const Stop& stop) {
     triangulateio in;
     std::memset(&in, 0, sizeof in);
     in.pointlist = g.pts.data();
@@ -391,8 +374,6 @@ void run_triangle(const std::string& sw, Pslg& g, const std::vector<double>& hol
     std::vector<char> switches(sw.begin(), sw.end());
     switches.push_back('\0');
     guarded_triangulate(switches.data(), &in, &out.io, &stop);
-    out.io.holelist = nullptr;  // Triangle copies the input's pointer; not ours to free
-    out.io.regionlist = nullptr;
 }
 
 // Indices of the triangles of `out` inside the part: those reachable from a
@@ -430,7 +411,7 @@ private:
     std::unordered_set<std::uint64_t> extra_;
 };
 
-std::vector<char> inside_triangles(const Pslg& g, const TriOut& out) {
+std::vector<char> inside_triangles(const Pslg& g, const TriangleOutput& out) {
     const int nt = out.io.numberoftriangles;
     const SegmentIndex dir(g);
     const double* pt = out.io.pointlist;
@@ -472,7 +453,7 @@ std::vector<char> inside_triangles(const Pslg& g, const TriOut& out) {
 
 // The free edges of the kept triangles (a neighbour missing or not kept),
 // each as its two corners in the triangle's order.
-void free_edges(const TriOut& out, const std::vector<char>& keep, std::vector<std::int32_t>& edges) {
+void free_edges(const TriangleOutput& out, const std::vector<char>& keep, std::vector<std::int32_t>& edges) {
     const int* tri = out.io.trianglelist;
     const int* nb = out.io.neighborlist;
     for (int t = 0; t < out.io.numberoftriangles; ++t) {
@@ -689,7 +670,7 @@ PartMesh mesh_part(const Part& part, std::size_t index, const Options& o, int bo
     std::vector<std::int32_t> idx;
     std::vector<std::int32_t> edges;  // free edges of the result
     {
-        TriOut first;
+        TriangleOutput first;
         // The outline alone: the result for "none", and where the holes are
         // for refinement (which without holes needs no first pass).
         if (holes || o.interior == Interior::none) run_triangle("pzQBPn", g, {}, first, stop);
@@ -761,7 +742,7 @@ PartMesh mesh_part(const Part& part, std::size_t index, const Options& o, int bo
                 std::snprintf(sw, sizeof sw, "pzQBPnq%.6fS%.0f", o.min_angle, 50.0 * static_cast<double>(boundary) + 1000);
             }
             stop.poll();
-            TriOut second;
+            TriangleOutput second;
             run_triangle(sw, g, hole_pts, second, stop);
             v.assign(second.io.pointlist, second.io.pointlist + 2 * second.io.numberofpoints);
             idx.assign(second.io.trianglelist, second.io.trianglelist + 3 * second.io.numberoftriangles);

@@ -446,8 +446,6 @@ P outward_shift(const Line& l) {
     return s;
 }
 
-constexpr double kCornerSlack = 0.0;  // units
-
 // The whole-unit point on or outside line `l` nearest to where the
 // perpendicular from p meets it.
 P foot_outside(const Line& l, const P& p) {
@@ -629,8 +627,8 @@ static bool run_fits(const IRing& ring, std::size_t a, std::size_t j, double tol
     const double off = static_cast<double>(hi) / len;  // outward, along (-uy, ux)
     // Slack for the whole-unit rounding of the corners and for corners
     // that sit a little off the line.
-    if (off + 2 + kCornerSlack > tol) return false;
-    const double limit = tol - 2 - kCornerSlack - 1e-6;
+    if (off + 2 > tol) return false;
+    const double limit = tol - 2 - 1e-6;
     static thread_local std::vector<std::pair<double, double>> spans;  // scratch: this runs for every try
     spans.clear();
     const double ox = static_cast<double>(pa.x) - off * uy, oy = static_cast<double>(pa.y) + off * ux;
@@ -689,11 +687,17 @@ IRing Simplifier::simplify(int id, const IRing& original, double tol, Stop& stop
     return simplify_subset(id, original, tol, stop);
 }
 
-bool Simplifier::fit_lines(int id, const IRing& original, double tol, Stop& stop, IRing& result) {
+std::vector<int> Simplifier::reinsert(int id, const IRing& original) {
     remove(id);
     const std::size_t n = original.size();
     std::vector<int> recs(n);
     for (std::size_t i = 0; i < n; ++i) recs[i] = insert(original[i], original[(i + 1) % n], id);
+    return recs;
+}
+
+bool Simplifier::fit_lines(int id, const IRing& original, double tol, Stop& stop, IRing& result) {
+    const std::size_t n = original.size();
+    const std::vector<int> recs = reinsert(id, original);
     std::vector<std::size_t> anchors{0};
     std::vector<Line> lines;
     std::vector<int> out_recs;
@@ -982,11 +986,8 @@ bool Simplifier::fit_lines(int id, const IRing& original, double tol, Stop& stop
 }
 
 IRing Simplifier::simplify_subset(int id, const IRing& original, double tol, Stop& stop) {
-
-    remove(id);
     const std::size_t n = original.size();
-    std::vector<int> recs(n);
-    for (std::size_t i = 0; i < n; ++i) recs[i] = insert(original[i], original[(i + 1) % n], id);
+    const std::vector<int> recs = reinsert(id, original);
     if (n < 5 || tol <= 0) {
         ring_segs_[id] = recs;
         return original;

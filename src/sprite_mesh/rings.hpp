@@ -119,6 +119,8 @@ private:
     unsigned clock_ = 0;
 
     int insert(const P& a, const P& b, int ring);
+    // Puts ring `id` back as `original`, one segment per edge; returns them.
+    std::vector<int> reinsert(int id, const IRing& original);
     template <class F>
     void for_cells(const P& a, const P& b, F&& f) const;
     bool fit_lines(int id, const IRing& original, double tol, Stop& stop, IRing& result);
