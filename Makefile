@@ -63,7 +63,8 @@ bench-mesher-smoke: setup
 bench-cli: setup
 	$(PY) bench/bench_cli.py $(BENCH_ARGS)
 
-# Sanitized libFuzzer targets over image bytes and mesh input, built by CMake
+# Sanitized libFuzzer targets over image bytes, mesh input and sprites for the
+# sprite mesher (its guarantees checked exactly), built by CMake
 # with clang (scripts/fuzz_toolchain.sh installs it) under AddressSanitizer
 # and UndefinedBehaviorSanitizer; scripts/fuzz.sh runs them. FUZZ_SECONDS per
 # target, default 300.

@@ -17,4 +17,8 @@ void check_image_input(const std::uint8_t* data, std::size_t size);
 // `isolate_unresolved` keeps split graphs in this process (see fuzz_mesh.cpp).
 void check_mesh_input(const std::uint8_t* data, std::size_t size, bool isolate_unresolved = false);
 
+// Bytes as a sprite and options (sprite_input.hpp) for the sprite mesher,
+// whose result must keep every guarantee (sprite_guarantees.hpp).
+void check_sprite_input(const std::uint8_t* data, std::size_t size);
+
 }  // namespace vellumcut::fuzz

@@ -36,6 +36,8 @@ APT_PACKAGES=(
     libopencv-core-dev libopencv-imgproc-dev libopencv-imgcodecs-dev
     libtriangle-dev libgtest-dev dpkg-dev libdeflate-dev libpng-dev
     libpolyclipping-dev
+    # GMP rationals: the sprite mesher's guarantees checked exactly (fuzz/).
+    libgmp-dev
     # Headless Blender: the 3D exports are checked by importing them into it.
     # Its glTF importer needs numpy in the system Python Blender runs on, and
     # installing without recommends leaves it out.

@@ -1,0 +1,103 @@
+// libFuzzer target: bytes as a small sprite and the sprite mesher's options
+// (decoded by sprite_input.hpp), meshed as Python would mesh an alpha array.
+// A refusal must be one the options call for; a mesh must keep every
+// guarantee (sprite_guarantees.hpp, exact arithmetic). Anything else prints
+// what broke and aborts, so a wrong mesh is a finding like a crash is.
+#include <cstdint>
+#include <cstdio>
+#include <exception>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "sprite_guarantees.hpp"
+#include "sprite_input.hpp"
+#include "sprite_mesh/sprite_mesh.hpp"
+#include "targets.hpp"
+
+namespace vellumcut::fuzz {
+
+namespace {
+
+// How max_vertices is counted: for each part on its own (whole_sprite:
+// every island and hole together).
+constexpr BudgetRule kBudgetRule = BudgetRule::per_part;
+
+const char* interior_name(sprite::Interior i) {
+    return i == sprite::Interior::poisson ? "poisson" : (i == sprite::Interior::quality ? "quality" : "none");
+}
+
+[[noreturn]] void fail(const SpriteInput& in, const std::vector<std::string>& what) {
+    const sprite::Options& o = in.options;
+    std::fprintf(stderr,
+                 "sprite %d x %d: alpha_threshold=%d tolerance=%.17g padding=%.17g max_vertices=%lld "
+                 "interior=%s spacing=%.17g min_angle=%.17g seed=%llu min_island_area=%lld "
+                 "min_hole_area=%lld margin=%d\n",
+                 in.alpha.cols, in.alpha.rows, o.alpha_threshold, o.tolerance, o.padding, o.max_vertices,
+                 interior_name(o.interior), o.spacing, o.min_angle, static_cast<unsigned long long>(o.seed),
+                 o.min_island_area, o.min_hole_area, o.margin);
+    for (const std::string& line : what) std::fprintf(stderr, "  %s\n", line.c_str());
+    std::fflush(stderr);
+    __builtin_trap();
+}
+
+sprite::Result mesh(const SpriteInput& in, const sprite::Options& o) {
+    const sprite::Opaque framed = sprite::opaque_from_samples(in.alpha.data, in.alpha.rows, in.alpha.cols,
+                                                              in.alpha.step, 1, 1, o.alpha_threshold);
+    return sprite::mesh_framed(framed, o, no_stop());
+}
+
+}  // namespace
+
+void check_sprite_input(const std::uint8_t* data, std::size_t size) {
+    const SpriteInput in = decode_sprite_input(data, size);
+    const sprite::Options& o = in.options;
+    // What the options' documented ranges call for (the decoder keeps the
+    // other options within theirs).
+    const bool must_refuse = o.max_vertices > 0 && o.max_vertices < 3;
+    bool may_refuse = must_refuse;
+    if (kBudgetRule == BudgetRule::whole_sprite && o.max_vertices > 0) {
+        // Three per island kept; islands below min_island_area are not.
+        cv::Mat labels;
+        long long islands = 0;
+        for (int n : island_sizes(in.alpha, o.alpha_threshold, labels)) islands += n > 0 && n >= o.min_island_area;
+        may_refuse = may_refuse || o.max_vertices < 3 * islands;
+    }
+    sprite::Result res;
+    try {
+        res = mesh(in, o);
+    } catch (const std::invalid_argument& e) {
+        if (!may_refuse) fail(in, {std::string("refused: ") + e.what()});
+        return;
+    } catch (const std::exception& e) {
+        fail(in, {std::string("failed: ") + e.what()});
+    }
+    if (must_refuse) fail(in, {"meshed options that must be refused"});
+
+    GuaranteeChecks checks;
+    checks.budget_rule = kBudgetRule;
+    // A budget may raise the tolerance as far as it needs (documented).
+    checks.tolerance = o.max_vertices == 0;
+    // Interior points and the outline splits that go with them come on top
+    // of the budget: it is checked on the outline alone.
+    checks.budget = o.interior == sprite::Interior::none;
+    std::vector<std::string> problems = sprite_mesh_problems(res, in.alpha, o, checks);
+    if (o.max_vertices > 0 && o.interior != sprite::Interior::none) {
+        sprite::Options outline = o;
+        outline.interior = sprite::Interior::none;
+        GuaranteeChecks budget_only{false, false, false, true, kBudgetRule};
+        for (std::string& p : sprite_mesh_problems(mesh(in, outline), in.alpha, outline, budget_only)) {
+            problems.push_back("outline alone: " + p);
+        }
+    }
+    if (!problems.empty()) fail(in, problems);
+}
+
+}  // namespace vellumcut::fuzz
+
+#ifndef VELLUMCUT_FUZZ_NO_MAIN
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    vellumcut::fuzz::check_sprite_input(data, size);
+    return 0;
+}
+#endif
