@@ -48,6 +48,16 @@ TEST(FuzzRegressions, MeshInputsAreRefusedOrMeshed) {
     }
 }
 
+TEST(FuzzRegressions, SpriteInputsAreRefusedOrKeepEveryGuarantee) {
+    const auto files = files_in(VELLUMCUT_SOURCE_DIR "/tests/fuzz_regressions/sprite");
+    ASSERT_FALSE(files.empty());
+    for (const std::string& path : files) {
+        SCOPED_TRACE(path);
+        const auto data = read_all(path);
+        vellumcut::fuzz::check_sprite_input(data.data(), data.size());
+    }
+}
+
 TEST(FuzzRegressions, ImageInputsAreRefusedOrLoaded) {
     for (const std::string& path : files_in(VELLUMCUT_SOURCE_DIR "/tests/fuzz_regressions/image")) {
         SCOPED_TRACE(path);

@@ -54,7 +54,8 @@ void check_sprite_input(const std::uint8_t* data, std::size_t size) {
     const sprite::Options& o = in.options;
     // What the options' documented ranges call for (the decoder keeps the
     // other options within theirs).
-    const bool must_refuse = o.max_vertices > 0 && o.max_vertices < 3;
+    const bool must_refuse = (o.max_vertices > 0 && o.max_vertices < 3) ||
+                             (o.padding > 0 && o.tolerance < sprite::kMinPaddedTolerance);
     bool may_refuse = must_refuse;
     if (kBudgetRule == BudgetRule::whole_sprite && o.max_vertices > 0) {
         // Three per island kept; islands below min_island_area are not.

@@ -372,6 +372,22 @@ def test_more_padding_more_mesh_and_every_pixel_further_inside():
     assert areas[0] < areas[1] < areas[2]
 
 
+@pytest.mark.parametrize("padding", [0.5, 1.0, 3.0], ids=["pad-0.5", "pad-1", "pad-3"])
+@pytest.mark.parametrize("name", ["checkerboard", "diagonal", "random3", "nested"])
+def test_padding_keeps_both_bounds_down_to_the_least_tolerance(name, padding):
+    # Every pixel `padding` inside and every outline point within exactly
+    # `padding` of the pixels: no polygon does both round a corner, so
+    # tolerance 0 with padding is refused and the least tolerance keeps both.
+    alpha = SHAPES[name]
+    with pytest.raises(ValueError, match=r"tolerance must be at least 0\.1 px when padding is above 0"):
+        vellumcut.mesh_sprite(alpha, tolerance=0, padding=padding)
+    for tolerance in (0.1, 0.25):
+        for interior in ("none", "quality"):
+            mesh = vellumcut.mesh_sprite(alpha, tolerance=tolerance, padding=padding, interior=interior,
+                                         min_hole_area=0)
+            mc.assert_sound(mesh, alpha > 0, tolerance, padding)
+
+
 def test_big_endian_and_strided_arrays_read_as_their_values():
     alpha = (SHAPES["random1"].astype(np.uint16) * 257)
     ref = vellumcut.mesh_sprite(alpha, alpha_threshold=50)

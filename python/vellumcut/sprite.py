@@ -85,6 +85,9 @@ def mesh_sprite(image: ImageLike, *, alpha_threshold: int = 0, tolerance: float 
     Guarantees: every opaque pixel square lies inside the mesh with `padding`
     px to spare; no outline point is more than `tolerance + padding` px from
     an opaque pixel; rings never cross or touch; triangles never overlap.
+    With padding the tolerance must be at least 0.1 px: no outline can keep
+    both bounds round a corner at 0, its round corners are chords outside
+    the padding.
     `max_vertices` caps each part's outline vertices (tolerance grows and
     holes fill until it fits). `interior`: "none" (outline vertices only),
     "poisson" (Poisson-disk points `spacing` px apart, default 10, seeded by

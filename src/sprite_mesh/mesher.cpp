@@ -32,6 +32,10 @@ void validate(const Options& o) {
     if (o.tolerance > 1000) bad("tolerance must be at most 1000 px");
     if (!std::isfinite(o.padding) || o.padding < 0) bad("padding must be a finite number >= 0");
     if (o.padding > 1024) bad("padding must be at most 1024 px");
+    if (o.padding > 0 && o.tolerance < kMinPaddedTolerance) {
+        bad("tolerance must be at least 0.1 px when padding is above 0 (the padding's round corners are "
+            "straight chords, which need that much room beyond it)");
+    }
     if (o.max_vertices != 0 && o.max_vertices < 3) bad("max_vertices must be at least 3 (or None)");
     if (!std::isfinite(o.spacing) || o.spacing < 0) bad("spacing must be a finite number > 0 (or None)");
     if (o.spacing != 0 && o.spacing < 1) bad("spacing must be at least 1 px");
@@ -792,11 +796,18 @@ Result mesh_framed(const Opaque& framed, const Options& o, Stop& stop) {
 
     // The outline may stray outwards by the corner bridges (a chord `bridge`
     // units into a transparent pixel lies within bridge / sqrt 2 of the
-    // opaque ones) and by the rounding of the padding; the simplifier gets
-    // what is left of the tolerance.
+    // opaque ones) and, padded, by how far the padded rings lie beyond the
+    // padding: the offset's extra `arc` + 1 (below) and two roundings to
+    // whole units of up to sqrt 2 / 2 each (the offset's points, and the
+    // points where Clipper cuts neighbouring offsets apart). The simplifier
+    // gets what is left of the tolerance; validate() keeps that from going
+    // negative (kMinPaddedTolerance). The padding swallows the bridges, so
+    // padded ones are a unit wide.
     const double tol = o.tolerance * kUnit;
     const std::int64_t bridge =
-        std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor(std::min(0.25, o.tolerance) * kUnit)), 1, 16);
+        o.padding > 0 ? 1
+                      : std::clamp<std::int64_t>(
+                            static_cast<std::int64_t>(std::floor(std::min(0.25, o.tolerance) * kUnit)), 1, 16);
     const double arc = std::clamp(0.25 * tol, 2.0, 0.25 * kUnit);
     std::vector<TracedRing> rings = trace_rings(framed, bridge, stop);
     if (rings.empty()) return res;
@@ -805,8 +816,8 @@ Result mesh_framed(const Opaque& framed, const Options& o, Stop& stop) {
     for (const TracedRing& r : rings) any_bridged = any_bridged || r.bridged;
     // Padded rings come from all of them; unpadded ones pay only for their
     // own corner cuts.
-    const double pad_slack = o.padding > 0 ? (any_bridged ? bridge_slack : 0.0) + arc + 2 : 0.0;
-    const double tol_s = std::max(0.0, tol - pad_slack - (any_bridged ? bridge_slack : 0.0));
+    const double pad_slack = (any_bridged ? bridge_slack : 0.0) + (o.padding > 0 ? arc + 1 + 2 * 0.7072 : 0.0);
+    const double tol_s = std::max(0.0, tol - pad_slack);
     const auto ring_tol = [&](const Part& p, std::size_t r) {
         if (o.padding > 0) return tol_s;
         return std::max(0.0, tol - (r < p.bridged.size() && p.bridged[r] ? bridge_slack : 0.0));

@@ -42,6 +42,7 @@ enum class Interior { none, poisson, quality };
 struct Options {
     int alpha_threshold = 0;       // a pixel is opaque when alpha > this (0..254)
     double tolerance = 1.0;        // px an outline may stray outwards from the pixels
+                                   // (beyond the padding; with padding >= kMinPaddedTolerance)
     double padding = 0.0;          // px of mesh around every opaque pixel
     long long max_vertices = 0;    // per part; 0 = no cap (else >= 3)
     Interior interior = Interior::none;
@@ -53,6 +54,15 @@ struct Options {
     long long min_hole_area = 16;   // transparent pixels a hole needs to stay open
     int margin = 0;                // transparent border added around the image
 };
+
+// Least tolerance with padding, in px. No polygon can keep every opaque
+// pixel `padding` px inside it and every outline point within exactly
+// `padding` px of them (the padding's corners are round), so a padded
+// outline needs room beyond the padding: its round corners are chords kept
+// outside the padding distance, on the 1/64 px grid. Below this a padded
+// outline could not stay within tolerance + padding, and the options are
+// refused.
+constexpr double kMinPaddedTolerance = 0.1;
 
 // Default spacing of "poisson" when none is given, in px.
 constexpr double kDefaultPoissonSpacing = 10.0;
