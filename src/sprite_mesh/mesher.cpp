@@ -640,6 +640,59 @@ void add_poisson(const Part& part, double spacing, double clear, std::mt19937& e
     }
 }
 
+// Triangle puts the points it adds on outline segments (and mesh_part its
+// splits) by rounded interpolation, which can land a point a rounding step
+// on the mesh side of its segment; the outline then cuts, by 1e-16 px, the
+// corner of a pixel the segment only touches. Every ring point between two
+// of the part's corners (`v` in units, rings from the free `edges`) goes
+// back exactly onto their segment, at a parameter rounded to 2^-30: units
+// below 2^21 times that are at most 2^51, so the doubles hold the point
+// exactly, and so do the mask frame's (a division by 64 and a shift).
+void snap_to_segments(const Part& part, std::vector<double>& v, const std::vector<std::int32_t>& edges) {
+    std::unordered_set<std::uint64_t> corners;
+    const auto key = [](std::int64_t x, std::int64_t y) {
+        return (static_cast<std::uint64_t>(x + (1LL << 31)) << 32) | static_cast<std::uint64_t>(y + (1LL << 31));
+    };
+    for (const IRing& r : part.cur) {
+        for (const P& q : r) corners.insert(key(q.x, q.y));
+    }
+    const auto corner = [&](std::int32_t i) {
+        const double x = v[2 * static_cast<std::size_t>(i)], y = v[2 * static_cast<std::size_t>(i) + 1];
+        return std::floor(x) == x && std::floor(y) == y &&
+               corners.count(key(static_cast<std::int64_t>(x), static_cast<std::int64_t>(y))) != 0;
+    };
+    constexpr double kSteps = 1073741824.0;  // 2^30
+    for (const std::vector<std::int32_t>& ring : boundary_rings(v, edges)) {
+        const std::size_t n = ring.size();
+        std::size_t first = n;
+        for (std::size_t k = 0; k < n && first == n; ++k) {
+            if (corner(ring[k])) first = k;
+        }
+        if (first == n) continue;
+        for (std::size_t k = first, done = 0; done < n;) {
+            std::size_t next = (k + 1) % n, between = 0;
+            while (!corner(ring[next])) {
+                next = (next + 1) % n;
+                ++between;
+            }
+            const std::size_t a = 2 * static_cast<std::size_t>(ring[k]), b = 2 * static_cast<std::size_t>(ring[next]);
+            const auto ax = static_cast<std::int64_t>(v[a]), ay = static_cast<std::int64_t>(v[a + 1]);
+            const std::int64_t dx = static_cast<std::int64_t>(v[b]) - ax, dy = static_cast<std::int64_t>(v[b + 1]) - ay;
+            const double len2 = static_cast<double>(dx * dx + dy * dy);
+            for (std::size_t m = 1; m <= between && len2 > 0; ++m) {
+                const std::size_t p = 2 * static_cast<std::size_t>(ring[(k + m) % n]);
+                const double t = ((v[p] - static_cast<double>(ax)) * static_cast<double>(dx) +
+                                  (v[p + 1] - static_cast<double>(ay)) * static_cast<double>(dy)) / len2;
+                const auto steps = std::clamp<std::int64_t>(std::llround(t * kSteps), 1, (1LL << 30) - 1);
+                v[p] = static_cast<double>(ax) + static_cast<double>(steps * dx) / kSteps;
+                v[p + 1] = static_cast<double>(ay) + static_cast<double>(steps * dy) / kSteps;
+            }
+            done += between + 1;
+            k = next;
+        }
+    }
+}
+
 PartMesh mesh_part(const Part& part, std::size_t index, const Options& o, int border, Stop& stop) {
     Pslg g;
     const double split = o.interior == Interior::poisson ? (o.spacing > 0 ? o.spacing : kDefaultPoissonSpacing) * kUnit : 0;
@@ -753,6 +806,7 @@ PartMesh mesh_part(const Part& part, std::size_t index, const Options& o, int bo
             free_edges(second, std::vector<char>(second.io.numberoftriangles, 1), edges);
         }
     }
+    if (o.interior != Interior::none) snap_to_segments(part, v, edges);
     // Drop points no triangle uses, then move to the mask frame.
     std::vector<std::int32_t> remap(v.size() / 2, -1);
     PartMesh pm;
