@@ -15,7 +15,8 @@
 //   [5]  spacing 1..32.9 px (with flag bit 3)
 //   [6]  min_angle (0..34] degrees
 //   [7]  seed
-//   [8]  min_island_area 1 + low nibble; min_hole_area 2 x high nibble
+//   [8]  min_island_area from the low nibble: 1..8, then 16..72 in 8s;
+//        min_hole_area from the high nibble: 0..14 in 2s, then 32..144 in 16s
 //   [9]  width  1 + byte % 48
 //   [10] height 1 + byte % 48
 //   [11] mask: 0 raw alpha (64 x 64 at most: width and height are then
@@ -175,8 +176,9 @@ inline SpriteInput decode_sprite_input(const std::uint8_t* data, std::size_t siz
     const int areas = in.next();
     if (flags & 8) o.spacing = 1.0 + spacing / 8.0;
     o.min_angle = 34.0 * (angle + 1) / 256;
-    if (flags & 0x40) o.min_island_area = 1 + (areas & 15);
-    if (flags & 0x80) o.min_hole_area = 2 * (areas >> 4);
+    const int low = areas & 15, high = areas >> 4;
+    if (flags & 0x40) o.min_island_area = low < 8 ? 1 + low : 8 * (low - 6);
+    if (flags & 0x80) o.min_hole_area = high < 8 ? 2 * high : 16 * (high - 6);
 
     const int wb = in.next(), hb = in.next();
     const int mode = in.next();

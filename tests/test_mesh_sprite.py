@@ -372,6 +372,22 @@ def test_more_padding_more_mesh_and_every_pixel_further_inside():
     assert areas[0] < areas[1] < areas[2]
 
 
+def test_an_island_in_a_small_hole_of_a_dropped_island_stays():
+    # A frame of 44 pixels round a hole of 36 transparent pixels holding an
+    # island of 64: the frame is below min_island_area, so nothing fills its
+    # hole, and the island inside is big enough to be a part of its own.
+    alpha = np.zeros((16, 16), np.uint8)
+    alpha[2:14, 2:14] = 255
+    alpha[3:13, 3:13] = 0
+    alpha[4:12, 4:12] = 255
+    mesh = vellumcut.mesh_sprite(alpha, min_island_area=48, min_hole_area=48)
+    assert len(mesh.parts) == 1
+    inner = np.zeros_like(alpha)
+    inner[4:12, 4:12] = 255
+    mc.assert_sound(mesh, inner > 0, 1.0)
+    assert len(vellumcut.mesh_sprite(alpha, min_island_area=40, min_hole_area=48).parts) == 1  # frame, filled
+
+
 @pytest.mark.parametrize("padding", [0.5, 1.0, 3.0], ids=["pad-0.5", "pad-1", "pad-3"])
 @pytest.mark.parametrize("name", ["checkerboard", "diagonal", "random3", "nested"])
 def test_padding_keeps_both_bounds_down_to_the_least_tolerance(name, padding):

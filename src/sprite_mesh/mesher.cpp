@@ -117,8 +117,11 @@ Geometry islands_to_parts(const std::vector<TracedRing>& rings, const Options& o
             for (int h : holes[isl]) stack.insert(stack.end(), inside[h].begin(), inside[h].end());
         }
     };
+    // Rings come in raster order, so an island before the islands in its
+    // holes: one that is dropped fills nothing, and the islands in its small
+    // holes stay (unless they are small too).
     for (int isl = 0; isl < n; ++isl) {
-        if (rings[isl].hole) continue;
+        if (rings[isl].hole || (!gone[isl] && pixels[isl] < o.min_island_area)) continue;
         for (int h : holes[isl]) {
             if (pixels[h] < o.min_hole_area) cover(h);
         }
