@@ -172,7 +172,7 @@ def run(paths: list, args) -> dict:
                     continue
                 budget_rows[b].append({"sprite": os.path.basename(str(path)), "vertices": n,
                                        "overdraw": mesh_overdraw(mesh, mask), "baseline_vertices": base[0],
-                                       "baseline_overdraw": base[1], "warned": bool(mesh.warnings)})
+                                       "baseline_overdraw": base[1], "warned": bool(getattr(mesh, "warnings", []))})
         if (k + 1) % 100 == 0:
             print(f"  {k + 1} sprites, {time.perf_counter() - start:.0f} s", flush=True)
     summary = {"sprites": len(tol_rows), "tolerances": list(TOLERANCES),
