@@ -42,6 +42,7 @@ class Outcome:
     triangles: int = 0
     mesh: Any = None  # the SpriteMesh, when the job wrote nothing
     seconds: float = 0.0
+    figures: dict[str, Any] | None = None  # for the overview page (`overview.figures`), with previews
 
     @property
     def ok(self) -> bool:
@@ -70,17 +71,20 @@ def process(job: Job) -> Outcome:
     if job.stem is None:
         return Outcome(job.source, DONE, "", [], mesh.triangle_count, mesh,
                        time.perf_counter() - start)
+    figures: dict[str, Any] = {}
     try:
-        outputs = write_outputs(job, mesh)
+        outputs = write_outputs(job, mesh, figures)
     except OSError as exc:
         return Outcome(job.source, FAILED, messages.write_error(exc))
     except Exception as exc:  # noqa: BLE001 - an exporter or preview fault stays per file
         return Outcome(job.source, FAILED, messages.explain(exc, job.path, job.params))
     return Outcome(job.source, DONE, "", outputs, mesh.triangle_count, None,
-                   time.perf_counter() - start)
+                   time.perf_counter() - start, figures or None)
 
 
-def write_outputs(job: Job, mesh: Any) -> list[str]:
+def write_outputs(job: Job, mesh: Any, figures: dict[str, Any] | None = None) -> list[str]:
+    """Write the job's outputs; with previews, `figures` (when given) is
+    filled with the sprite's figures for the overview page."""
     from vellumcut import export
 
     assert job.stem is not None
@@ -95,11 +99,20 @@ def write_outputs(job: Job, mesh: Any) -> list[str]:
             rgba, opaque = quality.load_mask(job.path, mesh.border)
         except Exception:  # noqa: BLE001 - the core read it; draw the mesh without the sprite
             rgba, opaque = None, None
-        outputs += [str(p) for p in preview.write_previews(mesh, job.stem, rgba)]
+        pictures = preview.write_previews(mesh, job.stem, rgba)
+        outputs += [str(p) for p in pictures]
+        q = quality.quality(mesh, opaque)
         report = Path(job.stem + ".report.txt")
-        report.write_text(quality.format_report(quality.quality(mesh, opaque),
-                                                Path(job.source).name), encoding="utf-8")
+        report.write_text(quality.format_report(q, Path(job.source).name), encoding="utf-8")
         outputs.append(str(report))
+        if figures is not None:
+            from PIL import Image
+
+            from vellumcut import overview
+
+            with Image.open(pictures[1]) as im:  # reads the header only
+                size = im.size
+            figures.update(overview.figures(q, mesh, size, is_empty(mesh)))
     return outputs
 
 
