@@ -121,7 +121,7 @@ def test_dask_command_line_reports_like_jobs(files, cluster, tmp_path):
     problems, summary, outputs = runs["dask"]
     assert summary == "4 of 6 file(s) done, 1 failed, 1 empty (not written)"
     assert [p.split(": ")[0] for p in problems] == ["error", "warning"]
-    assert len(outputs) == 16
+    assert len(outputs) == 17 and "index.html" in outputs  # 4 sprites x 4 files, the overview
     doc = json.loads((tmp_path / "dask" / "s3.json").read_text())
     assert doc["counts"]["triangles"] >= 2
 

@@ -49,6 +49,7 @@ def test_zip_holds_an_installable_addon_that_records_this_environment(addon_zip)
     assert info["blender"] <= (3, 4, 0) and "File > Import" in info["location"]
     assert env["vellumcut"] == vellumcut.__version__
     assert Path(env["python"]) == Path(PYTHON).absolute()
+    assert env["presets"] == json.loads(json.dumps(vellumcut.presets.PRESETS))  # the Preset menu's values
 
 
 def test_zip_records_the_interpreter_it_is_given(tmp_path):
@@ -226,6 +227,11 @@ CASES = {
                                 "alpha_threshold": 170, "padding": 1.0, "max_vertices": 12, "seed": 0},
                                100.0, (0.25, 0.75)),
     "no-alpha": ("opaque", {}, {"seed": 0}, 100.0, (0.5, 0.5)),
+    # A preset fills in what is not given (holes filled: no add-on option for that).
+    "preset-physics": ("islands", {"preset": "PHYSICS"}, {"preset": "physics", "seed": 0}, 100.0,
+                       (0.5, 0.5)),
+    "preset-render-overridden": ("islands", {"preset": "RENDER", "tolerance": 2.0},
+                                 {"preset": "render", "tolerance": 2.0, "seed": 0}, 100.0, (0.5, 0.5)),
     **{f"real-{Path(r).stem}": (r, {}, {"seed": 0}, 100.0, (0.5, 0.5)) for r in REAL},
     f"in-process-{Path(REAL[0]).stem}": (REAL[0], {}, {"seed": 0}, 100.0, (0.5, 0.5)),
 }

@@ -150,13 +150,10 @@ def write(out_dir: str | os.PathLike, rows: Iterable[Mapping[str, Any]], setting
 
 
 def settings_line(mode: str, params: Mapping[str, Any]) -> str:
-    """`mode mesh, preset deform: interior quality, spacing auto, ...`: the values used."""
-    def text(v: Any) -> str:
-        return "none" if v is None else f"{v:g}" if isinstance(v, float) else str(v)
+    """`mode mesh: preset deform; interior quality, spacing auto, ...`: the values used."""
+    from vellumcut.quality import settings_text
 
-    shown = {k: v for k, v in params.items() if k != "preset"}
-    head = f"mode {mode}" + (f", preset {params['preset']}" if params.get("preset") else "")
-    return head + ": " + ", ".join(f"{k.replace('_', '-')} {text(v)}" for k, v in shown.items())
+    return f"mode {mode}: {settings_text(dict(params))}"
 
 
 _CSS = """

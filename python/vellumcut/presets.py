@@ -37,16 +37,10 @@ PRESET_HELP = {
 
 
 def describe(name: str) -> str:
-    """The preset's values as one line: `interior none, tolerance 0.5, ...`."""
-    return ", ".join(f"{k.replace('_', '-')} {_text(v)}" for k, v in preset_values(name).items())
+    """The preset's values as one line: `interior none, tolerance 0.75, ...`."""
+    from vellumcut.quality import settings_text
 
-
-def _text(value: Any) -> str:
-    if value is None:
-        return "none"
-    if value == FILL_ALL_HOLES:
-        return "all"
-    return f"{value:g}" if isinstance(value, float) else str(value)
+    return settings_text(preset_values(name))
 
 
 def preset_values(name: str) -> dict[str, Any]:
