@@ -183,6 +183,19 @@ def test_a_refused_empty_mesh_and_a_changed_sprite_show_with_the_skipped_ones(tm
     assert 'data-vertices="4"' in row and 'data-overdraw="0.0"' in row  # the new, rectangular sprite
 
 
+def test_python_batches_with_previews_write_the_page_too(tmp_path, small_batch):
+    import vellumcut
+
+    art, good, bad = small_batch
+    outcomes = vellumcut.batch(sorted(art.iterdir()), "mesh", out=tmp_path / "o", preview=True,
+                               preset="render")
+    text = (tmp_path / "o" / "index.html").read_text(encoding="utf-8")
+    statuses = dict(re.findall(r'<tr data-name="([^"]+)" data-status="(\w+)"', text))
+    assert statuses == {**{g: "done" for g in good}, **{b: "failed" for b in bad}}
+    assert all(o.figures for o in outcomes if o.status == "done")
+    assert text.count('src="blob-00.preview.png"') == 1 and (tmp_path / "o" / "blob-00.preview.png").is_file()
+
+
 def test_figures_carry_the_meshers_warnings_then_the_reports(write_png):
     import vellumcut
     from vellumcut import quality

@@ -737,7 +737,7 @@ def write_overview(out_dir: Path, outcomes: list[Outcome], rels: dict[str, str],
     def rel_to_out(path: str) -> str:
         return os.path.relpath(path, out_dir).replace(os.sep, "/")
 
-    rows = []
+    rows: list[dict[str, Any]] = []
     for o in outcomes:
         if o.status == SKIPPED:
             entry = manifest.entries.get(rels.get(o.source, ""), {})

@@ -187,7 +187,8 @@ def batch(inputs: Iterable[str | os.PathLike], mode: str = "earcut",
     a Dask `Client.get_executor()`, ...); without one the files are meshed in
     this thread. Without `out` nothing is written and each outcome carries
     its `SpriteMesh` in `.mesh`; with `out` each input `NAME.ext` is written
-    as `out/NAME` plus the format's suffix (and previews with `preview`).
+    as `out/NAME` plus the format's suffix (and previews with `preview`, and
+    the overview page `out/index.html`).
     Paths are made absolute, so workers on other machines need the same file
     system. Keyword `params` go to the mesher (`eps`, `margin`, `rpx`, ...).
     """
@@ -221,4 +222,25 @@ def batch(inputs: Iterable[str | os.PathLike], mode: str = "earcut",
         results[slots[o.source].pop(0)] = o
 
     run_jobs(jobs, done, executor)
-    return [results[i] for i in range(len(jobs))]
+    outcomes = [results[i] for i in range(len(jobs))]
+    if out is not None and preview:
+        write_overview(out, outcomes, stems)
+    return outcomes
+
+
+def write_overview(out: str | os.PathLike, outcomes: Sequence[Outcome],
+                   stems: Sequence[str | None]) -> Path:
+    """`out/index.html` (`vellumcut.overview`) over the outcomes of `batch`."""
+    import vellumcut
+    from vellumcut import overview
+
+    rows = []
+    for o, stem in zip(outcomes, stems):
+        figures = o.figures
+        status = EMPTY if o.status == EMPTY or (figures and figures.get("empty")) else o.status
+        rel = os.path.relpath(stem, out) if stem else None
+        rows.append({"name": Path(o.source).name, "source": o.source, "status": status,
+                     "message": o.message, "figures": figures,
+                     "preview": rel + ".preview.png" if rel and o.outputs else None,
+                     "full": rel + ".preview.svg" if rel and o.outputs else None})
+    return overview.write(out, rows, version=vellumcut.__version__)
