@@ -68,8 +68,8 @@ def test_batch_writes_outputs_and_refuses_clashing_names(files, tmp_path):
                           rpx=4)
     assert [o.status for o in got] == ["done", "done", "failed", "done", "failed", "done"]
     assert sorted(os.listdir(out)) == sorted(
-        f"s{i}{ext}" for i in range(4) for ext in (".obj", ".mtl", ".preview.svg", ".preview.png",
-                                                   ".report.txt"))
+        [f"s{i}{ext}" for i in range(4) for ext in (".obj", ".mtl", ".preview.svg", ".preview.png",
+                                                    ".report.txt")] + ["index.html"])
     twin = tmp_path / "twin"
     twin.mkdir()
     (twin / "s0.png").write_bytes(Path(files[0]).read_bytes())

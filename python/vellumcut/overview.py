@@ -168,7 +168,7 @@ th{position:sticky;top:0;background:#eee;text-align:left;padding:.3em .4em;white
 th button{border:0;background:none;padding:0;font-weight:bold}
 th[aria-sort=ascending] button:after{content:" \\25B2"}th[aria-sort=descending] button:after{content:" \\25BC"}
 td{border-top:1px solid #e4e4e4;padding:.3em .4em;text-align:right;vertical-align:middle}
-td.n,td.w,td.s{text-align:left}td.n{max-width:24em;overflow-wrap:break-word}
+td.n,td.w,td.s{text-align:left}td.n{white-space:nowrap}
 td.t{width:96px;height:40px;text-align:center;padding:2px}td.t img{display:block;margin:auto;image-rendering:pixelated}
 td.w{font-size:.9em;max-width:34em}td.w p{margin:0}
 td.failed{color:#b00;font-weight:bold}td.empty{color:#a60;font-weight:bold}
