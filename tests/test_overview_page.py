@@ -204,13 +204,16 @@ def test_figures_carry_the_meshers_warnings_then_the_reports(write_png):
     alpha[5:35, 5:35] = 255
     alpha[20, 36:39] = 255  # a speck that earcut drops: opaque pixels left uncovered
     path = write_png(alpha)
-    mesh = vellumcut.earcut(path, eps=6)
-    mesh.warnings = ["budget of 32 vertices reached: tolerance grew to 4 px"]
-    q = quality.quality(mesh, quality.load_mask(path, mesh.border)[1])
-    f = overview.figures(q, mesh, (64, 64))
-    assert f["warnings"][0] == mesh.warnings[0]
-    assert any("opaque pixel(s) not covered" in w for w in f["warnings"][1:])
+    earcut = vellumcut.earcut(path, eps=6)
+    q = quality.quality(earcut, quality.load_mask(path, earcut.border)[1])
+    f = overview.figures(q, earcut, (64, 64))
+    assert any("opaque pixel(s) not covered" in w for w in f["warnings"])
     assert f["coverage"] < 100.0 and f["preview_size"] == [64, 64]
+    # A budget that forces overdraw: the mesher's own warning comes first.
+    tight = vellumcut.mesh_sprite(path, max_vertices=6)
+    assert tight.warnings
+    f = overview.figures(quality.quality(tight, quality.load_mask(path, 0)[1]), tight, None)
+    assert f["warnings"][:len(tight.warnings)] == tight.warnings and f["coverage"] == 100.0
 
 
 def test_page_for_1000_sprites_stays_under_2_mb_and_escapes_names():

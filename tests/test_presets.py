@@ -62,7 +62,7 @@ def test_an_unknown_preset_is_refused_naming_the_presets(bad):
         vellumcut.mesh_sprite(ring_alpha(), preset=bad)
 
 
-@pytest.mark.parametrize("name", ["render", "physics"])
+@pytest.mark.parametrize("name", ["render", "deform", "physics"])
 def test_python_preset_equals_its_options_spelled_out(name):
     alpha = ring_alpha()
     by_name = vellumcut.mesh_sprite(alpha, preset=name)
@@ -82,6 +82,26 @@ def test_physics_fills_every_hole_and_keeps_to_its_budget():
                                  max_vertices=None).parts[0].hole_rings
 
 
+def interior_vertices(mesh):
+    on_rings = sum(len(np.unique(np.concatenate(p.rings))) for p in mesh.parts)
+    return mesh.vertex_count - on_rings
+
+
+@pytest.mark.parametrize("size", [64, 256], ids=["small", "large"])
+def test_deform_meshes_evenly_within_its_outline_budget_at_any_size(size):
+    """The automatic spacing follows the sprite's size: a large sprite gets
+    larger triangles, not a flood of vertices."""
+    from vellumcut.mesh import min_angles
+
+    alpha = np.kron(ring_alpha(64), np.ones((size // 64, size // 64), np.uint8))
+    mesh = vellumcut.mesh_sprite(alpha, preset="deform")
+    assert mesh.params["interior"] == "quality" and mesh.params["spacing"] == "auto"
+    assert interior_vertices(mesh) > 0 and interior_vertices(vellumcut.mesh_sprite(alpha, preset="render")) == 0
+    angles = min_angles(mesh.all_triangles())
+    assert np.median(angles) >= 25.0
+    assert 20 <= mesh.vertex_count <= 300
+
+
 def test_the_signature_and_help_show_the_preset_keyword():
     import inspect
 
@@ -99,10 +119,13 @@ def test_the_signature_and_help_show_the_preset_keyword():
      {"preset": "physics", "max_vertices": 12, "min_hole_area": 16}),
     (["--preset", "render", "--tolerance", "1"], {"preset": "render", "tolerance": 1.0}),
     (["--preset", "render", "--max-vertices", "none"], {"max_vertices": None}),
+    (["--preset", "deform"], {"preset": "deform", "interior": "quality", "spacing": "auto",
+                              "max_vertices": 100, "min_angle": SPRITE_DEFAULTS["min_angle"]}),
+    (["--preset", "deform", "--spacing", "6"], {"preset": "deform", "spacing": 6.0}),
     (["--padding", "2"], {"padding": 2.0, "interior": "none", "max_vertices": None,
                           "tolerance": SPRITE_DEFAULTS["tolerance"]}),
 ], ids=["physics", "physics_overridden", "override_with_the_default_value", "override_with_none",
-        "no_preset"])
+        "deform", "deform_spacing", "no_preset"])
 def test_command_line_records_the_values_used(tmp_path, write_png, argv, expected):
     path = write_png(ring_alpha(), "ring.png")
     out = tmp_path / "out"

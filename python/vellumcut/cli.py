@@ -243,7 +243,8 @@ def _mesh_options() -> list[Option]:
             help=f"mesh kept around every opaque pixel (default: {default('padding')})")),
         Option(("--max-vertices",), dict(
             type=_or_none(int), default=UNSET, metavar="N",
-            help="vertex budget, at least 3 (default: no cap)")),
+            help="vertex budget of the whole sprite's outlines (all islands and holes), at least "
+                 "3 per island; interior points come on top (default: no cap)")),
         Option(("--interior",), dict(
             choices=sprite.INTERIORS, default=UNSET,
             help="none: outline vertices only; poisson: Poisson-disk interior points; "
