@@ -57,6 +57,7 @@ def main() -> int:
     ap.add_argument("--out", default=None, help="output folder (default: a temporary one)")
     ap.add_argument("--no-run", action="store_true", help="measure the page already in --out")
     ap.add_argument("--json", default=None, help="also write the figures here")
+    ap.add_argument("--repeat", type=int, default=5, help="page loads measured (default: 5)")
     args = ap.parse_args()
     with tempfile.TemporaryDirectory() as tmp:
         out = Path(args.out or Path(tmp) / "out")
@@ -71,14 +72,20 @@ def main() -> int:
         page = out / "index.html"
         size = page.stat().st_size
         pictures = sum(p.stat().st_size for p in out.rglob("*.preview.png"))
+        loads, errors = [], []
         with start_chromium(1280, 900) as driver:
-            t = time.perf_counter()
-            driver.get(page.resolve().as_uri())
-            get_s = time.perf_counter() - t
-            m = driver.execute_script(MEASURE)
-            errors = console_errors(driver)
+            for _ in range(max(1, args.repeat)):  # the machine is shared: report the median
+                t = time.perf_counter()
+                driver.get(page.resolve().as_uri())
+                get_s = time.perf_counter() - t
+                m = driver.execute_script(MEASURE)
+                loads.append((m["load"], get_s, m))
+                errors += console_errors(driver)
+    loads.sort(key=lambda x: x[0])
+    _, get_s, m = loads[len(loads) // 2]
     figures = {"batch_s": batch_s, "page_bytes": size, "preview_png_bytes": pictures,
-               "webdriver_get_s": round(get_s, 3), **m, "console_errors": len(errors)}
+               "webdriver_get_s": round(get_s, 3), **m, "console_errors": len(errors),
+               "load_ms_all": [round(x[0]) for x in loads]}
     print(json.dumps(figures, indent=1))
     ok = True
     for what, good in (("one row per sprite", m["rows"] > 0),
