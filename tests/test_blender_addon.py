@@ -287,6 +287,20 @@ def test_operator_and_menu_entry_are_registered(session):
 
 
 @pytest.mark.blender
+def test_choosing_a_preset_in_the_dialog_sets_its_values(session):
+    menu = session["preset_menu"]
+    assert sorted(menu) == ["DEFORM", "NONE", "PHYSICS", "RENDER"]
+    assert menu["NONE"]["interior"] == "NONE" and menu["NONE"]["spacing"] == 7.0  # left alone
+    # spacing "auto" and "no cap" are the dialog's 0; options a preset does not name stay.
+    assert {k: menu["DEFORM"][k] for k in ("interior", "spacing", "max_vertices", "padding")} == \
+        {"interior": "QUALITY", "spacing": 0, "max_vertices": 100, "padding": 2.0}
+    assert {k: menu["PHYSICS"][k] for k in ("interior", "max_vertices", "padding")} == \
+        {"interior": "NONE", "max_vertices": 32, "padding": 0.0}
+    assert menu["RENDER"]["tolerance"] == vellumcut.presets.PRESETS["render"]["tolerance"]
+    assert menu["RENDER"]["max_vertices"] == 0
+
+
+@pytest.mark.blender
 @pytest.mark.parametrize("label", list(CASES))
 def test_import_matches_mesh_sprite(session, label):
     key, op, ref_opts, ppu, (fx, fy) = CASES[label]
