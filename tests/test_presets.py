@@ -155,7 +155,7 @@ def test_a_preset_and_its_options_spelled_out_mesh_alike_but_rerun(tmp_path, wri
 @pytest.mark.parametrize("argv, needle", [
     (["--preset", "fast"], "argument --preset: invalid choice: 'fast'"),
     (["--preset", "physics", "--max-vertices", "2"], "max_vertices must be at least 3"),
-    (["--spacing", "wide"], "expected a number, auto, or none, got 'wide'"),
+    (["--spacing", "wide"], "expected a number or auto, got 'wide'"),
 ], ids=["unknown", "bad_override", "bad_spacing"])
 def test_bad_preset_or_override_is_a_usage_error(tmp_path, write_png, capsys, argv, needle):
     path = write_png(ring_alpha(), "ring.png")

@@ -163,21 +163,24 @@ ALPHA_HELP = (
     "almost nothing")
 
 
-def _or_none(cast: type, words: tuple[str, ...] = ()) -> Callable[[str], Any]:
-    """An argparse type: a `cast` number, `none` (None) or one of `words` as it is."""
+def _number_or_auto(text: str) -> Any:
+    if text.lower() in ("auto", "none"):
+        return "auto"
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number or auto, got {text!r}") from None
 
+
+def _or_none(cast: type) -> Callable[[str], Any]:
     def parse(text: str) -> Any:
         if text.lower() == "none":
             return None
-        if text.lower() in words:
-            return text.lower()
         try:
             return cast(text)
         except ValueError:
-            kind = "a whole number" if cast is int else "a number"
             raise argparse.ArgumentTypeError(
-                f"expected {kind}, {' '.join(w + ',' for w in words)} or none, got {text!r}"
-                if words else f"expected {kind} or none, got {text!r}") from None
+                f"expected {'a whole number' if cast is int else 'a number'} or none, got {text!r}") from None
 
     parse.__name__ = cast.__name__
     return parse
@@ -243,16 +246,16 @@ def _mesh_options() -> list[Option]:
             help=f"mesh kept around every opaque pixel (default: {default('padding')})")),
         Option(("--max-vertices",), dict(
             type=_or_none(int), default=UNSET, metavar="N",
-            help="vertex budget of the whole sprite's outlines (all islands and holes), at least "
-                 "3 per island; interior points come on top (default: no cap)")),
+            help="at most N outline vertices for the whole sprite, islands and holes together; "
+                 "at least 3 per island; interior points come on top (default: no cap)")),
         Option(("--interior",), dict(
             choices=sprite.INTERIORS, default=UNSET,
             help="none: outline vertices only; poisson: Poisson-disk interior points; "
                  f"quality: Triangle's quality refinement (default: {default('interior')})")),
         Option(("--spacing",), dict(
-            type=_or_none(float, ("auto",)), default=UNSET, metavar="PX",
-            help="interior point spacing (poisson) or triangle size bound (quality); auto: "
-                 f"picked from each island's size (default: {default('spacing')})")),
+            type=_number_or_auto, default=UNSET, metavar="PX",
+            help="interior point spacing (poisson) or triangle size bound (quality) in px, or auto: "
+                 f"per island, sqrt(opaque pixels / 48), at least 4 (default: {default('spacing')})")),
         Option(("--min-angle",), dict(
             type=float, default=UNSET, metavar="DEG",
             help=f"smallest triangle angle of quality meshes, at most {sprite.MAX_MIN_ANGLE:g} "
@@ -693,6 +696,9 @@ def _run(args: argparse.Namespace, dests: dict, out: TextIO, err: TextIO) -> int
             bar.clear_line()
             err.write(f"warning: {o.source}: {o.message}\n")
         else:
+            for warning in o.warnings:
+                bar.clear_line()
+                err.write(f"warning: {warning}\n")
             digest, rel = records[o.source]
             if digest:
                 manifest.record(rel, o.source, digest, key, vellumcut.__version__, o.outputs,

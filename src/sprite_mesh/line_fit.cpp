@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "sprite_mesh/predicates.hpp"
 #include "sprite_mesh/sprite_mesh.hpp"
 
 namespace vellumcut {
@@ -15,44 +16,6 @@ namespace sprite {
 namespace {
 
 constexpr int kMaxSkip = 320;  // vertices one new edge may replace
-
-int sign(std::int64_t v) { return (v > 0) - (v < 0); }
-
-bool on_segment(const P& a, const P& b, const P& q) {
-    return cross(a, b, q) == 0 && std::min(a.x, b.x) <= q.x && q.x <= std::max(a.x, b.x) &&
-           std::min(a.y, b.y) <= q.y && q.y <= std::max(a.y, b.y);
-}
-
-// Closed segments a-b and c-d share a point.
-bool meet(const P& a, const P& b, const P& c, const P& d) {
-    const int d1 = sign(cross(a, b, c)), d2 = sign(cross(a, b, d));
-    const int d3 = sign(cross(c, d, a)), d4 = sign(cross(c, d, b));
-    if (d1 * d2 < 0 && d3 * d4 < 0) return true;
-    return (d1 == 0 && on_segment(a, b, c)) || (d2 == 0 && on_segment(a, b, d)) ||
-           (d3 == 0 && on_segment(c, d, a)) || (d4 == 0 && on_segment(c, d, b));
-}
-
-// The open segments a-b and c-d cross at a single point inside both.
-bool crosses(const P& a, const P& b, const P& c, const P& d) {
-    return sign(cross(a, b, c)) * sign(cross(a, b, d)) < 0 && sign(cross(c, d, a)) * sign(cross(c, d, b)) < 0;
-}
-
-// q inside or on the closed polygon `poly` (implicitly closed).
-bool in_closed(const IRing& poly, const P& q) {
-    bool inside = false;
-    const std::size_t n = poly.size();
-    for (std::size_t i = 0, j = n - 1; i < n; j = i++) {
-        const P& a = poly[j];
-        const P& b = poly[i];
-        if (on_segment(a, b, q)) return true;
-        if ((a.y > q.y) != (b.y > q.y)) {
-            // x of the edge at q.y compared with q.x, without division.
-            const std::int64_t c = cross(a, b, q);
-            if ((c > 0) == (b.y > a.y)) inside = !inside;
-        }
-    }
-    return inside;
-}
 
 // A ring's edges bucketed by horizontal bands of y, for point-in-polygon
 // tests of many points against one long ring: an edge that contains a
@@ -128,80 +91,9 @@ private:
 
 }  // namespace
 
-LineFit::LineFit(std::int64_t x0, std::int64_t y0, std::int64_t x1, std::int64_t y1)
-    : x0_(x0), y0_(y0) {
-    const std::int64_t extent = std::max<std::int64_t>({x1 - x0, y1 - y0, 1});
-    cell_ = std::max<std::int64_t>(8 * kUnit, extent / 512 + 1);
-    cols_ = static_cast<int>((x1 - x0) / cell_ + 1);
-    rows_ = static_cast<int>((y1 - y0) / cell_ + 1);
-    head_.assign(static_cast<std::size_t>(cols_) * rows_, -1);
-    tail_.assign(head_.size(), -1);
-}
+LineFit::LineFit(std::int64_t x0, std::int64_t y0, std::int64_t x1, std::int64_t y1) : SegmentGrid(x0, y0, x1, y1) {}
 
-template <class F>
-void LineFit::for_cells(const P& a, const P& b, F&& f) const {
-    const auto cx = [&](double x) {
-        return std::clamp(static_cast<int>(std::floor((x - static_cast<double>(x0_)) / static_cast<double>(cell_))), 0, cols_ - 1);
-    };
-    const auto cy = [&](double y) {
-        return std::clamp(static_cast<int>(std::floor((y - static_cast<double>(y0_)) / static_cast<double>(cell_))), 0, rows_ - 1);
-    };
-    {
-        // Most segments are short and lie well inside one cell.
-        const std::int64_t lx = std::min(a.x, b.x) - 1 - x0_, hx = std::max(a.x, b.x) + 1 - x0_;
-        const std::int64_t ly = std::min(a.y, b.y) - 1 - y0_, hy = std::max(a.y, b.y) + 1 - y0_;
-        if (lx >= 0 && ly >= 0 && lx / cell_ == hx / cell_ && ly / cell_ == hy / cell_ && hx / cell_ < cols_ &&
-            hy / cell_ < rows_) {
-            f(static_cast<std::size_t>(ly / cell_) * static_cast<std::size_t>(cols_) + static_cast<std::size_t>(lx / cell_));
-            return;
-        }
-    }
-    const double ax = static_cast<double>(a.x), ay = static_cast<double>(a.y);
-    const double bx = static_cast<double>(b.x), by = static_cast<double>(b.y);
-    const double lo_x = std::min(ax, bx), hi_x = std::max(ax, bx);
-    const int c0 = cx(lo_x - 1), c1 = cx(hi_x + 1);
-    for (int c = c0; c <= c1; ++c) {
-        double ylo, yhi;
-        if (ax == bx) {
-            ylo = std::min(ay, by);
-            yhi = std::max(ay, by);
-        } else {
-            const double xl = std::max(lo_x, static_cast<double>(x0_ + c * cell_));
-            const double xr = std::min(hi_x, static_cast<double>(x0_ + (c + 1) * cell_));
-            const double t = (by - ay) / (bx - ax);
-            const double y1 = ay + (xl - ax) * t, y2 = ay + (xr - ax) * t;
-            ylo = std::min(y1, y2);
-            yhi = std::max(y1, y2);
-        }
-        const int r0 = cy(ylo - 1), r1 = cy(yhi + 1);
-        for (int r = r0; r <= r1; ++r) f(static_cast<std::size_t>(r) * cols_ + c);
-    }
-}
-
-int LineFit::insert(const P& a, const P& b, int ring) {
-    const int id = static_cast<int>(segs_.size());
-    segs_.push_back({a, b, ring, true});
-    stamp_.push_back(0);
-    for_cells(a, b, [&](std::size_t c) {
-        const int node = static_cast<int>(node_seg_.size());
-        node_seg_.push_back(id);
-        node_next_.push_back(-1);
-        if (tail_[c] < 0) {
-            head_[c] = node;
-        } else {
-            node_next_[static_cast<std::size_t>(tail_[c])] = node;
-        }
-        tail_[c] = node;
-    });
-    return id;
-}
-
-void LineFit::reserve(std::size_t segments) {
-    segs_.reserve(segments);
-    stamp_.reserve(segments);
-    node_seg_.reserve(2 * segments);
-    node_next_.reserve(2 * segments);
-}
+void LineFit::reserve(std::size_t segments) { reserve_segments(segments); }
 
 int LineFit::add(const IRing& ring) {
     const int id = static_cast<int>(ring_segs_.size());

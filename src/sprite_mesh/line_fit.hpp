@@ -8,6 +8,7 @@
 
 #include "interrupt.hpp"
 #include "sprite_mesh/rings.hpp"
+#include "sprite_mesh/segment_grid.hpp"
 
 namespace vellumcut {
 namespace sprite {
@@ -23,7 +24,7 @@ namespace sprite {
 // it lies on the mesh side of the new edge). Rings keep their first vertex,
 // which should be convex (the lowest-then-leftmost is). Call simplify()
 // ring by ring, after add() of every ring.
-class LineFit {
+class LineFit : private SegmentGrid {
 public:
     LineFit(std::int64_t x0, std::int64_t y0, std::int64_t x1, std::int64_t y1);
 
@@ -39,48 +40,10 @@ public:
     void remove(int id);
 
 private:
-    struct Seg {
-        P a, b;
-        int ring;
-        bool alive;
-    };
-    // The segments of each grid cell, a list in insertion order kept in
-    // flat arrays: head_/tail_ per cell, node_seg_/node_next_ per entry.
-    class CellRange {
-    public:
-        struct It {
-            const LineFit* s;
-            int node;
-            int operator*() const { return s->node_seg_[static_cast<std::size_t>(node)]; }
-            It& operator++() {
-                node = s->node_next_[static_cast<std::size_t>(node)];
-                return *this;
-            }
-            bool operator!=(const It& o) const { return node != o.node; }
-        };
-        CellRange(const LineFit* s, int head) : s_(s), head_(head) {}
-        It begin() const { return {s_, head_}; }
-        It end() const { return {s_, -1}; }
-
-    private:
-        const LineFit* s_;
-        int head_;
-    };
-    CellRange cell(std::size_t c) const { return CellRange(this, head_[c]); }
-
-    std::int64_t x0_, y0_, cell_;
-    int cols_, rows_;
-    std::vector<int> head_, tail_, node_seg_, node_next_;
-    std::vector<Seg> segs_;
     std::vector<std::vector<int>> ring_segs_;
-    std::vector<unsigned> stamp_;
-    unsigned clock_ = 0;
 
-    int insert(const P& a, const P& b, int ring);
     // Puts ring `id` back as `original`, one segment per edge; returns them.
     std::vector<int> reinsert(int id, const IRing& original);
-    template <class F>
-    void for_cells(const P& a, const P& b, F&& f) const;
     bool fit_lines(int id, const IRing& original, double tol, Stop& stop, IRing& result, std::vector<int>& anchors);
     IRing simplify_subset(int id, const IRing& original, double tol, Stop& stop, std::vector<int>& anchors);
     bool blocked(const P& a, const P& b, const std::vector<int>& skip_segs, int prev, int next,

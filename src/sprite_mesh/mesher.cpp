@@ -20,6 +20,7 @@
 #include "mask/limits.hpp"
 #include "outline.hpp"
 #include "sprite_mesh/line_fit.hpp"
+#include "sprite_mesh/predicates.hpp"
 #include "sprite_mesh/reduce.hpp"
 #include "sprite_mesh/rings.hpp"
 #include "sprite_mesh/sprite_mesh.hpp"
@@ -69,13 +70,6 @@ struct Geometry {
     std::vector<Part> parts;
     std::int64_t opaque = 0;  // opaque pixels the parts hold
 };
-
-void start_top_left(IRing& r) {
-    const auto first = std::min_element(r.begin(), r.end(), [](const P& a, const P& b) {
-        return a.y != b.y ? a.y < b.y : a.x < b.x;
-    });
-    std::rotate(r.begin(), first, r.end());
-}
 
 // Parts straight from the traced islands: small islands dropped, small holes
 // filled together with whatever lies inside them.

@@ -8,52 +8,13 @@
 
 #include <opencv2/imgproc.hpp>
 
+#include "sprite_mesh/predicates.hpp"
 #include "sprite_mesh/sprite_mesh.hpp"
 
 namespace vellumcut {
 namespace sprite {
 
 namespace {
-
-int sign(std::int64_t v) { return (v > 0) - (v < 0); }
-
-bool on_segment(const P& a, const P& b, const P& q) {
-    return cross(a, b, q) == 0 && std::min(a.x, b.x) <= q.x && q.x <= std::max(a.x, b.x) &&
-           std::min(a.y, b.y) <= q.y && q.y <= std::max(a.y, b.y);
-}
-
-// Closed segments a-b and c-d share a point.
-bool meet(const P& a, const P& b, const P& c, const P& d) {
-    const int d1 = sign(cross(a, b, c)), d2 = sign(cross(a, b, d));
-    const int d3 = sign(cross(c, d, a)), d4 = sign(cross(c, d, b));
-    if (d1 * d2 < 0 && d3 * d4 < 0) return true;
-    return (d1 == 0 && on_segment(a, b, c)) || (d2 == 0 && on_segment(a, b, d)) ||
-           (d3 == 0 && on_segment(c, d, a)) || (d4 == 0 && on_segment(c, d, b));
-}
-
-// q inside or on the closed polygon `poly` (implicitly closed).
-bool in_closed(const IRing& poly, const P& q) {
-    bool inside = false;
-    const std::size_t n = poly.size();
-    for (std::size_t i = 0, j = n - 1; i < n; j = i++) {
-        const P& a = poly[j];
-        const P& b = poly[i];
-        if (on_segment(a, b, q)) return true;
-        if ((a.y > q.y) != (b.y > q.y)) {
-            // x of the edge at q.y compared with q.x, without division.
-            const std::int64_t c = cross(a, b, q);
-            if ((c > 0) == (b.y > a.y)) inside = !inside;
-        }
-    }
-    return inside;
-}
-
-void start_top_left(IRing& r) {
-    const auto first = std::min_element(r.begin(), r.end(), [](const P& a, const P& b) {
-        return a.y != b.y ? a.y < b.y : a.x < b.x;
-    });
-    std::rotate(r.begin(), first, r.end());
-}
 
 // Smallest convex polygon of at most `k` corners found by repeatedly
 // dropping the hull edge whose removal (extending both neighbours to meet)
@@ -129,93 +90,13 @@ IRing reduced_hull(const std::vector<P>& pts, std::size_t k) {
 // --- the segment grid -----------------------------------------------------------
 
 Reducer::Reducer(std::int64_t x0, std::int64_t y0, std::int64_t x1, std::int64_t y1, std::int64_t reach)
-    : x0_(x0 - reach), y0_(y0 - reach), x1_(x1 + reach), y1_(y1 + reach), reach_(reach) {
-    const std::int64_t extent = std::max<std::int64_t>({x1_ - x0_, y1_ - y0_, 1});
-    cell_ = std::max<std::int64_t>(8 * kUnit, extent / 512 + 1);
-    cols_ = static_cast<int>((x1_ - x0_) / cell_ + 1);
-    rows_ = static_cast<int>((y1_ - y0_) / cell_ + 1);
-    head_.assign(static_cast<std::size_t>(cols_) * static_cast<std::size_t>(rows_), -1);
-    tail_.assign(head_.size(), -1);
-}
-
-template <class F>
-void Reducer::for_cells(const P& a, const P& b, F&& f) const {
-    const auto cx = [&](double x) {
-        return std::clamp(static_cast<int>(std::floor((x - static_cast<double>(x0_)) / static_cast<double>(cell_))), 0, cols_ - 1);
-    };
-    const auto cy = [&](double y) {
-        return std::clamp(static_cast<int>(std::floor((y - static_cast<double>(y0_)) / static_cast<double>(cell_))), 0, rows_ - 1);
-    };
-    {
-        // Most segments are short and lie well inside one cell.
-        const std::int64_t lx = std::min(a.x, b.x) - 1 - x0_, hx = std::max(a.x, b.x) + 1 - x0_;
-        const std::int64_t ly = std::min(a.y, b.y) - 1 - y0_, hy = std::max(a.y, b.y) + 1 - y0_;
-        if (lx >= 0 && ly >= 0 && lx / cell_ == hx / cell_ && ly / cell_ == hy / cell_ && hx / cell_ < cols_ &&
-            hy / cell_ < rows_) {
-            f(static_cast<std::size_t>(ly / cell_) * static_cast<std::size_t>(cols_) + static_cast<std::size_t>(lx / cell_));
-            return;
-        }
-    }
-    const double ax = static_cast<double>(a.x), ay = static_cast<double>(a.y);
-    const double bx = static_cast<double>(b.x), by = static_cast<double>(b.y);
-    const double lo_x = std::min(ax, bx), hi_x = std::max(ax, bx);
-    const int c0 = cx(lo_x - 1), c1 = cx(hi_x + 1);
-    for (int c = c0; c <= c1; ++c) {
-        double ylo, yhi;
-        if (ax == bx) {
-            ylo = std::min(ay, by);
-            yhi = std::max(ay, by);
-        } else {
-            const double xl = std::clamp(static_cast<double>(x0_ + c * cell_), lo_x, hi_x);
-            const double xr = std::clamp(static_cast<double>(x0_ + (c + 1) * cell_), lo_x, hi_x);
-            const double t = (by - ay) / (bx - ax);
-            const double y1 = ay + (xl - ax) * t, y2 = ay + (xr - ax) * t;
-            ylo = std::min(y1, y2);
-            yhi = std::max(y1, y2);
-        }
-        const int r0 = cy(ylo - 1), r1 = cy(yhi + 1);
-        for (int r = r0; r <= r1; ++r) f(static_cast<std::size_t>(r) * static_cast<std::size_t>(cols_) + static_cast<std::size_t>(c));
-    }
-}
-
-template <class F>
-void Reducer::for_box(std::int64_t lx, std::int64_t ly, std::int64_t hx, std::int64_t hy, F&& f) const {
-    const auto cx = [&](std::int64_t x) { return static_cast<int>(std::clamp<std::int64_t>((x - x0_) / cell_, 0, cols_ - 1)); };
-    const auto cy = [&](std::int64_t y) { return static_cast<int>(std::clamp<std::int64_t>((y - y0_) / cell_, 0, rows_ - 1)); };
-    for (int r = cy(ly); r <= cy(hy); ++r) {
-        for (int c = cx(lx); c <= cx(hx); ++c) {
-            for (int node = head_[static_cast<std::size_t>(r) * static_cast<std::size_t>(cols_) + static_cast<std::size_t>(c)];
-                 node >= 0; node = node_next_[static_cast<std::size_t>(node)]) {
-                if (!f(node_seg_[static_cast<std::size_t>(node)])) return;
-            }
-        }
-    }
-}
-
-int Reducer::insert(const P& a, const P& b, int ring) {
-    const int id = static_cast<int>(segs_.size());
-    segs_.push_back({a, b, ring, true});
-    stamp_.push_back(0);
-    for_cells(a, b, [&](std::size_t c) {
-        const int node = static_cast<int>(node_seg_.size());
-        node_seg_.push_back(id);
-        node_next_.push_back(-1);
-        if (tail_[c] < 0) {
-            head_[c] = node;
-        } else {
-            node_next_[static_cast<std::size_t>(tail_[c])] = node;
-        }
-        tail_[c] = node;
-    });
-    return id;
-}
+    : SegmentGrid(x0 - reach, y0 - reach, x1 + reach, y1 + reach), x1_(x1 + reach), y1_(y1 + reach) {}
 
 bool Reducer::meets_unstamped(const P& a, const P& b) {
     bool hit = false;
     for_cells(a, b, [&](std::size_t at) {
         if (hit) return;
-        for (int node = head_[at]; node >= 0; node = node_next_[static_cast<std::size_t>(node)]) {
-            const int s = node_seg_[static_cast<std::size_t>(node)];
+        for (int s : cell(at)) {
             if (stamp_[static_cast<std::size_t>(s)] == clock_) continue;
             stamp_[static_cast<std::size_t>(s)] = clock_;
             const Seg& g = segs_[static_cast<std::size_t>(s)];

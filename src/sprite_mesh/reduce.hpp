@@ -28,6 +28,7 @@
 
 #include "interrupt.hpp"
 #include "sprite_mesh/rings.hpp"
+#include "sprite_mesh/segment_grid.hpp"
 
 namespace vellumcut {
 namespace sprite {
@@ -39,7 +40,7 @@ struct BudgetReport {
     std::size_t under_10 = 0;     // the least vertex count seen with overdraw <= 10 % (0: none)
 };
 
-class Reducer {
+class Reducer : private SegmentGrid {
 public:
     // Every ring must lie in the box [x0, x1] x [y0, y1] (units); new
     // corners are kept within `reach` units of it.
@@ -88,11 +89,6 @@ private:
         int count = 0;
         std::vector<int> inside;  // parts inside this hole
     };
-    struct Seg {
-        P a, b;
-        int ring;
-        bool alive;
-    };
     enum Kind : std::uint8_t { kDrop = 0, kCollapse = 1, kFill = 2 };
     struct Cand {
         double key;
@@ -113,18 +109,7 @@ private:
         double area = 0;     // square units added
     };
 
-    // --- the segment grid ---
-    std::int64_t x0_, y0_, x1_, y1_, cell_, reach_;
-    int cols_, rows_;
-    std::vector<int> head_, tail_, node_seg_, node_next_;
-    std::vector<Seg> segs_;
-    std::vector<unsigned> stamp_;
-    unsigned clock_ = 0;
-    int insert(const P& a, const P& b, int ring);
-    template <class F>
-    void for_cells(const P& a, const P& b, F&& f) const;
-    template <class F>
-    void for_box(std::int64_t lx, std::int64_t ly, std::int64_t hx, std::int64_t hy, F&& f) const;
+    std::int64_t x1_, y1_;  // the far corner of the grid's box
     // Whether a-b meets a live segment other than those stamped `clock_`.
     bool meets_unstamped(const P& a, const P& b);
     // Whether a live segment not stamped `clock_` starts inside or on `poly`.
