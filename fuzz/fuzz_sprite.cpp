@@ -19,9 +19,9 @@ namespace vellumcut::fuzz {
 
 namespace {
 
-// How max_vertices is counted: for each part on its own (whole_sprite:
-// every island and hole together).
-constexpr BudgetRule kBudgetRule = BudgetRule::per_part;
+// How max_vertices is counted: over the whole sprite, every island and hole
+// together (per_part: each part on its own).
+constexpr BudgetRule kBudgetRule = BudgetRule::whole_sprite;
 
 const char* interior_name(sprite::Interior i) {
     return i == sprite::Interior::poisson ? "poisson" : (i == sprite::Interior::quality ? "quality" : "none");
