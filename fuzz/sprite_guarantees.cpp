@@ -655,16 +655,15 @@ void check_coverage(const std::vector<Edge>& boundary, const cv::Mat& kept, int 
 bool segment_within(const Pt& a, const Pt& b, const cv::Mat& edge, int border, const Q& b2, double bound,
                     Pt& worst) {
     const double dx = b.x - a.x, dy = b.y - a.y;
-    const double len = std::hypot(dx, dy);
-    // Doubles are off by far less than 1e-9 px here (coordinates below
-    // 2^12, a few roundings); in units of t that depends on the length.
-    const double clear = 1e-9 / len, loose = 1e-6 / len;
     struct Near {
         double lo, hi;
         Pt c;
     };
-    std::vector<Near> near, tight;
-    const double reach = bound + kHalf + 1e-6;
+    // Squares within reach of the segment by distance (well conditioned in
+    // doubles, so a generous margin makes this a superset of the ones that
+    // matter), with their intervals along it, approximately.
+    std::vector<Near> near;
+    const double reach = bound + kHalf + 1e-6, reach2 = (bound + 1e-6) * (bound + 1e-6);
     const int c0 = std::max(0, static_cast<int>(std::floor(std::min(a.x, b.x) - reach)) - border);
     const int c1 = std::min(edge.cols - 1, static_cast<int>(std::ceil(std::max(a.x, b.x) + reach)) - border);
     const int r0 = std::max(0, static_cast<int>(std::floor(std::min(a.y, b.y) - reach)) - border);
@@ -672,27 +671,50 @@ bool segment_within(const Pt& a, const Pt& b, const cv::Mat& edge, int border, c
     for (int r = r0; r <= r1; ++r) {
         for (int c = c0; c <= c1; ++c) {
             if (!edge.at<std::uint8_t>(r, c)) continue;
-            const Pt centre{static_cast<double>(c + border), static_cast<double>(r + border)};
-            double lo, hi;
-            if (!rounded_square_span_approx(a, dx, dy, centre.x, centre.y, bound + 1e-6, lo, hi)) continue;
-            if (hi < -loose || lo > 1 + loose) continue;
-            near.push_back({lo, hi, centre});
-            if (rounded_square_span_approx(a, dx, dy, centre.x, centre.y, bound, lo, hi)) {
-                tight.push_back({lo, hi, centre});
-            }
+            const Pt q{static_cast<double>(c + border), static_cast<double>(r + border)};
+            if (segment_box_d2(a.x, a.y, b.x, b.y, q.x - kHalf, q.y - kHalf, q.x + kHalf, q.y + kHalf) > reach2) continue;
+            double lo = 0, hi = -1;
+            rounded_square_span_approx(a, dx, dy, q.x, q.y, bound, lo, hi);
+            near.push_back({lo, hi, q});
         }
     }
-    // In doubles first: a cover whose every overlap clears rounding by far
-    // is a cover. Anything closer is decided exactly.
-    std::sort(tight.begin(), tight.end(), [](const Near& u, const Near& v) { return u.lo < v.lo; });
-    bool clean = !tight.empty() && tight[0].lo < -clear;
-    double reached = -INFINITY;
-    for (const Near& n : tight) {
-        if (!clean || reached > 1 + clear) break;
-        if (reached != -INFINITY && n.lo > reached - clear) clean = false;
-        reached = std::max(reached, n.hi);
+    // In doubles first, as a proof that needs no exact interval: pieces of
+    // the segment, cut where the approximate intervals overlap, each with
+    // both ends within the bound (less 1e-9 px, far more than the doubles'
+    // error) of one square, which is convex once grown. Any doubt goes to
+    // the exact intervals.
+    const auto inside = [&](double t, const Pt& q) {
+        const double x = t >= 1 ? b.x : a.x + t * dx, y = t >= 1 ? b.y : a.y + t * dy;
+        const double d2 = point_box_d2(x, y, q.x - kHalf, q.y - kHalf, q.x + kHalf, q.y + kHalf);
+        return bound > 1e-9 && d2 <= (bound - 1e-9) * (bound - 1e-9);
+    };
+    std::vector<const Near*> order;
+    for (const Near& n : near) {
+        if (n.lo <= n.hi) order.push_back(&n);
     }
-    if (clean && reached > 1 + clear) return true;
+    std::sort(order.begin(), order.end(), [](const Near* u, const Near* v) { return u->lo < v->lo; });
+    bool proven = false;
+    if (!order.empty()) {
+        const Near* owner = order[0];
+        double from = 0;
+        std::size_t next = 1;
+        for (int guard = 0; guard <= static_cast<int>(order.size()); ++guard) {
+            if (owner->hi >= 1) {
+                proven = inside(from, owner->c) && inside(1, owner->c);
+                break;
+            }
+            const Near* best = nullptr;
+            for (; next < order.size() && order[next]->lo < owner->hi; ++next) {
+                if (best == nullptr || order[next]->hi > best->hi) best = order[next];
+            }
+            if (best == nullptr || best->hi <= owner->hi) break;
+            const double cut = 0.5 * (std::max(best->lo, from) + owner->hi);
+            if (!(cut > from) || !inside(from, owner->c) || !inside(cut, owner->c)) break;
+            from = cut;
+            owner = best;
+        }
+    }
+    if (proven) return true;
 
     const Q ax = exact(a.x), ay = exact(a.y), ex = exact(b.x) - ax, ey = exact(b.y) - ay;
     std::vector<Span> spans;
