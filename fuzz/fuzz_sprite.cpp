@@ -57,11 +57,14 @@ void check_sprite_input(const std::uint8_t* data, std::size_t size) {
     const bool must_refuse = (o.max_vertices > 0 && o.max_vertices < 3) ||
                              (o.padding > 0 && o.tolerance < sprite::kMinPaddedTolerance);
     bool may_refuse = must_refuse;
-    if (kBudgetRule == BudgetRule::whole_sprite && o.max_vertices > 0) {
-        // Three per island kept; islands below min_island_area are not.
+    // Three per island kept: at most the islands of min_island_area pixels
+    // (padding may join some, filled holes take some in).
+    long long islands = 0;
+    if (o.max_vertices > 0) {
         cv::Mat labels;
-        long long islands = 0;
         for (int n : island_sizes(in.alpha, o.alpha_threshold, labels)) islands += n > 0 && n >= o.min_island_area;
+    }
+    if (kBudgetRule == BudgetRule::whole_sprite && o.max_vertices > 0 && o.strict_budget) {
         may_refuse = may_refuse || o.max_vertices < 3 * islands;
     }
     sprite::Result res;
@@ -75,6 +78,16 @@ void check_sprite_input(const std::uint8_t* data, std::size_t size) {
     }
     if (must_refuse) fail(in, {"meshed options that must be refused"});
 
+    // A budget that is not strict grows to 3 per island, never beyond.
+    sprite::Options budgeted = o;
+    if (o.max_vertices > 0 && !res.parts.empty()) {
+        const bool grown = res.budget > o.max_vertices;
+        if (res.budget < o.max_vertices || (grown && (o.strict_budget || res.budget > 3 * islands))) {
+            fail(in, {"the budget used is " + std::to_string(res.budget) + " for max_vertices " +
+                      std::to_string(o.max_vertices)});
+        }
+        budgeted.max_vertices = res.budget;
+    }
     GuaranteeChecks checks;
     checks.budget_rule = kBudgetRule;
     // A budget may raise the tolerance as far as it needs (documented).
@@ -82,9 +95,10 @@ void check_sprite_input(const std::uint8_t* data, std::size_t size) {
     // Interior points and the outline splits that go with them come on top
     // of the budget: it is checked on the outline alone.
     checks.budget = o.interior == sprite::Interior::none;
-    std::vector<std::string> problems = sprite_mesh_problems(res, in.alpha, o, checks);
+    std::vector<std::string> problems = sprite_mesh_problems(res, in.alpha, budgeted, checks);
     if (o.max_vertices > 0 && o.interior != sprite::Interior::none) {
-        sprite::Options outline = o;
+        sprite::Options outline = budgeted;
+        outline.strict_budget = true;
         outline.interior = sprite::Interior::none;
         GuaranteeChecks budget_only{false, false, false, true, kBudgetRule};
         for (std::string& p : sprite_mesh_problems(mesh(in, outline), in.alpha, outline, budget_only)) {

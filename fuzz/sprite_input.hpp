@@ -9,9 +9,10 @@
 //   [2]  tolerance: 0..127 in 1/64 px steps (0 to ~2 px, where exactness
 //        is tight), else from 2 px up to 64 px, or one of a few odd values
 //   [3]  padding: 0 for a quarter of the values, else 0..8 px or odd values
-//   [4]  budget: bit 7 set: 3 per island with enough pixels, plus the low
-//        bits less 2 (so the least allowed and just below it are common);
-//        else 3 + the byte
+//   [4]  budget: bit 6 set: strict_budget off (a budget below 3 per island
+//        grows to that); bit 7 set: 3 per island with enough pixels, plus
+//        the low 6 bits less 2 (so the least allowed and just below it are
+//        common); else 3 + the low 6 bits, times 4 from 32 on
 //   [5]  spacing 1..32.9 px (with flag bit 3)
 //   [6]  min_angle (0..34] degrees
 //   [7]  seed
@@ -200,12 +201,14 @@ inline SpriteInput decode_sprite_input(const std::uint8_t* data, std::size_t siz
         for (int steps = 0; steps < 64 && !in.empty(); ++steps) draw_step(s.alpha, in);
     }
     if (flags & 4) {
+        const int value = budget & 0x3f;
+        o.strict_budget = (budget & 0x40) == 0;
         if (budget & 0x80) {
             s.relative_budget = true;
             const int kept = islands_with(s.alpha, o.alpha_threshold, o.min_island_area);
-            o.max_vertices = std::max(1LL, 3LL * kept + (budget & 0x7f) - 2);
+            o.max_vertices = std::max(1LL, 3LL * kept + value - 2);
         } else {
-            o.max_vertices = 3 + budget;
+            o.max_vertices = 3 + (value < 32 ? value : 4 * value);
         }
     }
     return s;
