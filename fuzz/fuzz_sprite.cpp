@@ -5,6 +5,7 @@
 // what broke and aborts, so a wrong mesh is a finding like a crash is.
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <stdexcept>
 #include <string>
@@ -27,15 +28,19 @@ const char* interior_name(sprite::Interior i) {
     return i == sprite::Interior::poisson ? "poisson" : (i == sprite::Interior::quality ? "quality" : "none");
 }
 
-[[noreturn]] void fail(const SpriteInput& in, const std::vector<std::string>& what) {
+void describe(const SpriteInput& in) {
     const sprite::Options& o = in.options;
     std::fprintf(stderr,
                  "sprite %d x %d: alpha_threshold=%d tolerance=%.17g padding=%.17g max_vertices=%lld "
                  "interior=%s spacing=%.17g min_angle=%.17g seed=%llu min_island_area=%lld "
-                 "min_hole_area=%lld margin=%d\n",
+                 "min_hole_area=%lld margin=%d%s\n",
                  in.alpha.cols, in.alpha.rows, o.alpha_threshold, o.tolerance, o.padding, o.max_vertices,
                  interior_name(o.interior), o.spacing, o.min_angle, static_cast<unsigned long long>(o.seed),
-                 o.min_island_area, o.min_hole_area, o.margin);
+                 o.min_island_area, o.min_hole_area, o.margin, o.strict_budget ? "" : " strict_budget=false");
+}
+
+[[noreturn]] void fail(const SpriteInput& in, const std::vector<std::string>& what) {
+    describe(in);
     for (const std::string& line : what) std::fprintf(stderr, "  %s\n", line.c_str());
     std::fflush(stderr);
     __builtin_trap();
@@ -52,6 +57,16 @@ sprite::Result mesh(const SpriteInput& in, const sprite::Options& o) {
 void check_sprite_input(const std::uint8_t* data, std::size_t size) {
     const SpriteInput in = decode_sprite_input(data, size);
     const sprite::Options& o = in.options;
+    // VELLUMCUT_FUZZ_SHOW=1: the decoded options and alpha first (to read
+    // a finding that crashes inside the mesher).
+    static const bool show = std::getenv("VELLUMCUT_FUZZ_SHOW") != nullptr;
+    if (show) {
+        describe(in);
+        for (int y = 0; y < in.alpha.rows; ++y) {
+            for (int x = 0; x < in.alpha.cols; ++x) std::fputc(in.alpha.at<std::uint8_t>(y, x) > o.alpha_threshold ? '#' : '.', stderr);
+            std::fputc('\n', stderr);
+        }
+    }
     // What the options' documented ranges call for (the decoder keeps the
     // other options within theirs).
     const bool must_refuse = (o.max_vertices > 0 && o.max_vertices < 3) ||

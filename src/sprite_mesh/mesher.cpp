@@ -190,8 +190,16 @@ Geometry pad(const Geometry& in, double delta, double arc) {
             co.AddPath(path, ClipperLib::jtRound, ClipperLib::etClosedPolygon);
         }
     }
+    ClipperLib::Paths offset;
+    co.Execute(offset, delta);
+    // The offset's union rounds the points where it cuts edges to whole
+    // units, which can make the two sides of a thin slit cross; a second,
+    // strictly simple union of the rounded rings takes such crossings apart.
+    ClipperLib::Clipper simple;
+    simple.StrictlySimple(true);
+    simple.AddPaths(offset, ClipperLib::ptSubject, true);
     ClipperLib::PolyTree tree;
-    co.Execute(tree, delta);
+    simple.Execute(ClipperLib::ctUnion, tree, ClipperLib::pftNonZero, ClipperLib::pftNonZero);
     Geometry g;
     for (const ClipperLib::PolyNode* node : tree.Childs) {
         if (node->Contour.size() >= 3) add_tree(g, *node, nullptr);
@@ -705,9 +713,9 @@ Result mesh_framed(const Opaque& framed, const Options& o, Stop& stop) {
     // The outline may stray outwards by the corner bridges (a chord `bridge`
     // units into a transparent pixel lies within bridge / sqrt 2 of the
     // opaque ones) and, padded, by how far the padded rings lie beyond the
-    // padding: the offset's extra `arc` + 1 (below) and two roundings to
+    // padding: the offset's extra `arc` + 1 (below) and three roundings to
     // whole units of up to sqrt 2 / 2 each (the offset's points, and the
-    // points where Clipper cuts neighbouring offsets apart). The reducer
+    // points where the two unions in pad() cut edges). The reducer
     // gets what is left of the tolerance; validate() keeps that from going
     // negative (kMinPaddedTolerance). The padding swallows the bridges, so
     // padded ones are a unit wide.
@@ -728,7 +736,7 @@ Result mesh_framed(const Opaque& framed, const Options& o, Stop& stop) {
     // steps' keys: padded rings come from all of them (corner cuts, and the
     // chords and rounding of the joins); unpadded ones pay only for their
     // own corner cuts.
-    const double pad_slack = (any_bridged ? 2 * bridge_slack : 0.0) + arc + 1 + 2 * 0.7072;
+    const double pad_slack = (any_bridged ? 2 * bridge_slack : 0.0) + arc + 1 + 3 * 0.7072;
     const auto ring_slack = [&](const Part& p, std::size_t r) {
         if (o.padding > 0) return pad_slack;
         return r < p.bridged.size() && p.bridged[r] ? bridge_slack : 0.0;
