@@ -17,6 +17,7 @@ from typing import Any, Callable
 from vellumcut import export, mesh, preview, quality
 from vellumcut.mesh import Part, SpriteMesh, from_islands, from_poisson, from_triangulate
 from vellumcut.sprite import mesh_sprite
+from vellumcut.rig import Bone, RiggedSprite, SkeletonError, rig_sprite
 
 try:
     __version__ = metadata.version("vellumcut")
@@ -29,8 +30,8 @@ MARGIN: int = 4
 MAXA: float = 0.0
 RPX: int = 10
 
-__all__ = ["EPS", "MARGIN", "MAXA", "MESHERS", "RPX", "Part", "SpriteMesh", "batch", "earcut", "export", "mesh",
-           "mesh_sprite",
+__all__ = ["EPS", "MARGIN", "MAXA", "MESHERS", "RPX", "Bone", "Part", "RiggedSprite", "SkeletonError",
+           "SpriteMesh", "batch", "earcut", "export", "mesh", "mesh_sprite", "rig_sprite",
            "outline", "poisson", "preview", "quality", "register_mesher", "run"]
 
 
@@ -66,7 +67,7 @@ def poisson(path: str | os.PathLike, eps: float = EPS, margin: int = MARGIN,
 
 # mode name -> function(path, **params) -> SpriteMesh; `run` and the batches look here.
 MESHERS: dict[str, Callable[..., SpriteMesh]] = {"outline": outline, "earcut": earcut, "poisson": poisson,
-                                               "mesh": mesh_sprite}
+                                               "mesh": mesh_sprite, "rig": rig_sprite}
 
 
 def register_mesher(mode: str, func: Callable[..., SpriteMesh]) -> None:
