@@ -783,11 +783,12 @@ def name_bones(drafts: list[_Draft], islands: Mapping[int, int]) -> list[Bone]:
     """Readable, stable names: `root`; a chain hanging from the root is named
     after the screen direction from its start to its end (`up`, `up_right`,
     `right`, `down_right`, `down`, `down_left`, `left`, `up_left`), a chain
-    hanging from another chain gets that chain's name, a dot and its own
-    direction (`left.up`); two chains of the same name under one parent get
+    hanging from another chain gets that chain's name, a hyphen and its own
+    direction (`left-up`); two chains of the same name under one parent get
     `_b`, `_c`, ...; the bones of a chain are numbered from 1 outwards
     (`left1`, `left2`). Chains of islands other than the largest start with
-    `islandN.`, N being the part's index in `mesh.parts`."""
+    `islandN-`, N being the part's index in `mesh.parts`. Names use letters,
+    digits, `_` and `-` only, which every format and editor accepts."""
     chain_bones: dict[int, list[int]] = {}
     for j, d in enumerate(drafts):
         if d.parent is not None:
@@ -806,9 +807,9 @@ def name_bones(drafts: list[_Draft], islands: Mapping[int, int]) -> list[Bone]:
             parent = drafts[d.parent]
             prefix = ""
             if parent.parent is not None and parent.chain != d.chain:
-                prefix = chain_name[parent.chain] + "."
+                prefix = chain_name[parent.chain] + "-"
             elif parent.parent is None and d.island > 0:
-                prefix = f"island{islands[d.island]}."
+                prefix = f"island{islands[d.island]}-"
             key = (prefix, base)
             n = taken.get(key, 0)
             taken[key] = n + 1
@@ -820,7 +821,7 @@ def name_bones(drafts: list[_Draft], islands: Mapping[int, int]) -> list[Bone]:
     for j, n in enumerate(names):
         if n in seen:
             seen[n] += 1
-            names[j] = f"{n}#{seen[n]}"
+            names[j] = f"{n}_{seen[n]}"
         else:
             seen[n] = 0
     return [Bone(names[j], d.parent, (_round(d.head[0]), _round(d.head[1])),
