@@ -37,6 +37,8 @@ examples:
   vellumcut poisson hero.png -f gltf --pivot bottom --filter nearest
                                                binary glTF for Blender, Godot, three.js
   vellumcut earcut hero.png -f spine           Spine 4.x skeleton with mesh attachments
+  vellumcut rig hero.png -f gltf --preview     suggested skeleton and weights as a glTF skin;
+                                               edit hero.json's "skeleton", then --skeleton hero.json
   vellumcut earcut art/ -r --dask 127.0.0.1:8786
                                                files meshed on a Dask cluster's workers
 
@@ -228,6 +230,61 @@ register_command(Command(
     "Mesh of every opaque island, outlines on pixel edges simplified outwards only, so no "
     "opaque pixel is clipped; optional padding, vertex cap and Poisson or quality interiors.",
     _mesh_options(), params=_mesh_params))
+
+
+# `vellumcut rig` (vellumcut.rig_sprite): the mesher's options, the interior
+# defaulting to quality, and the skeleton's own.
+RIG_ONLY = ("skeleton", "max_bones", "max_influences")
+
+
+def _rig_params(args: argparse.Namespace, dests: list[str]) -> dict[str, Any]:
+    """The rigger's parameters, checked before any file is read; a skeleton
+    file is read here, so every worker gets its bones and the manifest keys
+    on its content (an edited file redoes the batch)."""
+    from vellumcut import rig, rig_export
+
+    if args.format not in rig_export.WRITERS:
+        raise UsageError(f"--format {args.format} carries no skeleton; vellumcut rig writes "
+                         f"{', '.join(rig_export.WRITERS)}")
+    params = _mesh_params(args, [d for d in dests if d not in RIG_ONLY])
+    for name in ("max_bones", "max_influences"):
+        params[name] = getattr(args, name)
+    if args.skeleton is not None:
+        try:
+            params["skeleton"] = rig.read_skeleton(args.skeleton)
+        except rig.SkeletonError as exc:
+            raise UsageError(f"--skeleton: {exc}") from None
+    return params
+
+
+def _rig_options() -> list[Option]:
+    from vellumcut import rig
+
+    mesh = [Option(o.flags, {**o.kwargs, "default": "quality"}) if o.flags == ("--interior",) else o
+            for o in _mesh_options()]
+    return mesh + [
+        Option(("--skeleton",), dict(
+            default=None, metavar="FILE",
+            help="bones to use instead of the suggested ones: a JSON file with {\"bones\": [{\"name\", "
+                 "\"parent\", \"head\": [x, y], \"tail\": [x, y]}]} in image pixels (y down), such "
+                 "as the \"skeleton\" of a JSON export, edited or not (default: suggest one)")),
+        Option(("--max-bones",), dict(
+            type=number(int, 1, INT32_MAX), default=rig.MAX_BONES, metavar="N",
+            help="at most N suggested bones; the shortest merge first (default: %(default)s)")),
+        Option(("--max-influences",), dict(
+            type=number(int, 1, INT32_MAX), default=rig.MAX_INFLUENCES, metavar="K",
+            help="bones weighing each vertex, at most (default: %(default)s)")),
+    ]
+
+
+register_command(Command(
+    "rig", "mesh, suggested skeleton and bone weights (rig_sprite)",
+    "Mesh every island as `vellumcut mesh` does (quality interior by default), suggest a skeleton "
+    "along the shape's axis (or read one with --skeleton) and weigh every vertex by its bones. "
+    "Formats: json (skeleton and weights), gltf (skin), spine (weighted meshes), godot "
+    "(Skeleton2D and bound Polygon2Ds).",
+    _rig_options(), params=_rig_params))
+
 
 def _checked(check: Callable[[Any], Any]) -> Callable[[str], str]:
     """An argparse type that validates with an export helper and keeps the text."""

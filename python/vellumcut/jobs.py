@@ -97,8 +97,12 @@ def write_outputs(job: Job, mesh: Any) -> list[str]:
             rgba, opaque = None, None
         outputs += [str(p) for p in preview.write_previews(mesh, job.stem, rgba)]
         report = Path(job.stem + ".report.txt")
-        report.write_text(quality.format_report(quality.quality(mesh, opaque),
-                                                Path(job.source).name), encoding="utf-8")
+        text = quality.format_report(quality.quality(mesh, opaque), Path(job.source).name)
+        if getattr(mesh, "bones", None) is not None:  # a rigged sprite
+            from vellumcut import rig
+
+            text += rig.report(mesh)
+        report.write_text(text, encoding="utf-8")
         outputs.append(str(report))
     return outputs
 

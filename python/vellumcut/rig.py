@@ -996,3 +996,21 @@ def skin(vertices: np.ndarray, weights: np.ndarray, matrices: np.ndarray) -> np.
     hom = np.column_stack((vertices, np.ones(len(vertices))))
     moved = np.einsum("kij,nj->nki", matrices, hom)  # (n, k, 2)
     return np.einsum("nk,nki->ni", weights, moved)
+
+
+# --- report -------------------------------------------------------------------------
+
+
+def report(rigged: RiggedSprite) -> str:
+    """Lines added to the quality report of a rigged sprite."""
+    inf = rigged.influences()
+    counts = np.bincount(inf, minlength=1) if len(inf) else np.zeros(1, np.int64)
+    used = np.concatenate(rigged.weights).any(axis=0) if rigged.weights else np.zeros(len(rigged.bones), bool)
+    lines = [f"skeleton: {rigged.skeleton}, {len(rigged.bones)} bone(s), root {rigged.bones[0].name!r}"]
+    if len(inf):
+        share = ", ".join(f"{k}: {int(n)}" for k, n in enumerate(counts) if k and n)
+        lines.append(f"influences per vertex: mean {inf.mean():.2f}, max {int(inf.max())} ({share})")
+    idle = [b.name for b, u in zip(rigged.bones, used) if not u]
+    if idle:
+        lines.append(f"bones that weigh no vertex: {', '.join(idle)}")
+    return "\n".join(lines) + "\n"
