@@ -482,6 +482,52 @@ def _prune(g: _Graph, keep: Optional[int] = None) -> None:
                 g.dissolve(n)
 
 
+def _contract(g: _Graph, keep: Optional[int] = None) -> None:
+    """Merge junctions joined by an edge shorter than their radius into one
+    at its middle: thinning often splits one junction into two close ones,
+    which would give a bone of a few pixels between them."""
+    while True:
+        short = None
+        for e, ed in g.edges.items():
+            if ed.a != ed.b and g.degree(ed.a) > 1 and g.degree(ed.b) > 1 \
+                    and ed.length < 0.75 * max(g.rad[ed.a], g.rad[ed.b]):
+                short = e
+                break
+        if short is None:
+            return
+        ed = g.edges.pop(short)
+        a, b = (ed.a, ed.b) if ed.b != keep else (ed.b, ed.a)  # b goes, a stays
+        k = len(ed.path) // 2
+        mid = (int(ed.path[k][0]), int(ed.path[k][1]))
+        if a != keep:  # the root stays where the thickest point is
+            g.pos[a], g.rad[a] = mid, float(ed.radius[k])
+        for e in g.incident(a) + g.incident(b):
+            other = g.edges[e]
+            for end in (a, b):
+                path, rad = g.oriented(e, end)
+                if (other.a == end or other.b == end) and tuple(path[0]) != g.pos[a]:
+                    # Leave the merged junction's disc straight from its centre.
+                    near = np.hypot(*(path - np.array(g.pos[a])).T.astype(np.float64)) < 0.75 * g.rad[a]
+                    skip = min(int(np.argmin(near[1:])) + 1 if not near[1:].all() else len(path) - 1,
+                               len(path) - 1)
+                    path = np.concatenate([np.array([g.pos[a]], path.dtype), path[skip:]])
+                    rad = np.concatenate([[g.rad[a]], rad[skip:]])
+                    far = g.other(e, end)
+                    del g.edges[e]
+                    e = g.edge(a, a if far in (a, b) else far, path, rad)
+                    other = g.edges[e]
+                    break
+            else:
+                continue
+        # Anything still naming b now names a.
+        for e, other in g.edges.items():
+            if other.a == b:
+                other.a = a
+            if other.b == b:
+                other.b = a
+        del g.pos[b], g.rad[b]
+
+
 def _split_at(g: _Graph, rc: tuple[int, int]) -> int:
     """The node at raster pixel `rc`, splitting the edge through it if needed."""
     for n, p in g.pos.items():
@@ -672,6 +718,7 @@ def auto_skeleton(mesh: SpriteMesh, max_bones: int = MAX_BONES) -> list[Bone]:
         root_node = _split_at(g, top) if g.edges else (g.node(top, float(dist[top])) if not g.pos else next(
             n for n, p in g.pos.items()))
         _prune(g, keep=root_node)
+        _contract(g, keep=root_node)
         root_xy = to_mask(np.array(g.pos[root_node]), origin)[0]
         r_root = float(g.rad[root_node]) / scale
         if rank == 0:
@@ -780,50 +827,57 @@ def _merge_to(drafts: list[_Draft], max_bones: int) -> list[_Draft]:
 
 
 def name_bones(drafts: list[_Draft], islands: Mapping[int, int]) -> list[Bone]:
-    """Readable, stable names: `root`; a chain hanging from the root is named
-    after the screen direction from its start to its end (`up`, `up_right`,
-    `right`, `down_right`, `down`, `down_left`, `left`, `up_left`), a chain
-    hanging from another chain gets that chain's name, a hyphen and its own
-    direction (`left-up`); two chains of the same name under one parent get
-    `_b`, `_c`, ...; the bones of a chain are numbered from 1 outwards
-    (`left1`, `left2`). Chains of islands other than the largest start with
-    `islandN-`, N being the part's index in `mesh.parts`. Names use letters,
-    digits, `_` and `-` only, which every format and editor accepts."""
+    """Readable, stable names. `root`; a chain of bones is named after the
+    screen direction from its start to its end (`up`, `up_right`, `right`,
+    `down_right`, `down`, `down_left`, `left`, `up_left`) and its bones are
+    numbered outwards from 1 (`left1`, `left2`). A chain that carries on in
+    its parent's direction from the parent's last bone continues its name
+    and numbering (`down1`, `down2`); any other chain hanging from a bone
+    other than the root starts with that bone's direction and number
+    (`down1-down_right1`: going down-right from the end of `down1`). A name
+    already taken gets `_b`, `_c`, ...; chains of islands other than the
+    largest start with `islandN-`, N being the part's index in
+    `mesh.parts`. Names use letters, digits, `_` and `-` only, which every
+    format and editor accepts."""
     chain_bones: dict[int, list[int]] = {}
     for j, d in enumerate(drafts):
         if d.parent is not None:
             chain_bones.setdefault(d.chain, []).append(j)
-    chain_name: dict[int, str] = {}
-    taken: dict[tuple, int] = {}
+    # chain -> (name, token, first number)
+    named: dict[int, tuple[str, str, int]] = {}
+    short: dict[int, str] = {}  # bone -> its token and number, for children's prefixes
+    used: set[str] = {"root"}
+    continued: set[int] = set()
     names: list[str] = []
     for j, d in enumerate(drafts):
         if d.parent is None:
             names.append("root")
             continue
-        if d.chain not in chain_name:
+        if d.chain not in named:
             members = chain_bones[d.chain]
             start, end = drafts[members[0]].head, drafts[members[-1]].tail
-            base = _direction(float(end[0] - start[0]), float(end[1] - start[1]))
+            token = _direction(float(end[0] - start[0]), float(end[1] - start[1]))
             parent = drafts[d.parent]
-            prefix = ""
-            if parent.parent is not None and parent.chain != d.chain:
-                prefix = chain_name[parent.chain] + "-"
-            elif parent.parent is None and d.island > 0:
-                prefix = f"island{islands[d.island]}-"
-            key = (prefix, base)
-            n = taken.get(key, 0)
-            taken[key] = n + 1
-            chain_name[d.chain] = prefix + base + ("" if n == 0 else "_" + "bcdefghijklmnopqrstuvwxyz"[min(n - 1, 24)])
-        members = chain_bones[d.chain]
-        names.append(f"{chain_name[d.chain]}{members.index(j) + 1}")
-    # Names must be unique for every format; a clash (26 twins) gets a number.
-    seen: dict[str, int] = {}
-    for j, n in enumerate(names):
-        if n in seen:
-            seen[n] += 1
-            names[j] = f"{n}_{seen[n]}"
-        else:
-            seen[n] = 0
+            island = f"island{islands[d.island]}-" if d.island > 0 else ""
+            pchain = parent.chain
+            if (parent.parent is not None and pchain in named and named[pchain][1] == token
+                    and chain_bones[pchain][-1] == d.parent and d.parent not in continued):
+                continued.add(d.parent)
+                name, _, first = named[pchain]
+                named[d.chain] = (name, token, first + len(chain_bones[pchain]))
+            else:
+                prefix = island + ("" if parent.parent is None else short[d.parent] + "-")
+                name, k = prefix + token, 0
+                while any(f"{name}{n}" in used for n in range(1, len(members) + 1)):
+                    k += 1
+                    name = prefix + token + "_" + "bcdefghijklmnopqrstuvwxyz"[min(k - 1, 24)] \
+                        + ("" if k <= 25 else str(k))
+                named[d.chain] = (name, token, 1)
+        name, token, first = named[d.chain]
+        number = first + chain_bones[d.chain].index(j)
+        names.append(f"{name}{number}")
+        used.add(names[-1])
+        short[j] = f"{name.rsplit('-', 1)[-1]}{number}"
     return [Bone(names[j], d.parent, (_round(d.head[0]), _round(d.head[1])),
                  (_round(d.tail[0]), _round(d.tail[1]))) for j, d in enumerate(drafts)]
 
