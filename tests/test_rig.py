@@ -308,3 +308,22 @@ def test_real_characters_get_a_skeleton_inside_and_sound_weights(real_sprites, n
     a0 = triangle_areas(part.vertices[part.triangles])
     a1 = triangle_areas(moved[part.triangles])
     assert np.count_nonzero(np.sign(a0) != np.sign(a1)) <= 0.05 * len(a0)
+
+
+# --- random sprites ----------------------------------------------------------------
+
+
+@pytest.mark.parametrize("seed", range(12), ids=[f"seed{s}" for s in range(12)])
+def test_random_sprites_rig_within_the_guarantees(seed):
+    """Ellipses, rings, one-pixel lines and noise: several islands, holes,
+    slivers. Every island's vertices get sound weights and every bone stays
+    a tree; nothing raises."""
+    from sprites import random_alpha
+
+    alpha = random_alpha(np.random.default_rng(seed))
+    r = vellumcut.rig_sprite(shapes.rgba(alpha), max_bones=10, max_influences=3, spacing=8.0)
+    assert 1 <= len(r.bones) <= 10 and r.bones[0].parent is None
+    assert all(b.parent is not None and b.parent < i for i, b in enumerate(r.bones) if i)
+    for part, w in zip(r.mesh.parts, r.weights):
+        assert w.shape == (len(part.vertices), len(r.bones))
+        assert (w >= 0).all() and np.allclose(w.sum(axis=1), 1.0) and (np.count_nonzero(w, 1) <= 3).all()
