@@ -885,15 +885,7 @@ def name_bones(drafts: list[_Draft], islands: Mapping[int, int]) -> list[Bone]:
 # --- weights ------------------------------------------------------------------------
 
 
-def _segment_distance(points: np.ndarray, a: np.ndarray, b: np.ndarray) -> np.ndarray:
-    ab = b - a
-    den = float(ab @ ab)
-    t = np.zeros(len(points)) if den < 1e-18 else np.clip((points - a) @ ab / den, 0.0, 1.0)
-    closest = a + t[:, None] * ab
-    return np.hypot(*(points - closest).T)
-
-
-def _locate(part: Part, samples: np.ndarray, tree: Any, centroids: np.ndarray) -> np.ndarray:
+def _locate(part: Part, samples: np.ndarray, tree: Any) -> np.ndarray:
     """Index of a triangle holding each sample, or -1."""
     k = min(8, len(part.triangles))
     _, cand = tree.query(samples, k=k)
@@ -914,6 +906,18 @@ def _locate(part: Part, samples: np.ndarray, tree: Any, centroids: np.ndarray) -
     return out
 
 
+def segment_distances(points: np.ndarray, bones: list[Bone]) -> np.ndarray:
+    """(n_points, n_bones) Euclidean distance from each point to each bone's segment."""
+    heads = np.array([b.head for b in bones], np.float64).reshape(-1, 2)
+    d = np.array([b.tail for b in bones], np.float64).reshape(-1, 2) - heads
+    den = np.einsum("ij,ij->i", d, d)
+    rel = points[:, None, :] - heads[None, :, :]  # (n, m, 2)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        t = np.where(den > 1e-18, np.clip(np.einsum("nmj,mj->nm", rel, d) / den, 0.0, 1.0), 0.0)
+    off = rel - t[..., None] * d[None, :, :]
+    return np.hypot(off[..., 0], off[..., 1])
+
+
 def inside_distances(part: Part, bones: list[Bone]) -> np.ndarray:
     """(n_vertices, n_bones): distance from each vertex to each bone measured
     inside the mesh: straight to the bone for the corners of triangles the
@@ -929,24 +933,30 @@ def inside_distances(part: Part, bones: list[Bone]) -> np.ndarray:
     e = np.unique(np.sort(e, axis=1), axis=0)
     lengths = np.hypot(*(v[e[:, 0]] - v[e[:, 1]]).T)
     step = max(0.25, 0.5 * float(np.median(lengths))) if len(lengths) else 1.0
-    centroids = v[f].mean(axis=1)
-    tree = cKDTree(centroids)
-    rows, cols, vals = [np.concatenate([e[:, 0], e[:, 1]])], [np.concatenate([e[:, 1], e[:, 0]])], \
-        [np.concatenate([lengths, lengths])]
-    for j, bone in enumerate(bones):
-        a, b = np.array(bone.head), np.array(bone.tail)
-        count = int(min(max(math.ceil(bone.length / step), 1), 2000)) + 1
-        samples = a + np.linspace(0.0, 1.0, count)[:, None] * (b - a)
-        tri = _locate(part, samples, tree, centroids)
-        seeds = np.unique(f[tri[tri >= 0]].reshape(-1))
-        d_all = _segment_distance(v, a, b)
-        if not len(seeds):
-            seeds = np.flatnonzero(d_all <= d_all.min() + 2 * step)
-        rows.append(np.full(len(seeds), n + j))
-        cols.append(seeds)
-        vals.append(d_all[seeds] + 1e-9)  # csgraph reads a stored 0 as no edge
-    graph = sparse.csr_matrix((np.concatenate(vals), (np.concatenate(rows), np.concatenate(cols))),
-                              shape=(n + m, n + m))
+    # Points every half edge along every bone, all located at once.
+    counts = [int(min(max(math.ceil(b.length / step), 1), 2000)) + 1 for b in bones]
+    owner = np.repeat(np.arange(m), counts)
+    t = np.concatenate([np.linspace(0.0, 1.0, c) for c in counts])
+    heads = np.array([b.head for b in bones], np.float64)
+    tails = np.array([b.tail for b in bones], np.float64)
+    samples = heads[owner] + t[:, None] * (tails - heads)[owner]
+    tri = _locate(part, samples, cKDTree(v[f].mean(axis=1)))
+    hit = tri >= 0
+    pairs = np.unique(np.column_stack((np.repeat(owner[hit], 3), f[tri[hit]].reshape(-1))), axis=0)
+    d_all = segment_distances(v, bones)
+    seeded = np.zeros(m, bool)
+    seeded[pairs[:, 0]] = True
+    extra = []
+    for j in np.flatnonzero(~seeded):
+        near = np.flatnonzero(d_all[:, j] <= d_all[:, j].min() + 2 * step)
+        extra.append(np.column_stack((np.full(len(near), j), near)))
+    if extra:
+        pairs = np.concatenate([pairs] + extra)
+    rows = np.concatenate([e[:, 0], e[:, 1], n + pairs[:, 0]])
+    cols = np.concatenate([e[:, 1], e[:, 0], pairs[:, 1]])
+    # csgraph reads a stored 0 as no edge: seeds on a bone get a hair above.
+    vals = np.concatenate([lengths, lengths, d_all[pairs[:, 1], pairs[:, 0]] + 1e-9])
+    graph = sparse.csr_matrix((vals, (rows, cols)), shape=(n + m, n + m))
     dist = csgraph.dijkstra(graph, directed=True, indices=np.arange(n, n + m))
     return dist[:, :n].T
 
@@ -970,8 +980,8 @@ def _part_weights(part: Part, bones: list[Bone], max_influences: int) -> np.ndar
     if m == 1 or not len(part.triangles):
         w[:, 0] = 1.0 if m == 1 else 0.0
         if m > 1:  # no triangles to diffuse over: the nearest bone takes each vertex
-            d = np.stack([_segment_distance(part.vertices, np.array(b.head), np.array(b.tail)) for b in bones], 1)
-            w[np.arange(n), np.argmin(d, axis=1)] = 1.0
+            w[:, 0] = 0.0
+            w[np.arange(n), np.argmin(segment_distances(part.vertices, bones), axis=1)] = 1.0
         return w
     v = np.ascontiguousarray(part.vertices, np.float64)
     f = np.ascontiguousarray(part.triangles, np.int64)
