@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import os
 from importlib import metadata
-from typing import Any, Callable
+from typing import Any, Callable, cast
 
 from vellumcut import export, mesh, preview, quality
 from vellumcut.mesh import Part, SpriteMesh, from_islands, from_poisson, from_triangulate
@@ -67,7 +67,9 @@ def poisson(path: str | os.PathLike, eps: float = EPS, margin: int = MARGIN,
 
 # mode name -> function(path, **params) -> SpriteMesh; `run` and the batches look here.
 MESHERS: dict[str, Callable[..., SpriteMesh]] = {"outline": outline, "earcut": earcut, "poisson": poisson,
-                                               "mesh": mesh_sprite, "rig": rig_sprite}
+                                               "mesh": mesh_sprite,
+                                               # A RiggedSprite answers for its mesh (parts, counts, source).
+                                               "rig": cast(Callable[..., SpriteMesh], rig_sprite)}
 
 
 def register_mesher(mode: str, func: Callable[..., SpriteMesh]) -> None:

@@ -649,7 +649,7 @@ def to_spine_dict(mesh: SpriteMesh, images: str = "./", *, pixels_per_unit: floa
             for j, tri_ids in enumerate(pieces):
                 slot = f"part{i}" if len(pieces) == 1 else f"part{i}-{j}"
                 add(slot, _spine_mesh(mesh, part.vertices, part.triangles[tri_ids], place, image,
-                                      None if weigh is None else (lambda order, i=i: weigh(i, order))))
+                                      None if weigh is None else functools.partial(weigh, i)))
         else:
             for j, ring in enumerate(part.rings):
                 xy = place.place(mesh, part.vertices[ring], y_up=True)
@@ -754,7 +754,7 @@ def write(mesh: SpriteMesh, fmt: str, path: str | os.PathLike, **options: Any) -
         entry = FORMATS[fmt]
     except KeyError:
         raise ValueError(f"unknown format {fmt!r}; choose from {', '.join(FORMATS)}") from None
-    writer = entry.write
+    writer: Callable[..., Any] = entry.write
     if getattr(mesh, "bones", None) is not None:  # a rigged sprite (vellumcut.rig)
         from vellumcut.rig_export import WRITERS
 

@@ -208,7 +208,7 @@ def read_skeleton(source: Union[str, os.PathLike, Mapping]) -> dict[str, Any]:
     if not doc["bones"]:
         raise SkeletonError(f"{where}: \"bones\" is empty; give at least one bone", None, "bones")
     seen: dict[str, int] = {}
-    bones = []
+    bones: list[dict[str, Any]] = []
     for i, raw in enumerate(doc["bones"]):
         label = f"bone {i}"
         if not isinstance(raw, Mapping):
@@ -230,9 +230,9 @@ def read_skeleton(source: Union[str, os.PathLike, Mapping]) -> dict[str, Any]:
         if parent is not None and not isinstance(parent, str):
             raise SkeletonError(f"{where}: {label}: field \"parent\" must be a bone name or null, "
                                 f"got {parent!r}", name, "parent")
-        points = []
+        points: list[list[float]] = []
         for key in ("head", "tail"):
-            p = raw.get(key)
+            p: Any = raw.get(key)
             ok = (isinstance(p, (list, tuple)) and len(p) == 2
                   and all(isinstance(v, (int, float)) and not isinstance(v, bool) and math.isfinite(v)
                           for v in p))
@@ -255,7 +255,7 @@ def read_skeleton(source: Union[str, os.PathLike, Mapping]) -> dict[str, Any]:
                             f"found {which}", roots[1] if len(roots) > 1 else None, "parent")
     # Parents before children (a file may list them in any order); a cycle
     # leaves bones that never become reachable from the root.
-    by_parent: dict[Optional[str], list[dict]] = {}
+    by_parent: dict[Any, list[dict[str, Any]]] = {}
     for b in bones:
         by_parent.setdefault(b["parent"], []).append(b)
     ordered: list[dict] = []
@@ -275,7 +275,7 @@ def bones_from_dict(doc: Mapping[str, Any], border: int) -> list[Bone]:
     """Bones of a checked skeleton document (`read_skeleton`), in mask pixels."""
     off = border - 0.5
     index: dict[str, int] = {}
-    out = []
+    out: list[Bone] = []
     for b in doc["bones"]:
         index[b["name"]] = len(out)
         out.append(Bone(b["name"], None if b["parent"] is None else index[b["parent"]],
@@ -363,7 +363,7 @@ def _trace_graph(skel: np.ndarray, dist: np.ndarray) -> _Graph:
     # Junction clumps (adjacent pixels of degree >= 3) and ends become nodes.
     special = skel & (deg != 2)
     node_of = np.full(skel.shape, -1, np.int64)
-    from scipy import ndimage
+    from scipy import ndimage  # type: ignore[import-untyped]
 
     lab, n_lab = ndimage.label(special, structure=np.ones((3, 3)))
     for k in range(1, n_lab + 1):
@@ -468,7 +468,7 @@ def _prune(g: _Graph, keep: Optional[int] = None) -> None:
             doomed.remove(max(doomed))
             if not doomed:
                 break
-        touched = set()
+        touched: set[int] = set()
         for _, e in doomed:
             ed = g.edges.pop(e)
             touched.update((ed.a, ed.b))
@@ -535,7 +535,11 @@ def _split_at(g: _Graph, rc: tuple[int, int]) -> int:
             return n
     for e, ed in list(g.edges.items()):
         hit = np.flatnonzero((ed.path[:, 0] == rc[0]) & (ed.path[:, 1] == rc[1]))
-        if len(hit) and 0 < hit[0] < len(ed.path) - 1:
+        if len(hit) and hit[0] == 0:
+            return ed.a  # a path starts on a pixel of its node's junction clump
+        if len(hit) and hit[0] == len(ed.path) - 1:
+            return ed.b
+        if len(hit):
             k = int(hit[0])
             n = g.node(rc, float(ed.radius[k]))
             del g.edges[e]
@@ -678,7 +682,7 @@ def _island_rasters(mesh: SpriteMesh) -> tuple[list[np.ndarray], list[tuple[int,
 def auto_skeleton(mesh: SpriteMesh, max_bones: int = MAX_BONES) -> list[Bone]:
     """The suggested skeleton of a mesh (see the module docstring for the
     steps and `name_bones` for the names)."""
-    from scipy import ndimage
+    from scipy import ndimage  # type: ignore[import-untyped]
     from skimage.morphology import skeletonize
 
     masks, origins, scale, offset = _island_rasters(mesh)
@@ -711,12 +715,18 @@ def auto_skeleton(mesh: SpriteMesh, max_bones: int = MAX_BONES) -> list[Bone]:
     for rank, (_, i, skel, dist) in enumerate(islands):
         origin = origins[i]
         g = _trace_graph(skel, dist)
-        # The thickest point of the island's medial axis roots its tree.
-        rr, cc = np.nonzero(skel)
-        k = int(np.argmax(dist[rr, cc]))
-        top = (int(rr[k]), int(cc[k]))
-        root_node = _split_at(g, top) if g.edges else (g.node(top, float(dist[top])) if not g.pos else next(
-            n for n, p in g.pos.items()))
+        # The thickest point of the island's axis roots its tree (a point
+        # of the traced graph: junction clumps keep one pixel each).
+        if g.edges:
+            on = np.concatenate([ed.path for ed in g.edges.values()])
+        elif g.pos:
+            on = np.array(list(g.pos.values()), np.int64)
+        else:
+            on = np.argwhere(skel)[:1]
+        k = int(np.argmax(dist[on[:, 0], on[:, 1]]))
+        top = (int(on[k, 0]), int(on[k, 1]))
+        found = _split_at(g, top) if g.edges else next((n for n, p in g.pos.items() if p == top), None)
+        root_node = g.node(top, float(dist[top])) if found is None else found
         _prune(g, keep=root_node)
         _contract(g, keep=root_node)
         root_xy = to_mask(np.array(g.pos[root_node]), origin)[0]
@@ -923,9 +933,9 @@ def inside_distances(part: Part, bones: list[Bone]) -> np.ndarray:
     inside the mesh: straight to the bone for the corners of triangles the
     bone crosses, then along mesh edges. A bone that misses the part is
     reached straight from the vertices nearest to it."""
-    from scipy import sparse
-    from scipy.sparse import csgraph
-    from scipy.spatial import cKDTree
+    from scipy import sparse  # type: ignore[import-untyped]
+    from scipy.sparse import csgraph  # type: ignore[import-untyped]
+    from scipy.spatial import cKDTree  # type: ignore[import-untyped]
 
     v, f = part.vertices, part.triangles
     n, m = len(v), len(bones)
@@ -969,9 +979,9 @@ def bone_weights(mesh: SpriteMesh, bones: list[Bone], max_influences: int = MAX_
 
 
 def _part_weights(part: Part, bones: list[Bone], max_influences: int) -> np.ndarray:
-    import igl
-    from scipy import sparse
-    from scipy.sparse.linalg import splu
+    import igl  # type: ignore[import-untyped]
+    from scipy import sparse  # type: ignore[import-untyped]
+    from scipy.sparse.linalg import splu  # type: ignore[import-untyped]
 
     n, m = len(part.vertices), len(bones)
     w = np.zeros((n, m))
@@ -998,7 +1008,7 @@ def _part_weights(part: Part, bones: list[Bone], max_influences: int) -> np.ndar
         # Vertices on a bone would be pinned to it alone, and weights would
         # switch at a joint; a floor of half the local thickness (distance to
         # the outline) blends them over about that width instead.
-        from scipy.spatial import cKDTree
+        from scipy.spatial import cKDTree  # type: ignore[import-untyped]
 
         rim = np.concatenate(part.rings)
         floor = np.maximum(floor, HEAT_FLOOR * cKDTree(v[rim]).query(v)[0])

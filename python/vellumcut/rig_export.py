@@ -14,7 +14,7 @@ import math
 import os
 import struct
 from pathlib import Path
-from typing import Any, Sequence
+from typing import Any, Callable, Sequence
 
 import numpy as np
 
@@ -124,15 +124,15 @@ def to_gltf(rigged: Any, texture: Any = None, *, pixels_per_unit: float = 100.0,
         joints = np.zeros((len(rows), 4 * sets), np.uint16)
         weights = np.zeros((len(rows), 4 * sets), np.float32)
         for i, row in enumerate(rows):
-            for j, (k, v) in enumerate(row):
-                joints[i, j], weights[i, j] = k, v
+            for j, (bone, v) in enumerate(row):
+                joints[i, j], weights[i, j] = bone, v
             # float32 sums must still be 1: the heaviest takes the rounding.
             weights[i, 0] = np.float32(1.0) - weights[i, 1:].sum(dtype=np.float32)
         attrs = next(prims)["attributes"]
-        for s in range(sets):
-            attrs[f"JOINTS_{s}"] = bin_.accessor(np.ascontiguousarray(joints[:, 4 * s:4 * s + 4]), "VEC4",
+        for n in range(sets):
+            attrs[f"JOINTS_{n}"] = bin_.accessor(np.ascontiguousarray(joints[:, 4 * n:4 * n + 4]), "VEC4",
                                                  export._ARRAY_BUFFER)
-            attrs[f"WEIGHTS_{s}"] = bin_.accessor(np.ascontiguousarray(weights[:, 4 * s:4 * s + 4]), "VEC4",
+            attrs[f"WEIGHTS_{n}"] = bin_.accessor(np.ascontiguousarray(weights[:, 4 * n:4 * n + 4]), "VEC4",
                                                   export._ARRAY_BUFFER)
     ibm = np.zeros((len(rigged.bones), 4, 4), np.float32)
     first = len(doc["nodes"])
@@ -331,4 +331,5 @@ def write_godot(rigged: Any, path: str | os.PathLike, texture: str | None = None
     return [os.fspath(path)]
 
 
-WRITERS = {"json": write_json, "gltf": write_gltf, "spine": write_spine, "godot": write_godot}
+WRITERS: dict[str, Callable[..., list[str]]] = {"json": write_json, "gltf": write_gltf, "spine": write_spine,
+                                                "godot": write_godot}
