@@ -11,7 +11,7 @@ WERROR    := $(if $(filter true,$(CI)),ON,OFF)
 CMAKE_COMMON = -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
     -DEARCUT_INCLUDE_DIR=$(EARCUT) -DVELLUMCUT_WERROR=$(WERROR)
 
-.PHONY: setup test pytest cpp-test demo clean fuzz fuzz-build bench bench-smoke bench-build bench-mesher bench-mesher-smoke bench-cli bench-rig
+.PHONY: setup test pytest cpp-test demo clean fuzz fuzz-build bench bench-smoke bench-build bench-mesher bench-mesher-smoke bench-cli bench-detail bench-rig
 
 setup:
 	bash scripts/setup.sh
@@ -57,6 +57,12 @@ bench-mesher: setup
 bench-mesher-smoke: setup
 	bash bench/setup_bench.sh
 	$(PY) bench/bench_mesher.py --sizes 512 --kinds island --repeat 1 --batch 16 --rounds 1 --real-limit 40 $(MESHER_ARGS)
+
+# Detail control over the real sprites: tolerance sweep (monotonic vertex
+# counts) and vertex budgets against a trace-simplify-extrude baseline
+# (bench/bench_detail.py; BENCH_ARGS passes options such as --limit).
+bench-detail: setup
+	$(PY) bench/bench_detail.py $(BENCH_ARGS)
 
 # The command line on trees of real sprites: previews, incremental re-runs,
 # --dask beside --jobs 2 (bench/bench_cli.py; BENCH_ARGS passes options).

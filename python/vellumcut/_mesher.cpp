@@ -136,7 +136,8 @@ py::dict to_python(const sm::Result& r) {
         }
         parts.append(py::dict("v"_a = v, "idx"_a = idx, "rings"_a = rings));
     }
-    return py::dict("w"_a = r.w, "h"_a = r.h, "parts"_a = parts);
+    return py::dict("w"_a = r.w, "h"_a = r.h, "parts"_a = parts, "budget_applied"_a = r.budget_applied,
+                    "overdraw_before"_a = r.overdraw_before, "overdraw"_a = r.overdraw, "under_10"_a = r.under_10);
 }
 
 py::dict mesh(const py::object& image, int alpha_threshold, double tolerance, double padding,
@@ -211,8 +212,10 @@ PYBIND11_MODULE(_mesher, m) {
           "interior"_a, "spacing"_a, "min_angle"_a, "seed"_a, "seeded"_a, "min_island_area"_a,
           "min_hole_area"_a, "margin"_a,
           "Mesh a path (str) or a uint8/uint16 array; returns {'w', 'h', 'parts': [{'v', 'idx', "
-          "'rings'}]}. Releases the interpreter lock while it computes.");
+          "'rings'}], 'budget_applied', 'overdraw_before', 'overdraw', 'under_10'}. Releases the "
+          "interpreter lock while it computes.");
     m.attr("MAX_MIN_ANGLE") = sm::kMaxMinAngle;
     m.attr("DEFAULT_MIN_HOLE_AREA") = sm::Options().min_hole_area;
-    m.attr("DEFAULT_POISSON_SPACING") = sm::kDefaultPoissonSpacing;
+    m.def("auto_spacing", &sm::auto_spacing, "pixels"_a,
+          "The interior spacing (px) chosen for an island of this many opaque pixels.");
 }

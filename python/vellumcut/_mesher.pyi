@@ -5,8 +5,8 @@ import numpy as np
 
 MAX_MIN_ANGLE: float
 DEFAULT_MIN_HOLE_AREA: int
-DEFAULT_POISSON_SPACING: float
 
 def mesh(image: str | np.ndarray, alpha_threshold: int, tolerance: float, padding: float,
          max_vertices: int, interior: str, spacing: float, min_angle: float, seed: int, seeded: bool,
          min_island_area: int, min_hole_area: int, margin: int) -> dict[str, Any]: ...
+def auto_spacing(pixels: float) -> float: ...

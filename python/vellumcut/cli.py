@@ -158,6 +158,15 @@ register_command(Command(
 
 # `vellumcut mesh` (vellumcut.mesh_sprite): the options and helps of the
 # mesher's own command, on the command registry.
+def _number_or_auto(text: str) -> Any:
+    if text.lower() in ("auto", "none"):
+        return "auto"
+    try:
+        return float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number or auto, got {text!r}") from None
+
+
 def _or_none(cast: type) -> Callable[[str], Any]:
     def parse(text: str) -> Any:
         if text.lower() == "none":
@@ -199,15 +208,16 @@ def _mesh_options() -> list[Option]:
             help="mesh kept around every opaque pixel (default: %(default)s)")),
         Option(("--max-vertices",), dict(
             type=_or_none(int), default=None, metavar="N",
-            help="at most N outline vertices per part, at least 3 (default: no cap)")),
+            help="at most N outline vertices for the whole sprite, islands and holes together; "
+                 "at least 3 per island (default: no cap)")),
         Option(("--interior",), dict(
             choices=sprite.INTERIORS, default="none",
             help="none: outline vertices only; poisson: Poisson-disk interior points; "
                  "quality: Triangle's quality refinement (default: %(default)s)")),
         Option(("--spacing",), dict(
-            type=_or_none(float), default=None, metavar="PX",
-            help="interior point spacing (poisson, default 10) or triangle size bound "
-                 "(quality, default: none)")),
+            type=_number_or_auto, default="auto", metavar="PX",
+            help="interior point spacing (poisson) or triangle size bound (quality) in px, or auto: "
+                 "per island, sqrt(opaque pixels / 48), at least 4 (default: %(default)s)")),
         Option(("--min-angle",), dict(
             type=float, default=25.0, metavar="DEG",
             help=f"smallest triangle angle of quality meshes, at most {sprite.MAX_MIN_ANGLE:g} "
@@ -667,6 +677,9 @@ def _run(args: argparse.Namespace, dests: dict, out: TextIO, err: TextIO) -> int
             bar.clear_line()
             err.write(f"warning: {o.source}: {o.message}\n")
         else:
+            for warning in o.warnings:
+                bar.clear_line()
+                err.write(f"warning: {warning}\n")
             digest, rel = records[o.source]
             if digest:
                 manifest.record(rel, o.source, digest, key, vellumcut.__version__, o.outputs)

@@ -42,6 +42,7 @@ class Outcome:
     triangles: int = 0
     mesh: Any = None  # the SpriteMesh, when the job wrote nothing
     seconds: float = 0.0
+    warnings: list[str] = field(default_factory=list)  # the mesh's own (a vertex budget's overdraw)
 
     @property
     def ok(self) -> bool:
@@ -67,9 +68,10 @@ def process(job: Job) -> Outcome:
         return Outcome(job.source, FAILED, messages.explain(exc, job.path, job.params))
     if is_empty(mesh) and not job.allow_empty:
         return Outcome(job.source, EMPTY, messages.empty_reason(mesh, job.path))
+    warnings = list(getattr(mesh, "warnings", []))
     if job.stem is None:
         return Outcome(job.source, DONE, "", [], mesh.triangle_count, mesh,
-                       time.perf_counter() - start)
+                       time.perf_counter() - start, warnings)
     try:
         outputs = write_outputs(job, mesh)
     except OSError as exc:
@@ -77,7 +79,7 @@ def process(job: Job) -> Outcome:
     except Exception as exc:  # noqa: BLE001 - an exporter or preview fault stays per file
         return Outcome(job.source, FAILED, messages.explain(exc, job.path, job.params))
     return Outcome(job.source, DONE, "", outputs, mesh.triangle_count, None,
-                   time.perf_counter() - start)
+                   time.perf_counter() - start, warnings)
 
 
 def write_outputs(job: Job, mesh: Any) -> list[str]:

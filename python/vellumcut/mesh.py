@@ -64,6 +64,9 @@ class SpriteMesh:
     scale: float = 1.0
     params: dict[str, Any] = field(default_factory=dict)
     source: str | None = None
+    #: What the user should know about this result (a vertex budget that
+    #: forced much overdraw, say); the command line prints them.
+    warnings: list[str] = field(default_factory=list)
 
     @property
     def border(self) -> int:

@@ -70,9 +70,13 @@ def _pixels(image: Any) -> Union[str, np.ndarray]:
                     f"{type(image).__name__}")
 
 
+#: Overdraw a vertex budget may force before the result carries a warning.
+BUDGET_WARNING = 0.25
+
+
 def mesh_sprite(image: ImageLike, *, alpha_threshold: int = 0, tolerance: float = 1.0,
                 padding: float = 0.0, max_vertices: Optional[int] = None, interior: str = "none",
-                spacing: Optional[float] = None, min_angle: float = 25.0, seed: Optional[int] = None,
+                spacing: Union[float, str, None] = "auto", min_angle: float = 25.0, seed: Optional[int] = None,
                 min_island_area: int = 1, min_hole_area: int = MIN_HOLE_AREA,
                 margin: int = 0) -> SpriteMesh:
     """Mesh every opaque island of a sprite; one `Part` per island.
@@ -85,11 +89,20 @@ def mesh_sprite(image: ImageLike, *, alpha_threshold: int = 0, tolerance: float 
     Guarantees: every opaque pixel square lies inside the mesh with `padding`
     px to spare; no outline point is more than `tolerance + padding` px from
     an opaque pixel; rings never cross or touch; triangles never overlap.
-    `max_vertices` caps each part's outline vertices (tolerance grows and
-    holes fill until it fits). `interior`: "none" (outline vertices only),
-    "poisson" (Poisson-disk points `spacing` px apart, default 10, seeded by
-    `seed`) or "quality" (Triangle's refinement: smallest angle `min_angle`,
-    triangle area bounded by `spacing` when given).
+    A larger `tolerance` never gives more outline vertices.
+
+    `max_vertices` caps the outline vertices of the whole sprite, all
+    islands and holes together: beyond the tolerance, the outline gives up
+    the vertices that cost the least overdraw, filling holes only where
+    that is cheaper. It must be at least 3 per island (ValueError names the
+    least). When the budget forces more than 25 % overdraw, the result's
+    `warnings` say so and name the budget that would keep it under 10 %.
+
+    `interior`: "none" (outline vertices only), "poisson" (Poisson-disk
+    points `spacing` px apart, seeded by `seed`) or "quality" (Triangle's
+    refinement: smallest angle `min_angle`, triangles no larger than
+    equilateral ones of side `spacing`). `spacing="auto"` (or None) picks
+    it per island from its size: sqrt(pixels / 48), at least 4 px.
 
     Raises ValueError naming the option for a bad value, RuntimeError for an
     image that cannot be read, KeyboardInterrupt on Ctrl-C. The interpreter
@@ -107,9 +120,12 @@ def mesh_sprite(image: ImageLike, *, alpha_threshold: int = 0, tolerance: float 
     mv = 0 if max_vertices is None else _number("max_vertices", max_vertices, integer=True)
     if max_vertices is not None and mv < 3:
         raise ValueError(f"max_vertices must be at least 3 (or None), got {mv}")
-    sp = 0.0 if spacing is None else _number("spacing", spacing)
-    if spacing is not None and not sp > 0:
-        raise ValueError(f"spacing must be a number above 0 (or None), got {spacing!r}")
+    auto = spacing is None or (isinstance(spacing, str) and spacing == "auto")
+    if isinstance(spacing, str) and not auto:
+        raise ValueError(f"spacing must be a number above 0 or 'auto', got {spacing!r}")
+    sp = 0.0 if auto else _number("spacing", spacing)
+    if not auto and not sp > 0:
+        raise ValueError(f"spacing must be a number above 0 or 'auto', got {spacing!r}")
     ang = _number("min_angle", min_angle)
     if seed is not None:
         seed = _number("seed", seed, integer=True)
@@ -130,9 +146,20 @@ def mesh_sprite(image: ImageLike, *, alpha_threshold: int = 0, tolerance: float 
     result = _mesher.mesh(pixels, thr, tol, pad, mv, interior, sp, ang,
                           0 if seed is None else seed, seed is not None, mia, mha, mg)
     params = {"alpha_threshold": thr, "tolerance": tol, "padding": pad, "max_vertices": max_vertices,
-              "interior": interior, "spacing": spacing, "min_angle": ang, "seed": seed,
+              "interior": interior, "spacing": "auto" if auto else sp, "min_angle": ang, "seed": seed,
               "min_island_area": mia, "min_hole_area": mha, "margin": mg}
     return from_mesher(result, mg, params, pixels if isinstance(pixels, str) else None)
+
+
+def budget_warning(result: dict, budget: Optional[int], name: str) -> Optional[str]:
+    """The warning for a budget that forced more than 25 % overdraw, or None."""
+    if not budget or not result.get("budget_applied") or result["overdraw"] <= BUDGET_WARNING:
+        return None
+    text = (f"{name}: max_vertices={budget} forces {100 * result['overdraw']:.0f} % overdraw")
+    if result["under_10"]:
+        return text + f"; a budget of {result['under_10']} would keep it under 10 %"
+    return text + (f"; it is {100 * result['overdraw_before']:.0f} % before the budget, so lower "
+                   "the tolerance or padding first")
 
 
 def from_mesher(result: dict, margin: int, params: Optional[dict] = None,
@@ -141,5 +168,8 @@ def from_mesher(result: dict, margin: int, params: Optional[dict] = None,
                   np.asarray(p["idx"], np.int64).reshape(-1, 3),
                   [np.asarray(r, np.int64) for r in p["rings"]])
              for p in result["parts"]]
+    params = dict(params or {})
+    name = os.path.basename(source) if source else "sprite"
+    warning = budget_warning(result, params.get("max_vertices"), name)
     return SpriteMesh("mesh", parts, int(result["w"]), int(result["h"]), margin, 1.0,
-                      dict(params or {}), source)
+                      params, source, [warning] if warning else [])

@@ -85,7 +85,7 @@ class IMPORT_IMAGE_OT_vellumcut_sprite(bpy.types.Operator, ImportHelper):
         default=D["interior"].upper())
     spacing: FloatProperty(
         name="Spacing", min=0.0, soft_max=128.0, default=D["spacing"],
-        description="Interior point spacing in pixels; 0 for the mesher's default")
+        description="Interior point spacing in pixels; 0 for automatic (from each island's size)")
     min_angle: FloatProperty(
         name="Min angle", min=0.0, max=60.0, soft_max=34.0, default=D["min_angle"],
         description="Quality interior: smallest triangle angle in degrees")

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -18,12 +19,17 @@
 #include "constrained_mesh/triangle_output.hpp"
 #include "mask/limits.hpp"
 #include "outline.hpp"
+#include "sprite_mesh/line_fit.hpp"
+#include "sprite_mesh/predicates.hpp"
+#include "sprite_mesh/reduce.hpp"
 #include "sprite_mesh/rings.hpp"
 #include "sprite_mesh/sprite_mesh.hpp"
 
 
 namespace vellumcut {
 namespace sprite {
+
+double auto_spacing(double pixels) { return std::max(4.0, std::sqrt(std::max(pixels, 0.0) / 48.0)); }
 
 void validate(const Options& o) {
     const auto bad = [](const std::string& what) { throw std::invalid_argument(what); };
@@ -33,7 +39,7 @@ void validate(const Options& o) {
     if (!std::isfinite(o.padding) || o.padding < 0) bad("padding must be a finite number >= 0");
     if (o.padding > 1024) bad("padding must be at most 1024 px");
     if (o.max_vertices != 0 && o.max_vertices < 3) bad("max_vertices must be at least 3 (or None)");
-    if (!std::isfinite(o.spacing) || o.spacing < 0) bad("spacing must be a finite number > 0 (or None)");
+    if (!std::isfinite(o.spacing) || o.spacing < 0) bad("spacing must be a finite number > 0 (or 'auto')");
     if (o.spacing != 0 && o.spacing < 1) bad("spacing must be at least 1 px");
     if (!std::isfinite(o.min_angle) || o.min_angle <= 0 || o.min_angle > kMaxMinAngle) {
         char text[160];
@@ -49,37 +55,21 @@ void validate(const Options& o) {
 
 namespace {
 
+// The fixed tolerance (units) of the line fit the reducer may start from.
+constexpr double kFitTolerance = 1.0 * kUnit;
+
 struct Part {
     std::vector<IRing> orig;  // [0] outer, then holes, before simplification
     std::vector<char> bridged;  // parallel to orig: the ring cuts a corner
     std::vector<IRing> cur;
-    std::vector<int> ids;     // simplifier ring ids, parallel to orig
     std::vector<std::vector<int>> kids;  // per ring: parts inside that hole
-    bool alive = true;
+    std::int64_t pixels = 0;  // opaque pixels of the island (unpadded parts)
 };
 
 struct Geometry {
     std::vector<Part> parts;
+    std::int64_t opaque = 0;  // opaque pixels the parts hold
 };
-
-void kill(Geometry& g, Simplifier* s, int p) {
-    Part& part = g.parts[p];
-    if (!part.alive) return;
-    part.alive = false;
-    if (s != nullptr) {
-        for (int id : part.ids) s->remove(id);
-    }
-    for (const auto& k : part.kids) {
-        for (int c : k) kill(g, s, c);
-    }
-}
-
-void start_top_left(IRing& r) {
-    const auto first = std::min_element(r.begin(), r.end(), [](const P& a, const P& b) {
-        return a.y != b.y ? a.y < b.y : a.x < b.x;
-    });
-    std::rotate(r.begin(), first, r.end());
-}
 
 // Parts straight from the traced islands: small islands dropped, small holes
 // filled together with whatever lies inside them.
@@ -127,8 +117,12 @@ Geometry islands_to_parts(const std::vector<TracedRing>& rings, const Options& o
         g.parts.emplace_back();
     }
     for (int isl = 0; isl < n; ++isl) {
+        if (!rings[isl].hole && (gone[isl] || part_of[isl] >= 0)) g.opaque += pixels[isl];
+    }
+    for (int isl = 0; isl < n; ++isl) {
         if (part_of[isl] < 0) continue;
         Part& p = g.parts[part_of[isl]];
+        p.pixels = pixels[isl];
         p.orig.push_back(rings[isl].pts);
         p.bridged.push_back(rings[isl].bridged);
         p.kids.emplace_back();
@@ -182,7 +176,6 @@ Geometry pad(const Geometry& in, double delta, double arc) {
     // sag up to 2.25 times the tolerance asked for: ask for a third.
     ClipperLib::ClipperOffset co(2.0, arc / 3);
     for (const Part& p : in.parts) {
-        if (!p.alive) continue;
         for (const IRing& r : p.orig) {
             ClipperLib::Path path;
             path.reserve(r.size());
@@ -197,146 +190,6 @@ Geometry pad(const Geometry& in, double delta, double arc) {
         if (node->Contour.size() >= 3) add_tree(g, *node, nullptr);
     }
     return g;
-}
-
-std::size_t vertex_count(const Part& p) {
-    std::size_t n = 0;
-    for (const IRing& r : p.cur) n += r.size();
-    return n;
-}
-
-// Smallest convex polygon of at most `k` corners found by repeatedly
-// dropping the hull edge whose removal (extending both neighbours to meet)
-// adds the least area.
-IRing reduced_hull(const std::vector<P>& pts, std::size_t k) {
-    std::vector<cv::Point> cv_pts;
-    cv_pts.reserve(pts.size());
-    for (const P& q : pts) cv_pts.emplace_back(static_cast<int>(q.x), static_cast<int>(q.y));
-    std::vector<cv::Point> hull;
-    cv::convexHull(cv_pts, hull);
-    std::vector<cv::Point2d> h(hull.begin(), hull.end());
-    if (k <= 3 && h.size() > 3) {
-        // Edge dropping stalls on parallel sides (a rectangle); the
-        // smallest enclosing triangle is what three corners can do.
-        std::vector<cv::Point2f> tri;
-        std::vector<cv::Point2f> hf(hull.begin(), hull.end());
-        cv::minEnclosingTriangle(hf, tri);
-        h.assign(tri.begin(), tri.end());
-    }
-    while (h.size() > k && h.size() > 3) {
-        const std::size_t n = h.size();
-        double best = INFINITY;
-        std::size_t at = 0;
-        cv::Point2d best_x;
-        for (std::size_t i = 0; i < n; ++i) {
-            const cv::Point2d a = h[(i + n - 1) % n], b = h[i], c = h[(i + 1) % n], d = h[(i + 2) % n];
-            const cv::Point2d u = b - a, v = c - d;  // both towards the meeting point
-            const double den = u.x * v.y - u.y * v.x;
-            if (std::abs(den) < 1e-9) continue;
-            const double t = ((d.x - a.x) * v.y - (d.y - a.y) * v.x) / den;
-            if (t < 1.0) continue;  // the neighbours diverge beyond this edge
-            const cv::Point2d x = a + t * u;
-            const double area = std::abs((b.x - x.x) * (c.y - x.y) - (b.y - x.y) * (c.x - x.x)) / 2;
-            if (area < best) {
-                best = area;
-                at = i;
-                best_x = x;
-            }
-        }
-        if (!std::isfinite(best)) break;
-        h[at] = best_x;
-        h.erase(h.begin() + static_cast<std::ptrdiff_t>((at + 1) % n));
-    }
-    cv::Point2d centre(0, 0);
-    for (const auto& q : h) centre += q;
-    centre *= 1.0 / static_cast<double>(h.size());
-    // Grow it about the centre so every side moves out by 3 units: a
-    // tight polygon computed in floating point would not survive rounding.
-    double nearest = INFINITY;
-    for (std::size_t i = 0; i < h.size(); ++i) {
-        const cv::Point2d a = h[i], b = h[(i + 1) % h.size()];
-        const double len = std::hypot(b.x - a.x, b.y - a.y);
-        if (len > 0) nearest = std::min(nearest, std::abs((b.x - a.x) * (centre.y - a.y) - (b.y - a.y) * (centre.x - a.x)) / len);
-    }
-    if (std::isfinite(nearest) && nearest > 0) {
-        const double f = 1 + 3 / nearest;
-        for (auto& q : h) q = centre + f * (q - centre);
-    }
-    IRing r;
-    for (const auto& q : h) {
-        // Round away from the centre so the rounded polygon still holds the hull.
-        const double x = q.x > centre.x ? std::ceil(q.x) : std::floor(q.x);
-        const double y = q.y > centre.y ? std::ceil(q.y) : std::floor(q.y);
-        r.push_back({static_cast<std::int64_t>(x), static_cast<std::int64_t>(y)});
-    }
-    if (area2(r) > 0) std::reverse(r.begin(), r.end());
-    start_top_left(r);
-    return r;
-}
-
-void fit_budget(Geometry& g, Simplifier& s, int p, double tol, std::size_t cap, Stop& stop) {
-    Part& part = g.parts[p];
-    double t = std::max(tol, 0.5 * kUnit);
-    const double t_max = 64.0 * kUnit;
-    while (part.alive && vertex_count(part) > cap) {
-        stop.poll();
-        const bool holes = part.cur.size() > 1;
-        if (holes && (3 * (part.cur.size() - 1) + part.cur[0].size() > cap || t >= t_max)) {
-            // Fill the smallest hole, with everything inside it.
-            std::size_t small = 1;
-            for (std::size_t h = 2; h < part.cur.size(); ++h) {
-                if (std::llabs(area2(part.orig[h])) < std::llabs(area2(part.orig[small]))) small = h;
-            }
-            for (int c : part.kids[small]) kill(g, &s, c);
-            s.remove(part.ids[small]);
-            part.orig.erase(part.orig.begin() + static_cast<std::ptrdiff_t>(small));
-            if (part.bridged.size() > small) part.bridged.erase(part.bridged.begin() + static_cast<std::ptrdiff_t>(small));
-            part.cur.erase(part.cur.begin() + static_cast<std::ptrdiff_t>(small));
-            part.ids.erase(part.ids.begin() + static_cast<std::ptrdiff_t>(small));
-            part.kids.erase(part.kids.begin() + static_cast<std::ptrdiff_t>(small));
-            continue;
-        }
-        if (t >= t_max) break;
-        t = std::min(t * 1.5, t_max);
-        for (std::size_t r = 0; r < part.cur.size(); ++r) {
-            part.cur[r] = s.simplify(part.ids[r], part.orig[r], t, stop);
-        }
-    }
-    if (!part.alive || vertex_count(part) <= cap) return;
-    // Still too many corners (outward-only simplification cannot go below
-    // the convex hull): the part becomes a reduced hull, and takes in every
-    // part that hull would reach.
-    std::vector<P> pts = part.cur[0];
-    std::vector<int> absorbed;
-    for (;;) {
-        IRing hull = reduced_hull(pts, cap);
-        for (std::size_t h = 1; h < part.cur.size(); ++h) {
-            for (int c : part.kids[h]) kill(g, &s, c);
-            s.remove(part.ids[h]);
-        }
-        part.orig.resize(1);
-        part.bridged.clear();
-        part.cur.resize(1);
-        part.ids.resize(1);
-        part.kids.resize(1);
-        std::vector<int> hit;
-        if (s.fits(hull, {part.ids[0]}, hit)) {
-            s.remove(part.ids[0]);
-            part.ids[0] = s.add(hull);
-            part.orig[0] = hull;
-            part.cur[0] = hull;
-            return;
-        }
-        for (std::size_t q = 0; q < g.parts.size(); ++q) {
-            Part& other = g.parts[q];
-            if (!other.alive || static_cast<int>(q) == p) continue;
-            bool touched = false;
-            for (int id : other.ids) touched = touched || std::find(hit.begin(), hit.end(), id) != hit.end();
-            if (!touched) continue;
-            pts.insert(pts.end(), other.cur[0].begin(), other.cur[0].end());
-            kill(g, &s, static_cast<int>(q));
-        }
-    }
 }
 
 // --- triangulation --------------------------------------------------------------
@@ -638,7 +491,14 @@ void add_poisson(const Part& part, double spacing, double clear, std::mt19937& e
 
 PartMesh mesh_part(const Part& part, std::size_t index, const Options& o, int border, Stop& stop) {
     Pslg g;
-    const double split = o.interior == Interior::poisson ? (o.spacing > 0 ? o.spacing : kDefaultPoissonSpacing) * kUnit : 0;
+    double area_px = 0;
+    std::size_t boundary = 0;
+    for (const IRing& r : part.cur) {
+        area_px -= static_cast<double>(area2(r)) / 2 / (kUnit * kUnit);
+        boundary += r.size();
+    }
+    const double spacing = o.spacing > 0 ? o.spacing : auto_spacing(area_px);
+    const double split = o.interior == Interior::poisson ? spacing * kUnit : 0;
     for (const IRing& r : part.cur) {
         const int first = g.add(r[0]);
         int prev = first;
@@ -718,28 +578,19 @@ PartMesh mesh_part(const Part& part, std::size_t index, const Options& o, int bo
                     }
                 }
             }
-            double area_px = 0;
-            std::size_t boundary = 0;
-            for (const IRing& r : part.cur) {
-                area_px -= static_cast<double>(area2(r)) / 2 / (kUnit * kUnit);
-                boundary += r.size();
-            }
             if (o.interior == Interior::poisson) {
-                const double s = o.spacing > 0 ? o.spacing : kDefaultPoissonSpacing;
                 std::mt19937 engine = part_engine(o, index);
-                add_poisson(part, s, 0.5 * s, engine, g, stop);
+                add_poisson(part, spacing, 0.5 * spacing, engine, g, stop);
             }
             char sw[128];
             if (o.interior == Interior::poisson) {
                 // The Poisson points stay; Triangle adds only the few points
                 // that lift the triangles along the outline to min_angle.
                 std::snprintf(sw, sizeof sw, "pzQBPnq%.6fS%.0f", o.min_angle, 4.0 * static_cast<double>(g.pts.size() / 2) + 1000);
-            } else if (o.spacing > 0) {
-                const double max_area = std::sqrt(3.0) / 4 * o.spacing * o.spacing;
+            } else {
+                const double max_area = std::sqrt(3.0) / 4 * spacing * spacing;
                 const double cap = 4.0 * area_px / max_area + 20.0 * static_cast<double>(boundary) + 1000;
                 std::snprintf(sw, sizeof sw, "pzQBPnq%.6fa%.6fS%.0f", o.min_angle, max_area * kUnit * kUnit, cap);
-            } else {
-                std::snprintf(sw, sizeof sw, "pzQBPnq%.6fS%.0f", o.min_angle, 50.0 * static_cast<double>(boundary) + 1000);
             }
             stop.poll();
             TriangleOutput second;
@@ -797,22 +648,26 @@ Result mesh_framed(const Opaque& framed, const Options& o, Stop& stop) {
     const double tol = o.tolerance * kUnit;
     const std::int64_t bridge =
         std::clamp<std::int64_t>(static_cast<std::int64_t>(std::floor(std::min(0.25, o.tolerance) * kUnit)), 1, 16);
-    const double arc = std::clamp(0.25 * tol, 2.0, 0.25 * kUnit);
+    // The round joins of the padding are drawn to a fixed fineness, so that
+    // the rings the reducer starts from do not depend on the tolerance.
+    const double arc = 0.125 * kUnit;
     std::vector<TracedRing> rings = trace_rings(framed, bridge, stop);
     if (rings.empty()) return res;
     const double bridge_slack = static_cast<double>(bridge) * 0.7072;
     bool any_bridged = false;
     for (const TracedRing& r : rings) any_bridged = any_bridged || r.bridged;
-    // Padded rings come from all of them; unpadded ones pay only for their
+    // What each ring has strayed before the reducer starts, added to its
+    // steps' keys: padded rings come from all of them (corner cuts, and the
+    // chords and rounding of the joins); unpadded ones pay only for their
     // own corner cuts.
-    const double pad_slack = o.padding > 0 ? (any_bridged ? bridge_slack : 0.0) + arc + 2 : 0.0;
-    const double tol_s = std::max(0.0, tol - pad_slack - (any_bridged ? bridge_slack : 0.0));
-    const auto ring_tol = [&](const Part& p, std::size_t r) {
-        if (o.padding > 0) return tol_s;
-        return std::max(0.0, tol - (r < p.bridged.size() && p.bridged[r] ? bridge_slack : 0.0));
+    const double pad_slack = (any_bridged ? 2 * bridge_slack : 0.0) + arc + 2;
+    const auto ring_slack = [&](const Part& p, std::size_t r) {
+        if (o.padding > 0) return pad_slack;
+        return r < p.bridged.size() && p.bridged[r] ? bridge_slack : 0.0;
     };
     Geometry g = islands_to_parts(rings, o);
     rings.clear();
+    const std::int64_t opaque_px = g.opaque;
     if (o.padding > 0) {
         // Chords of the round joins lie inside the circle by up to `arc`:
         // offset by that much more (and a unit for Clipper's rounding) so
@@ -820,54 +675,92 @@ Result mesh_framed(const Opaque& framed, const Options& o, Stop& stop) {
         g = pad(g, o.padding * kUnit + arc + 1, arc);
         stop.poll();
     }
+    if (g.parts.empty()) return res;
+    if (o.max_vertices > 0) {
+        const long long least = 3 * static_cast<long long>(g.parts.size());
+        if (o.max_vertices < least) {
+            throw std::invalid_argument("max_vertices is " + std::to_string(o.max_vertices) +
+                                        ", but this sprite needs at least " + std::to_string(least) +
+                                        " outline vertices (3 for each of its " + std::to_string(g.parts.size()) +
+                                        (g.parts.size() == 1 ? " island)" : " islands)"));
+        }
+    }
 
-    std::int64_t lx = 0, ly = 0, hx = 0, hy = 0;
-    bool any = false;
+    std::int64_t lx = g.parts[0].orig[0][0].x, ly = g.parts[0].orig[0][0].y, hx = lx, hy = ly;
     for (const Part& p : g.parts) {
         for (const P& q : p.orig[0]) {
-            if (!any) {
-                lx = hx = q.x;
-                ly = hy = q.y;
-                any = true;
-            }
             lx = std::min(lx, q.x);
             hx = std::max(hx, q.x);
             ly = std::min(ly, q.y);
             hy = std::max(hy, q.y);
         }
     }
-    if (!any) return res;
-    Simplifier simp(lx - kUnit, ly - kUnit, hx + kUnit, hy + kUnit);
-    // Every ring goes in as it is, again for its fit and once more for the
-    // fitted ring: about three segments per corner.
-    std::size_t corners = 0;
-    for (const Part& p : g.parts) {
-        for (const IRing& r : p.orig) corners += r.size();
-    }
-    simp.reserve(3 * corners);
-    // A sprite can hold a million tiny rings (islands, or holes of one
-    // island), each far below the ring loops' own polling strides: ask once
-    // per ring.
-    for (Part& p : g.parts) {
-        for (const IRing& r : p.orig) {
-            stop.poll();
-            p.ids.push_back(simp.add(r));
+    // Collapsed corners may reach out a quarter of the sprite beyond its
+    // outline (under a tight budget).
+    const std::int64_t reach = std::max<std::int64_t>(std::max(hx - lx, hy - ly) / 4, 64 * kUnit);
+    const auto reducer = [&](LineFit* fit) {
+        auto red = std::make_unique<Reducer>(lx - kUnit, ly - kUnit, hx + kUnit, hy + kUnit, reach);
+        std::vector<std::vector<int>> ids(g.parts.size()), fit_ids(g.parts.size());
+        std::vector<int> anchors;
+        if (fit != nullptr) {
+            // Every ring goes in as it stands before any is fitted: lines
+            // must not cross rings still to come.
+            for (std::size_t p = 0; p < g.parts.size(); ++p) {
+                for (const IRing& r : g.parts[p].orig) {
+                    stop.poll();
+                    fit_ids[p].push_back(fit->add(r));
+                }
+            }
         }
-    }
-    for (Part& p : g.parts) {
-        for (std::size_t r = 0; r < p.orig.size(); ++r) {
-            stop.poll();
-            p.cur.push_back(simp.simplify(p.ids[r], p.orig[r], ring_tol(p, r), stop));
-        }
-    }
-    if (o.max_vertices > 0) {
         for (std::size_t p = 0; p < g.parts.size(); ++p) {
-            fit_budget(g, simp, static_cast<int>(p), tol_s, static_cast<std::size_t>(o.max_vertices), stop);
+            const Part& part = g.parts[p];
+            for (std::size_t r = 0; r < part.orig.size(); ++r) {
+                stop.poll();
+                const double slack = ring_slack(part, r);
+                if (fit == nullptr) {
+                    ids[p].push_back(red->add_ring(part.orig[r], static_cast<int>(p), r > 0, slack));
+                } else {
+                    const int id = fit_ids[p][r];
+                    const IRing start = fit->simplify(id, part.orig[r], std::max(0.0, kFitTolerance - slack), stop, anchors);
+                    ids[p].push_back(red->add_ring(part.orig[r], start, anchors, static_cast<int>(p), r > 0, slack));
+                }
+            }
         }
+        for (std::size_t p = 0; p < g.parts.size(); ++p) {
+            for (std::size_t r = 1; r < g.parts[p].orig.size(); ++r) red->set_inside(ids[p][r], g.parts[p].kids[r]);
+        }
+        red->reduce_tolerance(tol, stop);
+        return red;
+    };
+    // Two starts, the same steps: the traced rings, and (once the tolerance
+    // reaches the fitter's) lines fitted at that fixed tolerance, which the
+    // steps alone cannot find from a pixel staircase. Neither depends on
+    // the tolerance and each loses vertices as it grows, so the fewer of
+    // the two does too.
+    std::unique_ptr<Reducer> best = reducer(nullptr);
+    if (tol >= kFitTolerance) {
+        LineFit fit(lx - kUnit, ly - kUnit, hx + kUnit, hy + kUnit);
+        std::size_t corners = 0;
+        for (const Part& p : g.parts) {
+            for (const IRing& r : p.orig) corners += r.size();
+        }
+        fit.reserve(3 * corners);
+        std::unique_ptr<Reducer> fitted = reducer(&fit);
+        if (fitted->total() < best->total()) best = std::move(fitted);
+    }
+    Reducer& red = *best;
+    if (o.max_vertices > 0) {
+        const BudgetReport rep = red.reduce_budget(static_cast<std::size_t>(o.max_vertices),
+                                                   static_cast<double>(opaque_px) * kUnit * kUnit, stop);
+        res.budget_applied = rep.applied;
+        res.overdraw_before = rep.overdraw_before;
+        res.overdraw = rep.overdraw;
+        res.under_10 = static_cast<long long>(rep.under_10);
     }
     for (std::size_t p = 0; p < g.parts.size(); ++p) {
-        if (!g.parts[p].alive) continue;
+        if (!red.part_alive(static_cast<int>(p))) continue;
         stop.poll();
+        g.parts[p].cur = red.part_rings(static_cast<int>(p));
         res.parts.push_back(mesh_part(g.parts[p], p, o, border, stop));
     }
     return res;
