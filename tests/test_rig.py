@@ -281,15 +281,16 @@ def test_bad_options(kwargs, text):
 
 # --- real sprites ---------------------------------------------------------------
 
-REAL = ("female_adventurer/femaleAdventurer_idle.png", "robot/robot_walk3.png",
-        "male_person/malePerson_jump.png", "enemies/bee.png")
+# name: fewest bones expected (head, arms, legs for the people; a bee has wings)
+REAL = {"female_adventurer/femaleAdventurer_idle.png": 8, "robot/robot_walk3.png": 5,
+        "male_person/malePerson_jump.png": 5, "enemies/bee.png": 3}
 
 
-@pytest.mark.parametrize("name", REAL, ids=[n.split("/")[-1].split(".")[0] for n in REAL])
+@pytest.mark.parametrize("name", list(REAL), ids=[n.split("/")[-1].split(".")[0] for n in REAL])
 def test_real_characters_get_a_skeleton_inside_and_sound_weights(real_sprites, name):
     path = next(str(p) for p in real_sprites if str(p).endswith(name))
     r = vellumcut.rig_sprite(path)
-    assert 5 <= len(r.bones) <= rig.MAX_BONES
+    assert REAL[name] <= len(r.bones) <= rig.MAX_BONES
     rgba = np.asarray(__import__("PIL.Image", fromlist=["Image"]).open(path).convert("RGBA"))
     opaque = np.pad(rgba[..., 3] > 0, 1)  # one pixel of slack around the outline
     for b in r.bones:

@@ -125,10 +125,12 @@ class RiggedSprite:
 
 def rig_sprite(image: Any, *, skeleton: Union[str, os.PathLike, Mapping, None] = "auto",
                max_bones: int = MAX_BONES, max_influences: int = MAX_INFLUENCES,
-               interior: str = "quality", **mesh_options: Any) -> RiggedSprite:
+               interior: str = "quality", spacing: Union[float, str, None] = "auto",
+               **mesh_options: Any) -> RiggedSprite:
     """Mesh a sprite (`mesh_sprite` with its options; the interior defaults
-    to "quality" since weights need interior vertices), suggest a skeleton
-    or read one, and weigh every vertex.
+    to "quality" with spacing "auto", which sizes the triangles to each
+    island, since weights need interior vertices), suggest a skeleton or
+    read one, and weigh every vertex.
 
     `skeleton`: "auto" (suggested from the shape, at most `max_bones`
     bones), or a path or dict in the layout the JSON export writes:
@@ -153,7 +155,7 @@ def rig_sprite(image: Any, *, skeleton: Union[str, os.PathLike, Mapping, None] =
     user = None
     if not (isinstance(skeleton, str) and skeleton == "auto"):
         user = read_skeleton(skeleton)  # before meshing: a bad file fails fast
-    mesh = mesh_sprite(image, interior=interior, **mesh_options)
+    mesh = mesh_sprite(image, interior=interior, spacing=spacing, **mesh_options)
     mesh.params.update({"skeleton": "auto" if user is None else "user", "max_bones": mb,
                         "max_influences": mi})
     if user is None:
