@@ -319,3 +319,20 @@ def test_godot_scene_binds_polygons_to_the_skeleton(rigged, tmp_path):
         assert sorted(map(tuple, np.sort(pts[tris].round(6).reshape(-1, 6), axis=1).tolist())) == \
             sorted(map(tuple, np.sort(place.place(rigged.mesh, part.vertices, False)[part.triangles]
                                       .round(6).reshape(-1, 6), axis=1).tolist()))
+
+
+def test_gltf_carries_more_than_four_influences_in_a_second_set(tmp_path):
+    alpha, _ = shapes.stick_figure()
+    r = vellumcut.rig_sprite(shapes.rgba(alpha), max_influences=6, spacing=30.0)
+    assert len(r.mesh.parts) == 1 and np.count_nonzero(r.weights[0], axis=1).max() > 4
+    out = tmp_path / "six.glb"
+    export.write(r, "gltf", out)
+    g = pygltflib.GLTF2.load(str(out))
+    prim = g.meshes[0].primitives[0]
+    assert prim.attributes.JOINTS_1 is not None and prim.attributes.WEIGHTS_1 is not None
+    joints = np.hstack([read_accessor(g, prim.attributes.JOINTS_0), read_accessor(g, prim.attributes.JOINTS_1)])
+    weights = np.hstack([read_accessor(g, prim.attributes.WEIGHTS_0), read_accessor(g, prim.attributes.WEIGHTS_1)])
+    np.testing.assert_allclose(weights.sum(axis=1), 1.0, atol=1e-6)
+    dense = np.zeros((len(joints), len(r.bones)))
+    np.add.at(dense, (np.repeat(np.arange(len(joints)), 8), joints.reshape(-1)), weights.reshape(-1))
+    np.testing.assert_allclose(dense, r.weights[0], atol=1e-6)
