@@ -146,11 +146,11 @@ def main(argv=None) -> int:
     print(f"  ratio {s['ratio']:.1f}x (target <= {RATIO_TARGET:g}x: {'met' if s['meets']['ratio'] else 'NOT met'}), "
           f"rig < {SECONDS_TARGET:g} s: {'met' if s['meets']['seconds'] else 'NOT met'}")
     print(f"real characters ({len(result['real'])}):")
-    print(f"  {'sprite':<48} {'size':>9} {'bones':>5} {'verts':>6} {'ms':>7} {'fold1':>5} {'foldN':>5}")
+    print(f"  {'sprite':<44} {'size':>9} {'bones':>5} {'verts':>6} {'tris':>5} {'ms':>7} {'fold1':>5} {'foldN':>5}")
     for row in result["real"]:
-        print(f"  {row['sprite'].split('/', 1)[1]:<48} {row['size'][0]:>4}x{row['size'][1]:<4} {row['bones']:>5} "
-              f"{row['vertices']:>6} {1000 * row['seconds']:>7.1f} {row['folded_worst_bone']:>5} "
-              f"{row['folded_every_other_bone']:>5}")
+        print(f"  {row['sprite'].split('/', 1)[1]:<44} {row['size'][0]:>4}x{row['size'][1]:<4} {row['bones']:>5} "
+              f"{row['vertices']:>6} {row['triangles']:>5} {1000 * row['seconds']:>7.1f} "
+              f"{row['folded_worst_bone']:>5} {row['folded_every_other_bone']:>5}")
     print("  fold1: triangles folded by the worst single bone turned 30 degrees; foldN: every other bone at once")
     return 0
 
