@@ -336,3 +336,19 @@ def test_gltf_carries_more_than_four_influences_in_a_second_set(tmp_path):
     dense = np.zeros((len(joints), len(r.bones)))
     np.add.at(dense, (np.repeat(np.arange(len(joints)), 8), joints.reshape(-1)), weights.reshape(-1))
     np.testing.assert_allclose(dense, r.weights[0], atol=1e-6)
+
+
+def test_godot_renames_bones_godot_would_rename_and_keeps_paths_consistent(tmp_path):
+    alpha = np.zeros((60, 100), np.uint8)
+    alpha[20:40, 10:90] = 255
+    doc = {"bones": [{"name": "hip.C", "parent": None, "head": [50, 30], "tail": [50, 25]},
+                     {"name": "arm.L", "parent": "hip.C", "head": [50, 30], "tail": [12, 30]},
+                     {"name": "arm_L", "parent": "hip.C", "head": [50, 30], "tail": [88, 30]}]}
+    r = vellumcut.rig_sprite(shapes.rgba(alpha), skeleton=doc, spacing=10.0)
+    out = tmp_path / "bar.tscn"
+    export.write(r, "godot", out)
+    nodes = parse_tscn(out.read_text())
+    assert [(n["name"], n["parent"]) for n in nodes if n["type"] == "Bone2D"] == [
+        ("hip_C", "Skeleton2D"), ("arm_L", "Skeleton2D/hip_C"), ("arm_L_2", "Skeleton2D/hip_C")]
+    (poly,) = [n for n in nodes if n["type"] == "Polygon2D"]
+    assert re.findall(r'NodePath\("([^"]+)"\)', poly["bones"]) == ["hip_C", "hip_C/arm_L", "hip_C/arm_L_2"]

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import math
 import os
+import re
 import struct
 from pathlib import Path
 from typing import Any, Callable, Sequence
@@ -263,6 +264,23 @@ def _f(x: float) -> str:
     return repr(_num(round(float(x), 6)))
 
 
+def godot_names(names: list[str]) -> list[str]:
+    """Bone names as Godot node names: Godot renames a node whose name holds
+    . : @ / " % (or a quote breaking the scene file), which would break the
+    Polygon2Ds' NodePaths, so those become _ here, kept unique."""
+    out: list[str] = []
+    taken: set[str] = set()
+    for name in names:
+        base = re.sub(r'[.:@/"%\\\s]', "_", name) or "bone"
+        new, n = base, 1
+        while new in taken:
+            n += 1
+            new = f"{base}_{n}"
+        taken.add(new)
+        out.append(new)
+    return out
+
+
 def godot_order(part: Any) -> np.ndarray:
     """Vertex order for Polygon2D: the outer ring first (Godot's outline), then
     every other vertex (hole rings, interior), the internal vertices."""
@@ -287,9 +305,10 @@ def write_godot(rigged: Any, path: str | os.PathLike, texture: str | None = None
     heads, tails = _placed_bones(rigged, place, y_up=False)
     angles = _angles(heads, tails)
     pos, rot = _local(rigged.bones, heads, angles)
+    names = godot_names([b.name for b in rigged.bones])
     paths: list[str] = []
-    for b in rigged.bones:
-        paths.append(b.name if b.parent is None else paths[b.parent] + "/" + b.name)
+    for b, name in zip(rigged.bones, names):
+        paths.append(name if b.parent is None else paths[b.parent] + "/" + name)
     out = ["[gd_scene load_steps=2 format=3]" if texture else "[gd_scene format=3]", ""]
     if texture:
         out += [f'[ext_resource type="Texture2D" path="{texture}" id="1_sprite"]', ""]
@@ -299,7 +318,7 @@ def write_godot(rigged: Any, path: str | os.PathLike, texture: str | None = None
         parent = "Skeleton2D" if b.parent is None else "Skeleton2D/" + paths[b.parent]
         c, s = math.cos(rot[k]), math.sin(rot[k])
         x, y = pos[k]
-        out += [f'[node name="{b.name}" type="Bone2D" parent="{parent}"]',
+        out += [f'[node name="{names[k]}" type="Bone2D" parent="{parent}"]',
                 f"position = Vector2({_f(x)}, {_f(y)})",
                 f"rotation = {_f(rot[k])}",
                 f"rest = Transform2D({_f(c)}, {_f(s)}, {_f(-s)}, {_f(c)}, {_f(x)}, {_f(y)})",
