@@ -11,7 +11,7 @@ WERROR    := $(if $(filter true,$(CI)),ON,OFF)
 CMAKE_COMMON = -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
     -DEARCUT_INCLUDE_DIR=$(EARCUT) -DVELLUMCUT_WERROR=$(WERROR)
 
-.PHONY: setup test pytest cpp-test demo clean fuzz fuzz-build bench bench-smoke bench-build bench-mesher bench-mesher-smoke bench-cli bench-detail bench-rig
+.PHONY: setup test pytest cpp-test demo clean fuzz fuzz-build bench bench-smoke bench-build bench-mesher bench-mesher-smoke bench-cli bench-detail bench-overview bench-rig
 
 setup:
 	bash scripts/setup.sh
@@ -75,6 +75,10 @@ RIG_ARGS ?=
 
 bench-rig: setup
 	$(PY) bench/bench_rig.py $(RIG_ARGS)
+
+# The overview page of the real sprites in headless Chromium: size, load, sort.
+bench-overview: setup
+	$(PY) bench/bench_overview.py $(BENCH_ARGS)
 
 # Sanitized libFuzzer targets over image bytes and mesh input, built by CMake
 # with clang (scripts/fuzz_toolchain.sh installs it) under AddressSanitizer

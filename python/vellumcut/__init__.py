@@ -16,8 +16,12 @@ from typing import Any, Callable, cast
 
 from vellumcut import export, mesh, preview, quality
 from vellumcut.mesh import Part, SpriteMesh, from_islands, from_poisson, from_triangulate
-from vellumcut.sprite import mesh_sprite
 from vellumcut.rig import Bone, RiggedSprite, SkeletonError, rig_sprite
+from vellumcut import presets
+from vellumcut.sprite import mesh_sprite as _mesh_sprite
+
+# `preset=` ("render", "deform", "physics") on top of the mesher's options.
+mesh_sprite = presets.with_presets(_mesh_sprite)
 
 try:
     __version__ = metadata.version("vellumcut")
@@ -31,8 +35,8 @@ MAXA: float = 0.0
 RPX: int = 10
 
 __all__ = ["EPS", "MARGIN", "MAXA", "MESHERS", "RPX", "Bone", "Part", "RiggedSprite", "SkeletonError",
-           "SpriteMesh", "batch", "earcut", "export", "mesh", "mesh_sprite", "rig_sprite",
-           "outline", "poisson", "preview", "quality", "register_mesher", "run"]
+           "SpriteMesh", "batch", "earcut", "export", "mesh", "mesh_sprite", "outline", "poisson", "presets",
+           "preview", "quality", "register_mesher", "rig_sprite", "run"]
 
 
 def outline(path: str | os.PathLike, eps: float = EPS,

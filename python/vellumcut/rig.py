@@ -125,12 +125,12 @@ class RiggedSprite:
 
 def rig_sprite(image: Any, *, skeleton: Union[str, os.PathLike, Mapping, None] = "auto",
                max_bones: int = MAX_BONES, max_influences: int = MAX_INFLUENCES,
-               interior: str = "quality", spacing: Union[float, str, None] = "auto",
-               **mesh_options: Any) -> RiggedSprite:
-    """Mesh a sprite (`mesh_sprite` with its options; the interior defaults
-    to "quality" with spacing "auto", which sizes the triangles to each
-    island, since weights need interior vertices), suggest a skeleton or
-    read one, and weigh every vertex.
+               preset: Optional[str] = None, **mesh_options: Any) -> RiggedSprite:
+    """Mesh a sprite (`mesh_sprite` with its options and presets), suggest a
+    skeleton or read one, and weigh every vertex. Without a preset the
+    interior defaults to "quality" (with spacing "auto", which sizes the
+    triangles to each island), since weights need interior vertices; a
+    preset ("deform" suits rigs) decides it like any option not given.
 
     `skeleton`: "auto" (suggested from the shape, at most `max_bones`
     bones), or a path or dict in the layout the JSON export writes:
@@ -142,6 +142,7 @@ def rig_sprite(image: Any, *, skeleton: Union[str, os.PathLike, Mapping, None] =
     Raises SkeletonError (a ValueError) naming the bone and field for a bad
     skeleton, ValueError for a bad option, and what `mesh_sprite` raises.
     """
+    from vellumcut import presets
     from vellumcut.sprite import _number, mesh_sprite
 
     mb = _number("max_bones", max_bones, integer=True)
@@ -155,7 +156,12 @@ def rig_sprite(image: Any, *, skeleton: Union[str, os.PathLike, Mapping, None] =
     user = None
     if not (isinstance(skeleton, str) and skeleton == "auto"):
         user = read_skeleton(skeleton)  # before meshing: a bad file fails fast
-    mesh = mesh_sprite(image, interior=interior, spacing=spacing, **mesh_options)
+    options = dict(mesh_options)
+    if preset is None:
+        options.setdefault("interior", "quality")
+    mesh = mesh_sprite(image, **presets.resolve(preset, options))
+    if preset is not None:
+        mesh.params = {"preset": preset, **mesh.params}
     mesh.params.update({"skeleton": "auto" if user is None else "user", "max_bones": mb,
                         "max_influences": mi})
     if user is None:
