@@ -328,3 +328,16 @@ def test_random_sprites_rig_within_the_guarantees(seed):
     for part, w in zip(r.mesh.parts, r.weights):
         assert w.shape == (len(part.vertices), len(r.bones))
         assert (w >= 0).all() and np.allclose(w.sum(axis=1), 1.0) and (np.count_nonzero(w, 1) <= 3).all()
+
+
+@pytest.mark.parametrize("kwargs, interior, preset", [
+    ({}, "quality", None),
+    ({"preset": "deform"}, "quality", "deform"),
+    ({"preset": "render"}, "none", "render"),
+    ({"preset": "render", "interior": "quality"}, "quality", "render"),
+], ids=["default-quality", "deform", "render-outline-only", "explicit-wins"])
+def test_presets_and_explicit_options_choose_the_mesh(kwargs, interior, preset):
+    r = vellumcut.rig_sprite(shapes.rgba(shapes.letter("T")), **kwargs)
+    assert r.mesh.params["interior"] == interior and r.mesh.params.get("preset") == preset
+    for w in r.weights:
+        assert np.allclose(w.sum(axis=1), 1.0)
