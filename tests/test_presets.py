@@ -66,7 +66,7 @@ def test_an_unknown_preset_is_refused_naming_the_presets(bad):
 def test_python_preset_equals_its_options_spelled_out(name):
     alpha = ring_alpha()
     by_name = vellumcut.mesh_sprite(alpha, preset=name)
-    spelled = vellumcut.mesh_sprite(alpha, **presets.PRESETS[name])
+    spelled = vellumcut.mesh_sprite(alpha, **presets.resolve(name, {}))
     assert [p.vertices.tolist() for p in by_name.parts] == [p.vertices.tolist() for p in spelled.parts]
     assert by_name.params == {"preset": name, **spelled.params}
 
@@ -200,3 +200,13 @@ def test_blender_add_on_request_with_a_preset_meshes_with_its_values(tmp_path, w
     assert result["counts"]["vertices"] <= 32
     direct = vellumcut.mesh_sprite(path, preset="physics", seed=0)
     assert result["counts"]["vertices"] == direct.vertex_count
+
+
+def test_a_preset_budget_grows_to_three_per_island_but_an_explicit_one_is_refused():
+    alpha = np.zeros((60, 200), np.uint8)
+    alpha[10:50:12, 5:195:9] = 255  # 4 x 22 single-pixel islands: 88, needing 264 vertices
+    mesh = vellumcut.mesh_sprite(alpha, preset="physics")
+    assert sum(len(r) for p in mesh.parts for r in p.rings) <= 264
+    assert mesh.warnings[0] == "sprite: max_vertices=32 is below the 3 per island this sprite needs; used 264"
+    with pytest.raises(ValueError, match="max_vertices is 32, but this sprite needs at least 264 "):
+        vellumcut.mesh_sprite(alpha, preset="physics", max_vertices=32)

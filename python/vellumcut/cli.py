@@ -213,6 +213,8 @@ def _mesh_params(args: argparse.Namespace, dests: list[str]) -> dict[str, Any]:
         raise UsageError(str(exc)) from None
     defaults = mesh_defaults()
     params = {d: chosen.get(d, defaults.get(d)) for d in dests if d != "preset"}
+    # A preset's budget grows to 3 per island; a budget given is strict.
+    params["strict_budget"] = chosen.get("strict_budget", True)
     if preset is not None:
         params = {"preset": preset, **params}
     try:

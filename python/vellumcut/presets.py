@@ -52,10 +52,18 @@ def preset_values(name: str) -> dict[str, Any]:
 
 
 def resolve(preset: str | None, options: Mapping[str, Any]) -> dict[str, Any]:
-    """The options `mesh_sprite` gets: the preset's values under the explicit `options`."""
+    """The options `mesh_sprite` gets: the preset's values under the explicit `options`.
+
+    A preset's vertex budget is a target, not a limit to refuse a sprite
+    over: on a sprite with more islands than it can give 3 vertices each, it
+    grows to that least (with a warning). A budget given explicitly stays
+    strict."""
     if preset is None:
         return dict(options)
-    return {**preset_values(preset), **options}
+    values = {**preset_values(preset), **options}
+    if values.get("max_vertices") and "max_vertices" not in options:
+        values.setdefault("strict_budget", False)
+    return values
 
 
 def with_presets(mesher: Any) -> Any:
