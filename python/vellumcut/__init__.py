@@ -12,10 +12,11 @@ from __future__ import annotations
 
 import os
 from importlib import metadata
-from typing import Any, Callable
+from typing import Any, Callable, cast
 
 from vellumcut import export, mesh, preview, quality
 from vellumcut.mesh import Part, SpriteMesh, from_islands, from_poisson, from_triangulate
+from vellumcut.rig import Bone, RiggedSprite, SkeletonError, rig_sprite
 from vellumcut import presets
 from vellumcut.sprite import mesh_sprite as _mesh_sprite
 
@@ -33,9 +34,9 @@ MARGIN: int = 4
 MAXA: float = 0.0
 RPX: int = 10
 
-__all__ = ["EPS", "MARGIN", "MAXA", "MESHERS", "RPX", "Part", "SpriteMesh", "batch", "earcut", "export", "mesh",
-           "mesh_sprite",
-           "outline", "poisson", "presets", "preview", "quality", "register_mesher", "run"]
+__all__ = ["EPS", "MARGIN", "MAXA", "MESHERS", "RPX", "Bone", "Part", "RiggedSprite", "SkeletonError",
+           "SpriteMesh", "batch", "earcut", "export", "mesh", "mesh_sprite", "outline", "poisson", "presets",
+           "preview", "quality", "register_mesher", "rig_sprite", "run"]
 
 
 def outline(path: str | os.PathLike, eps: float = EPS,
@@ -70,7 +71,9 @@ def poisson(path: str | os.PathLike, eps: float = EPS, margin: int = MARGIN,
 
 # mode name -> function(path, **params) -> SpriteMesh; `run` and the batches look here.
 MESHERS: dict[str, Callable[..., SpriteMesh]] = {"outline": outline, "earcut": earcut, "poisson": poisson,
-                                               "mesh": mesh_sprite}
+                                               "mesh": mesh_sprite,
+                                               # A RiggedSprite answers for its mesh (parts, counts, source).
+                                               "rig": cast(Callable[..., SpriteMesh], rig_sprite)}
 
 
 def register_mesher(mode: str, func: Callable[..., SpriteMesh]) -> None:
