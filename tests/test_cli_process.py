@@ -71,11 +71,11 @@ def _bad_files(folder: Path) -> dict[str, str]:
     return {
         "rgb.png": "not an image with an alpha channel: it is a PNG image of 12 x 10 pixels in mode "
                    "RGB, without transparency; save it as a PNG",
-        "photo.jpg": "not an image with an alpha channel: it is a JPEG image of 16 x 16 pixels",
+        "photo.jpg": "not an image with an alpha channel: it is a JPEG file, a format without transparency",
         "notes.png": "not an image with an alpha channel: it is not an image file, or a damaged one",
         "empty.png": "not an image with an alpha channel: the file is empty",
         "clear.png": "no opaque pixel: every pixel is fully transparent",
-        "deep.png": "16-bit or floating-point image: vellumcut reads 8 bits per channel; convert it",
+        "deep.png": "16-bit or floating-point image: earcut reads 8 bits per channel; convert it",
         "huge.png": "image too large: 5000 x 5000 pixels is over the limit of 16,777,216 pixels",
     }
 

@@ -10,17 +10,18 @@ command line, over the native module `vellumcut_core`.
 """
 from __future__ import annotations
 
-import os
-from importlib import metadata
-from typing import Any, Callable
+import os as _os
+from importlib import metadata as _metadata
+from typing import Any as _Any, Callable as _Callable
 
-from vellumcut import export, mesh, preview, quality
-from vellumcut.mesh import Part, SpriteMesh, from_islands, from_poisson, from_triangulate
+from vellumcut import export, mesh, modes, preview, quality
+from vellumcut.errors import ImageRefused, OptionError
+from vellumcut.mesh import Part, SpriteMesh
 from vellumcut.sprite import mesh_sprite
 
 try:
-    __version__ = metadata.version("vellumcut")
-except metadata.PackageNotFoundError:  # running from a source tree
+    __version__ = _metadata.version("vellumcut")
+except _metadata.PackageNotFoundError:  # running from a source tree
     __version__ = "0+unknown"
 
 # Defaults of the Python helpers and the command line.
@@ -29,54 +30,54 @@ MARGIN: int = 4
 MAXA: float = 0.0
 RPX: int = 10
 
-__all__ = ["EPS", "MARGIN", "MAXA", "MESHERS", "RPX", "Part", "SpriteMesh", "batch", "earcut", "export", "mesh",
-           "mesh_sprite",
-           "outline", "poisson", "preview", "quality", "register_mesher", "run"]
+__all__ = ["EPS", "MARGIN", "MAXA", "MESHERS", "RPX", "ImageRefused", "OptionError", "Part", "SpriteMesh",
+           "batch", "earcut", "export", "mesh",
+           "mesh_sprite", "modes", "outline", "poisson", "preview", "quality", "register_mesher", "run"]
 
 
-def outline(path: str | os.PathLike, eps: float = EPS,
+def outline(path: str | _os.PathLike, eps: float = EPS,
             margin: int = MARGIN) -> SpriteMesh:
     """Outer outline of every opaque island (`vellumcut_core.islands`)."""
     import vellumcut_core
 
-    p = os.fspath(path)
-    return from_islands(vellumcut_core.islands(p, eps, margin), margin,
+    p = _os.fspath(path)
+    return mesh.from_islands(vellumcut_core.islands(p, eps, margin), margin,
                         {"eps": eps, "margin": margin}, p)
 
 
-def earcut(path: str | os.PathLike, eps: float = EPS, margin: int = MARGIN,
+def earcut(path: str | _os.PathLike, eps: float = EPS, margin: int = MARGIN,
            maxA: float = MAXA) -> SpriteMesh:
     """Ear-clipping mesh of every opaque region (`vellumcut_core.triangulate_png`)."""
     import vellumcut_core
 
-    p = os.fspath(path)
-    return from_triangulate(vellumcut_core.triangulate_png(p, eps, margin, maxA), margin,
+    p = _os.fspath(path)
+    return mesh.from_triangulate(vellumcut_core.triangulate_png(p, eps, margin, maxA), margin,
                             {"eps": eps, "margin": margin, "maxA": maxA}, p)
 
 
-def poisson(path: str | os.PathLike, eps: float = EPS, margin: int = MARGIN,
+def poisson(path: str | _os.PathLike, eps: float = EPS, margin: int = MARGIN,
             rpx: int = RPX) -> SpriteMesh:
     """Poisson-disk mesh of the largest opaque island (`vellumcut_core.poisson_png`)."""
     import vellumcut_core
 
-    p = os.fspath(path)
-    return from_poisson(vellumcut_core.poisson_png(p, eps, margin, rpx), margin,
+    p = _os.fspath(path)
+    return mesh.from_poisson(vellumcut_core.poisson_png(p, eps, margin, rpx), margin,
                         {"eps": eps, "margin": margin, "rpx": rpx}, p)
 
 
 # mode name -> function(path, **params) -> SpriteMesh; `run` and the batches look here.
-MESHERS: dict[str, Callable[..., SpriteMesh]] = {"outline": outline, "earcut": earcut, "poisson": poisson,
+MESHERS: dict[str, _Callable[..., SpriteMesh]] = {"outline": outline, "earcut": earcut, "poisson": poisson,
                                                "mesh": mesh_sprite}
 
 
-def register_mesher(mode: str, func: Callable[..., SpriteMesh]) -> None:
+def register_mesher(mode: str, func: _Callable[..., SpriteMesh]) -> None:
     """Make `func(path, **params)` available as `run(mode, ...)` and to batches."""
     if mode in MESHERS:
         raise ValueError(f"mesher {mode!r} is already registered")
     MESHERS[mode] = func
 
 
-def run(mode: str, path: str | os.PathLike, **params: Any) -> SpriteMesh:
+def run(mode: str, path: str | _os.PathLike, **params: _Any) -> SpriteMesh:
     """A registered mesher (`outline`, `earcut`, `poisson`, ...) by name."""
     if mode not in MESHERS:
         raise ValueError(f"unknown mode {mode!r}; choose from {', '.join(MESHERS)}")

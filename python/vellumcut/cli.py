@@ -183,9 +183,16 @@ def _mesh_params(args: argparse.Namespace, dests: list[str]) -> dict[str, Any]:
     """The mesher's parameters, checked once before any file is read."""
     import numpy as np
 
+    from vellumcut.errors import OptionError
+
     params = {d: getattr(args, d) for d in dests}
     try:
         vellumcut.mesh_sprite(np.zeros((1, 1), np.uint8), **params)
+    except OptionError as exc:
+        # In the command line's words: its flag and the value as typed.
+        value = getattr(args, exc.option, exc.value)
+        shown = "none" if value is None else value
+        raise UsageError(f"argument --{exc.option.replace('_', '-')}: {exc.requirement}, got {shown}") from None
     except (ValueError, TypeError) as exc:
         raise UsageError(str(exc)) from None
     return params
