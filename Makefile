@@ -11,7 +11,7 @@ WERROR    := $(if $(filter true,$(CI)),ON,OFF)
 CMAKE_COMMON = -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
     -DEARCUT_INCLUDE_DIR=$(EARCUT) -DVELLUMCUT_WERROR=$(WERROR)
 
-.PHONY: setup test typecheck pytest cpp-test demo clean fuzz fuzz-build bench bench-smoke bench-build bench-mesher bench-mesher-smoke bench-cli bench-detail
+.PHONY: setup test typecheck pytest cpp-test demo clean fuzz fuzz-build bench bench-smoke bench-build bench-mesher bench-mesher-smoke bench-cli bench-detail bench-overview
 
 setup:
 	bash scripts/setup.sh
@@ -76,6 +76,10 @@ bench-detail: setup
 # --dask beside --jobs 2 (bench/bench_cli.py; BENCH_ARGS passes options).
 bench-cli: setup
 	$(PY) bench/bench_cli.py $(BENCH_ARGS)
+
+# The overview page of the real sprites in headless Chromium: size, load, sort.
+bench-overview: setup
+	$(PY) bench/bench_overview.py $(BENCH_ARGS)
 
 # Sanitized libFuzzer targets over image bytes and mesh input, built by CMake
 # with clang (scripts/fuzz_toolchain.sh installs it) under AddressSanitizer

@@ -2,7 +2,9 @@
 // of an opaque image, area conservation, threads and stopping.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <set>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 
@@ -192,5 +194,66 @@ TEST(SpriteMesher, OptionsOutOfRangeNameTheOption) {
         } catch (const std::invalid_argument& e) {
             EXPECT_NE(std::string(e.what()).find(c.second), std::string::npos) << e.what();
         }
+    }
+}
+
+// The outline's corner count never rises with the tolerance, padded or
+// not, on noise (many islands, holes, corner contacts) and on a smooth
+// blob; a budget holds over the whole sprite and its overdraw never falls
+// as the budget shrinks.
+class SpriteDetail : public ::testing::TestWithParam<std::pair<unsigned, double>> {};
+
+TEST_P(SpriteDetail, CornersNeverRiseWithTheTolerance) {
+    const auto [seed, padding] = GetParam();
+    cv::Mat m = blob();
+    if (seed != 0) {
+        cv::RNG rng(seed);
+        m = cv::Mat::zeros(48, 48, CV_8UC1);
+        rng.fill(m, cv::RNG::UNIFORM, 0, 3);
+        m = m > 1;
+    }
+    std::size_t last = SIZE_MAX;
+    for (const double t : {0.0, 0.2, 0.25, 0.5, 0.8, 1.0, 1.3, 2.0, 3.5, 6.0, 10.0, 20.0}) {
+        sm::Options o;
+        o.tolerance = t;
+        o.padding = padding;
+        const sm::Result r = sm::mesh_opaque(m, o, vellumcut::no_stop());
+        std::size_t corners = 0;
+        for (const auto& p : r.parts) {
+            for (const auto& ring : p.rings) corners += ring.size();
+        }
+        EXPECT_LE(corners, last) << "tolerance " << t;
+        last = corners;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(NoiseAndBlob, SpriteDetail,
+                         ::testing::Values(std::pair<unsigned, double>{0, 0.0}, std::pair<unsigned, double>{0, 1.5},
+                                           std::pair<unsigned, double>{7, 0.0}, std::pair<unsigned, double>{9, 0.5}));
+
+TEST(SpriteMesher, BudgetHoldsForTheWholeSpriteAndIsRefusedBelowThreePerIsland) {
+    const cv::Mat m = blob();  // two islands: the ring round the hole and the lone pixel
+    double previous = -1;
+    for (const long long budget : {60LL, 30LL, 16LL, 8LL, 6LL}) {
+        sm::Options o;
+        o.max_vertices = budget;
+        const sm::Result r = sm::mesh_opaque(m, o, vellumcut::no_stop());
+        std::size_t corners = 0;
+        for (const auto& p : r.parts) {
+            for (const auto& ring : p.rings) corners += ring.size();
+        }
+        EXPECT_LE(corners, static_cast<std::size_t>(budget));
+        if (r.budget_applied) {
+            EXPECT_GE(r.overdraw, previous) << "budget " << budget;
+            previous = r.overdraw;
+        }
+    }
+    sm::Options o;
+    o.max_vertices = 5;
+    try {
+        sm::mesh_opaque(m, o, vellumcut::no_stop());
+        FAIL() << "a budget of 5 for two islands was accepted";
+    } catch (const std::invalid_argument& e) {
+        EXPECT_STREQ(e.what(), "max_vertices is 5, but this sprite needs at least 6 outline vertices (3 for each of its 2 islands)");
     }
 }

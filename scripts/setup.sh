@@ -40,6 +40,9 @@ APT_PACKAGES=(
     # Its glTF importer needs numpy in the system Python Blender runs on, and
     # installing without recommends leaves it out.
     blender python3-numpy
+    # Headless Chromium and its WebDriver: the tests open the batch overview
+    # page in it through Selenium (no driver or browser download at run time).
+    chromium chromium-driver fonts-dejavu-core
 )
 
 if [ "$EARCUT_ONLY" = 1 ]; then

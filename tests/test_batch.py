@@ -68,8 +68,8 @@ def test_batch_writes_outputs_and_refuses_clashing_names(files, tmp_path):
                           rpx=4)
     assert [o.status for o in got] == ["done", "done", "failed", "done", "failed", "done"]
     assert sorted(os.listdir(out)) == sorted(
-        f"s{i}{ext}" for i in range(4) for ext in (".obj", ".mtl", ".preview.svg", ".preview.png",
-                                                   ".report.txt"))
+        [f"s{i}{ext}" for i in range(4) for ext in (".obj", ".mtl", ".preview.svg", ".preview.png",
+                                                    ".report.txt")] + ["index.html"])
     twin = tmp_path / "twin"
     twin.mkdir()
     (twin / "s0.png").write_bytes(Path(files[0]).read_bytes())
@@ -121,7 +121,7 @@ def test_dask_command_line_reports_like_jobs(files, cluster, tmp_path):
     problems, summary, outputs = runs["dask"]
     assert summary == "4 of 6 file(s) done, 1 failed, 1 empty (not written)"
     assert [p.split(": ")[0] for p in problems] == ["error", "warning"]
-    assert len(outputs) == 16
+    assert len(outputs) == 17 and "index.html" in outputs  # 4 sprites x 4 files, the overview
     doc = json.loads((tmp_path / "dask" / "s3.json").read_text())
     assert doc["counts"]["triangles"] >= 2
 

@@ -49,6 +49,7 @@ def test_zip_holds_an_installable_addon_that_records_this_environment(addon_zip)
     assert info["blender"] <= (3, 4, 0) and "File > Import" in info["location"]
     assert env["vellumcut"] == vellumcut.__version__
     assert Path(env["python"]) == Path(PYTHON).absolute()
+    assert env["presets"] == json.loads(json.dumps(vellumcut.presets.PRESETS))  # the Preset menu's values
 
 
 def test_zip_records_the_interpreter_it_is_given(tmp_path):
@@ -226,6 +227,11 @@ CASES = {
                                 "alpha_threshold": 170, "padding": 1.0, "max_vertices": 12, "seed": 0},
                                100.0, (0.25, 0.75)),
     "no-alpha": ("opaque", {}, {"seed": 0}, 100.0, (0.5, 0.5)),
+    # A preset fills in what is not given (holes filled: no add-on option for that).
+    "preset-physics": ("islands", {"preset": "PHYSICS"}, {"preset": "physics", "seed": 0}, 100.0,
+                       (0.5, 0.5)),
+    "preset-render-overridden": ("islands", {"preset": "RENDER", "tolerance": 2.0},
+                                 {"preset": "render", "tolerance": 2.0, "seed": 0}, 100.0, (0.5, 0.5)),
     **{f"real-{Path(r).stem}": (r, {}, {"seed": 0}, 100.0, (0.5, 0.5)) for r in REAL},
     f"in-process-{Path(REAL[0]).stem}": (REAL[0], {}, {"seed": 0}, 100.0, (0.5, 0.5)),
 }
@@ -278,6 +284,20 @@ def session(blender, addon_zip, real_sprites, tmp_path_factory):
 def test_operator_and_menu_entry_are_registered(session):
     assert session["operator_registered"]
     assert "menu_import" in session["menu_entries"]
+
+
+@pytest.mark.blender
+def test_choosing_a_preset_in_the_dialog_sets_its_values(session):
+    menu = session["preset_menu"]
+    assert sorted(menu) == ["DEFORM", "NONE", "PHYSICS", "RENDER"]
+    assert menu["NONE"]["interior"] == "NONE" and menu["NONE"]["spacing"] == 7.0  # left alone
+    # spacing "auto" and "no cap" are the dialog's 0; options a preset does not name stay.
+    assert {k: menu["DEFORM"][k] for k in ("interior", "spacing", "max_vertices", "padding")} == \
+        {"interior": "QUALITY", "spacing": 0, "max_vertices": 100, "padding": 2.0}
+    assert {k: menu["PHYSICS"][k] for k in ("interior", "max_vertices", "padding")} == \
+        {"interior": "NONE", "max_vertices": 32, "padding": 0.0}
+    assert menu["RENDER"]["tolerance"] == vellumcut.presets.PRESETS["render"]["tolerance"]
+    assert menu["RENDER"]["max_vertices"] == 0
 
 
 @pytest.mark.blender

@@ -123,7 +123,7 @@ def test_mesh_commands_write_format_and_previews(tmp_path, write_png, mode, fmt,
     assert rc == 0, stderr
     names = written(out)
     assert names == sorted(["sprite" + suffix, "sprite.preview.svg", "sprite.preview.png",
-                            "sprite.report.txt"] + (["sprite.mtl"] if fmt == "obj" else []))
+                            "sprite.report.txt", "index.html"] + (["sprite.mtl"] if fmt == "obj" else []))
     report = (out / "sprite.report.txt").read_text()
     n_tris = int(report.split(" triangles")[0].rsplit(" ", 1)[1])
     assert n_tris > 0
@@ -178,7 +178,7 @@ def test_help_lists_commands_defaults_and_examples(capsys):
         cli.main(["poisson", "--help"])
     text = " ".join(capsys.readouterr().out.split())
     for needle in ("--rpx", "(default: 10)", "--eps", "(default: 1.5)", "--jobs", "examples:",
-                   "vellumcut earcut art/ -r", "--dask ADDRESS", "--allow-empty", "--force"):
+                   "vellumcut mesh art/ -r", "--dask ADDRESS", "--allow-empty", "--force"):
         assert needle in text
 
 

@@ -8,16 +8,17 @@ command line, over the native module `vellumcut_core`.
     vellumcut.export.write_gltf(mesh, "hero.glb", pivot="bottom", filter="nearest")
     vellumcut.preview.write_previews(mesh, "hero", vellumcut.quality.load_mask("hero.png", mesh.border)[0])
 """
-from __future__ import annotations
-
 import os as _os
 from importlib import metadata as _metadata
-from typing import Any as _Any, Callable as _Callable
+from typing import Any as _Any, Callable as _Callable, Union as _Union
 
-from vellumcut import export, mesh, modes, preview, quality
+from vellumcut import export, mesh, modes, presets, preview, quality
 from vellumcut.errors import ImageRefused, OptionError
 from vellumcut.mesh import Part, SpriteMesh
-from vellumcut.sprite import mesh_sprite
+from vellumcut.sprite import mesh_sprite as _mesh_sprite
+
+# `preset=` ("render", "deform", "physics") on top of the mesher's options.
+mesh_sprite = presets.with_presets(_mesh_sprite)
 
 try:
     __version__ = _metadata.version("vellumcut")
@@ -31,11 +32,11 @@ MAXA: float = 0.0
 RPX: int = 10
 
 __all__ = ["EPS", "MARGIN", "MAXA", "MESHERS", "RPX", "ImageRefused", "OptionError", "Part", "SpriteMesh",
-           "batch", "earcut", "export", "mesh",
-           "mesh_sprite", "modes", "outline", "poisson", "preview", "quality", "register_mesher", "run"]
+           "batch", "earcut", "export", "mesh", "mesh_sprite", "modes", "outline", "poisson", "presets",
+           "preview", "quality", "register_mesher", "run"]
 
 
-def outline(path: str | _os.PathLike, eps: float = EPS,
+def outline(path: _Union[str, "_os.PathLike[str]"], eps: float = EPS,
             margin: int = MARGIN) -> SpriteMesh:
     """Outer outline of every opaque island (`vellumcut_core.islands`)."""
     import vellumcut_core
@@ -45,7 +46,7 @@ def outline(path: str | _os.PathLike, eps: float = EPS,
                         {"eps": eps, "margin": margin}, p)
 
 
-def earcut(path: str | _os.PathLike, eps: float = EPS, margin: int = MARGIN,
+def earcut(path: _Union[str, "_os.PathLike[str]"], eps: float = EPS, margin: int = MARGIN,
            maxA: float = MAXA) -> SpriteMesh:
     """Ear-clipping mesh of every opaque region (`vellumcut_core.triangulate_png`)."""
     import vellumcut_core
@@ -55,7 +56,7 @@ def earcut(path: str | _os.PathLike, eps: float = EPS, margin: int = MARGIN,
                             {"eps": eps, "margin": margin, "maxA": maxA}, p)
 
 
-def poisson(path: str | _os.PathLike, eps: float = EPS, margin: int = MARGIN,
+def poisson(path: _Union[str, "_os.PathLike[str]"], eps: float = EPS, margin: int = MARGIN,
             rpx: int = RPX) -> SpriteMesh:
     """Poisson-disk mesh of the largest opaque island (`vellumcut_core.poisson_png`)."""
     import vellumcut_core
@@ -77,7 +78,7 @@ def register_mesher(mode: str, func: _Callable[..., SpriteMesh]) -> None:
     MESHERS[mode] = func
 
 
-def run(mode: str, path: str | _os.PathLike, **params: _Any) -> SpriteMesh:
+def run(mode: str, path: _Union[str, "_os.PathLike[str]"], **params: _Any) -> SpriteMesh:
     """A registered mesher (`outline`, `earcut`, `poisson`, ...) by name."""
     if mode not in MESHERS:
         raise ValueError(f"unknown mode {mode!r}; choose from {', '.join(MESHERS)}")

@@ -158,13 +158,13 @@ py::dict to_python(const sm::Result& r) {
         parts.append(py::dict("v"_a = v, "idx"_a = idx, "rings"_a = rings));
     }
     return py::dict("w"_a = r.w, "h"_a = r.h, "parts"_a = parts, "budget_applied"_a = r.budget_applied,
-                    "overdraw_before"_a = r.overdraw_before, "overdraw"_a = r.overdraw, "under_10"_a = r.under_10);
+                    "overdraw_before"_a = r.overdraw_before, "overdraw"_a = r.overdraw, "under_10"_a = r.under_10, "budget"_a = r.budget);
 }
 
 py::dict mesh(const py::object& image, int alpha_threshold, double tolerance, double padding,
               long long max_vertices, const std::string& interior, double spacing, double min_angle,
               std::uint64_t seed, bool seeded, long long min_island_area, long long min_hole_area,
-              int margin) {
+              int margin, bool strict_budget) {
     sm::Options o;
     o.alpha_threshold = alpha_threshold;
     o.tolerance = tolerance;
@@ -178,6 +178,7 @@ py::dict mesh(const py::object& image, int alpha_threshold, double tolerance, do
     o.min_island_area = min_island_area;
     o.min_hole_area = min_hole_area;
     o.margin = margin;
+    o.strict_budget = strict_budget;
     try {
         sm::validate(o);
     } catch (const sm::OptionRefused& e) {
@@ -280,9 +281,9 @@ PYBIND11_MODULE(_mesher, m) {
     m.doc() = "Native sprite mesher behind vellumcut.mesh_sprite (use that instead).";
     m.def("mesh", &mesh, "image"_a, "alpha_threshold"_a, "tolerance"_a, "padding"_a, "max_vertices"_a,
           "interior"_a, "spacing"_a, "min_angle"_a, "seed"_a, "seeded"_a, "min_island_area"_a,
-          "min_hole_area"_a, "margin"_a,
+          "min_hole_area"_a, "margin"_a, "strict_budget"_a = true,
           "Mesh a path (str) or a uint8/uint16 array; returns {'w', 'h', 'parts': [{'v', 'idx', "
-          "'rings'}], 'budget_applied', 'overdraw_before', 'overdraw', 'under_10'}. Releases the "
+          "'rings'}], 'budget_applied', 'overdraw_before', 'overdraw', 'under_10', 'budget'}. Releases the "
           "interpreter lock while it computes.");
     m.def("probe", &probe, "path"_a,
           "What the loader reads in an image file: {'format', 'width', 'height', 'channels', "

@@ -43,6 +43,7 @@ class Outcome:
     mesh: Any = None  # the SpriteMesh, when the job wrote nothing
     seconds: float = 0.0
     warnings: list[str] = field(default_factory=list)  # the mesh's own (a vertex budget's overdraw)
+    figures: dict[str, Any] | None = None  # for the overview page (`overview.figures`), with previews
 
     @property
     def ok(self) -> bool:
@@ -71,17 +72,20 @@ def process(job: Job) -> Outcome:
     if job.stem is None:
         return Outcome(job.source, DONE, "", [], mesh.triangle_count, mesh,
                        time.perf_counter() - start, warnings)
+    figures: dict[str, Any] = {}
     try:
-        outputs = write_outputs(job, mesh)
+        outputs = write_outputs(job, mesh, figures)
     except OSError as exc:
         return Outcome(job.source, FAILED, messages.write_error(exc))
     except Exception as exc:  # noqa: BLE001 - an exporter or preview fault stays per file
         return Outcome(job.source, FAILED, mode.explain(exc, job.path, job.params))
     return Outcome(job.source, DONE, "", outputs, mesh.triangle_count, None,
-                   time.perf_counter() - start, warnings)
+                   time.perf_counter() - start, warnings, figures or None)
 
 
-def write_outputs(job: Job, mesh: Any) -> list[str]:
+def write_outputs(job: Job, mesh: Any, figures: dict[str, Any] | None = None) -> list[str]:
+    """Write the job's outputs; with previews, `figures` (when given) is
+    filled with the sprite's figures for the overview page."""
     from vellumcut import export
 
     assert job.stem is not None
@@ -96,11 +100,20 @@ def write_outputs(job: Job, mesh: Any) -> list[str]:
             rgba, opaque = modes.get(mesh.mode).load_mask(job.path, mesh)
         except Exception:  # noqa: BLE001 - the mesher read it; draw the mesh without the sprite
             rgba, opaque = None, None
-        outputs += [str(p) for p in preview.write_previews(mesh, job.stem, rgba)]
+        pictures = preview.write_previews(mesh, job.stem, rgba)
+        outputs += [str(p) for p in pictures]
+        q = quality.quality(mesh, opaque)
         report = Path(job.stem + ".report.txt")
-        report.write_text(quality.format_report(quality.quality(mesh, opaque),
-                                                Path(job.source).name), encoding="utf-8")
+        report.write_text(quality.format_report(q, Path(job.source).name), encoding="utf-8")
         outputs.append(str(report))
+        if figures is not None:
+            from PIL import Image
+
+            from vellumcut import overview
+
+            with Image.open(pictures[1]) as im:  # reads the header only
+                size = im.size
+            figures.update(overview.figures(q, mesh, size, is_empty(mesh)))
     return outputs
 
 
@@ -175,7 +188,8 @@ def batch(inputs: Iterable[str | os.PathLike], mode: str = "earcut",
     a Dask `Client.get_executor()`, ...); without one the files are meshed in
     this thread. Without `out` nothing is written and each outcome carries
     its `SpriteMesh` in `.mesh`; with `out` each input `NAME.ext` is written
-    as `out/NAME` plus the format's suffix (and previews with `preview`).
+    as `out/NAME` plus the format's suffix (and previews with `preview`, and
+    the overview page `out/index.html`).
     Paths are made absolute, so workers on other machines need the same file
     system. Keyword `params` go to the mesher (`eps`, `margin`, `rpx`, ...).
     """
@@ -209,4 +223,25 @@ def batch(inputs: Iterable[str | os.PathLike], mode: str = "earcut",
         results[slots[o.source].pop(0)] = o
 
     run_jobs(jobs, done, executor)
-    return [results[i] for i in range(len(jobs))]
+    outcomes = [results[i] for i in range(len(jobs))]
+    if out is not None and preview:
+        write_overview(out, outcomes, stems)
+    return outcomes
+
+
+def write_overview(out: str | os.PathLike, outcomes: Sequence[Outcome],
+                   stems: Sequence[str | None]) -> Path:
+    """`out/index.html` (`vellumcut.overview`) over the outcomes of `batch`."""
+    import vellumcut
+    from vellumcut import overview
+
+    rows = []
+    for o, stem in zip(outcomes, stems):
+        figures = o.figures
+        status = EMPTY if o.status == EMPTY or (figures and figures.get("empty")) else o.status
+        rel = os.path.relpath(stem, out) if stem else None
+        rows.append({"name": Path(o.source).name, "source": o.source, "status": status,
+                     "message": o.message, "figures": figures,
+                     "preview": rel + ".preview.png" if rel and o.outputs else None,
+                     "full": rel + ".preview.svg" if rel and o.outputs else None})
+    return overview.write(out, rows, version=vellumcut.__version__)

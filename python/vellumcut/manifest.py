@@ -3,7 +3,8 @@
 `OUT/.vellumcut-manifest.json` holds one entry per output stem: the SHA-256
 of the input's bytes, a key of everything else that decides the outputs
 (mode, mesher parameters, format, export options, previews, the vellumcut
-version) and the files written. An input is skipped when all three match
+version), the files written and, with previews, the figures the overview
+page shows (`overview.figures`). An input is skipped when all three match
 and every recorded output still exists. Failed and refused files are never
 recorded, so they are tried again on the next run.
 """
@@ -60,10 +61,14 @@ class Manifest:
         return all((self.out_dir / rel).is_file() for rel in e.get("outputs", ()))
 
     def record(self, stem: str, source: str, digest: str, key: str, version: str,
-               outputs: list[str]) -> None:
+               outputs: list[str], figures: dict[str, Any] | None = None) -> None:
+        """Record a finished input; `figures` (previews' figures) are kept for
+        the overview page of a later run that skips it."""
         rel = [os.path.relpath(o, self.out_dir).replace(os.sep, "/") for o in outputs]
         self.entries[stem] = {"source": source, "sha256": digest, "options": key,
                               "version": version, "outputs": rel}
+        if figures:
+            self.entries[stem]["figures"] = figures
         self._dirty = True
         # A long batch that is interrupted keeps most of what it did.
         if time.monotonic() - self._saved > 30:

@@ -116,6 +116,7 @@ def quality(mesh: SpriteMesh, opaque: np.ndarray | None = None) -> dict[str, Any
         "min_angle": float(angles.min()) if len(angles) else None,
         "median_min_angle": float(np.median(angles)) if len(angles) else None,
         "mesh_area": float(np.abs(triangle_areas(corners)).sum()),
+        "parameters": dict(mesh.params),
     }
     if opaque is not None and opaque.shape == (mesh.mask_height, mesh.mask_width):
         from vellumcut import modes
@@ -132,10 +133,27 @@ def quality(mesh: SpriteMesh, opaque: np.ndarray | None = None) -> dict[str, Any
     return q
 
 
+def settings_text(params: dict[str, Any]) -> str:
+    """The mesher's parameters as used, one line: `preset physics; tolerance 1, ...`."""
+    def text(v: Any) -> str:
+        from vellumcut.presets import FILL_ALL_HOLES
+
+        if v is None:
+            return "none"
+        if isinstance(v, float):
+            return f"{v:g}"
+        return "all" if v == FILL_ALL_HOLES and not isinstance(v, bool) else str(v)
+
+    values = ", ".join(f"{k.replace('_', '-')} {text(v)}" for k, v in params.items() if k != "preset")
+    return (f"preset {params['preset']}; " if params.get("preset") else "") + values
+
+
 def format_report(q: dict[str, Any], title: str = "") -> str:
     lines = [f"vellumcut quality report{': ' + title if title else ''}",
              f"mode {q['mode']}: {q['parts']} part(s), {q['vertices']} vertices, "
              f"{q['triangles']} triangles"]
+    if q.get("parameters"):
+        lines.append(f"settings: {settings_text(q['parameters'])}")
     if q["triangles"]:
         lines.append(f"smallest angle per triangle (degrees): min {q['min_angle']:.1f}, "
                      f"median {q['median_min_angle']:.1f}")

@@ -86,7 +86,7 @@ def mesh_sprite(image: ImageLike, *, alpha_threshold: int = 0, tolerance: float 
                 padding: float = 0.0, max_vertices: Optional[int] = None, interior: str = "none",
                 spacing: Union[float, str, None] = "auto", min_angle: float = 25.0, seed: Optional[int] = None,
                 min_island_area: int = 1, min_hole_area: int = MIN_HOLE_AREA,
-                margin: int = 0) -> SpriteMesh:
+                margin: int = 0, strict_budget: bool = True) -> SpriteMesh:
     """Mesh every opaque island of a sprite; one `Part` per island.
 
     `image`: a path, a numpy array ((H, W) alpha, (H, W, 3) or (H, W, 4),
@@ -103,8 +103,10 @@ def mesh_sprite(image: ImageLike, *, alpha_threshold: int = 0, tolerance: float 
     islands and holes together: beyond the tolerance, the outline gives up
     the vertices that cost the least overdraw, filling holes only where
     that is cheaper. It must be at least 3 per island (ValueError names the
-    least). When the budget forces more than 25 % overdraw, the result's
-    `warnings` say so and name the budget that would keep it under 10 %.
+    least), unless `strict_budget=False`: the budget then grows to that least,
+    and the result's `warnings` say so (the presets' budgets work this way).
+    When the budget forces more than 25 % overdraw, the result's `warnings`
+    say so and name the budget that would keep it under 10 %.
 
     `interior`: "none" (outline vertices only), "poisson" (Poisson-disk
     points `spacing` px apart, seeded by `seed`) or "quality" (Triangle's
@@ -153,10 +155,10 @@ def mesh_sprite(image: ImageLike, *, alpha_threshold: int = 0, tolerance: float 
     if isinstance(pixels, np.ndarray) and not pixels.dtype.isnative:
         pixels = pixels.astype(pixels.dtype.newbyteorder("="))
     result = _mesher.mesh(pixels, thr, tol, pad, mv, interior, sp, ang,
-                          0 if seed is None else seed, seed is not None, mia, mha, mg)
+                          0 if seed is None else seed, seed is not None, mia, mha, mg, bool(strict_budget))
     params = {"alpha_threshold": thr, "tolerance": tol, "padding": pad, "max_vertices": max_vertices,
               "interior": interior, "spacing": "auto" if auto else sp, "min_angle": ang, "seed": seed,
-              "min_island_area": mia, "min_hole_area": mha, "margin": mg}
+              "min_island_area": mia, "min_hole_area": mha, "margin": mg, "strict_budget": bool(strict_budget)}
     return from_mesher(result, mg, params, pixels if isinstance(pixels, str) else None)
 
 
@@ -180,7 +182,12 @@ def from_mesher(result: dict, margin: int, params: Optional[dict] = None,
     params = dict(params or {})
     name = os.path.basename(source) if source else "sprite"
     warnings = [] if result.get("has_alpha", True) else [NO_ALPHA_WARNING]
-    warning = budget_warning(result, params.get("max_vertices"), name)
+    asked = params.get("max_vertices")
+    used = int(result.get("budget", 0) or 0)
+    if asked and used > asked:
+        warnings.append(f"{name}: max_vertices={asked} is below the 3 per island this sprite needs; "
+                        f"used {used}")
+    warning = budget_warning(result, used or asked, name)
     if warning:
         warnings.append(warning)
     return SpriteMesh("mesh", parts, int(result["w"]), int(result["h"]), margin, 1.0,

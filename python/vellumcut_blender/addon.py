@@ -19,6 +19,27 @@ ADDON_DIR = os.path.dirname(os.path.abspath(__file__))
 IMAGE_GLOB = "*.png;*.webp;*.tif;*.tiff;*.bmp"
 D = meshing.DEFAULTS
 PIVOTS = {"CENTER": "center", "BOTTOM": "bottom", "TOP_LEFT": "top-left"}
+# The mesher's presets, as `vellumcut blender-addon` recorded them.
+PRESETS = backend.recorded_presets(ADDON_DIR)
+PRESET_TEXT = {"render": "Outline only, tight tolerance: few triangles, little overdraw",
+               "deform": "Quality interior, automatic spacing, about 100 vertices: for bones",
+               "physics": "Outline only, no padding, few vertices, holes filled: collision shapes"}
+PRESET_ITEMS = [("NONE", "None", "The options below as they are")] + [
+    (n.upper(), n.capitalize(), PRESET_TEXT.get(n, n)) for n in (PRESETS or PRESET_TEXT)]
+MESHER_OPTIONS = ("alpha_threshold", "tolerance", "padding", "max_vertices", "interior", "spacing",
+                  "min_angle", "seed")
+
+
+def apply_preset(op: Any, context: Any) -> None:
+    """Set the options shown to the chosen preset's values; the user may then
+    change any of them, and what they change wins over the preset."""
+    for name, value in PRESETS.get(op.preset.lower(), {}).items():
+        if name == "interior":
+            op.interior = str(value).upper()
+        elif name in ("max_vertices", "spacing"):
+            setattr(op, name, value if isinstance(value, (int, float)) else 0)  # none, auto: 0
+        elif name in MESHER_OPTIONS:
+            setattr(op, name, value)
 
 
 class VellumcutPreferences(bpy.types.AddonPreferences):
@@ -64,6 +85,10 @@ class IMPORT_IMAGE_OT_vellumcut_sprite(bpy.types.Operator, ImportHelper):
     directory: StringProperty(subtype="DIR_PATH", options={"HIDDEN", "SKIP_SAVE"})
 
     # The mesher's options (see vellumcut.mesh_sprite).
+    preset: EnumProperty(
+        name="Preset",
+        items=PRESET_ITEMS, default="NONE", update=apply_preset,
+        description="Fill in the options for a job; options changed after win over the preset")
     alpha_threshold: IntProperty(
         name="Alpha threshold", min=0, max=254, default=D["alpha_threshold"],
         description="A pixel is opaque when its alpha is above this (0..254)")
@@ -131,11 +156,16 @@ class IMPORT_IMAGE_OT_vellumcut_sprite(bpy.types.Operator, ImportHelper):
 
     def mesh_options(self) -> dict[str, Any]:
         pivot = (list(self.pivot_custom) if self.pivot == "CUSTOM" else PIVOTS[self.pivot])
-        return {"alpha_threshold": self.alpha_threshold, "tolerance": self.tolerance,
-                "padding": self.padding, "max_vertices": self.max_vertices,
-                "interior": self.interior.lower(), "spacing": self.spacing,
-                "min_angle": self.min_angle, "seed": self.seed,
-                "pixels_per_unit": self.pixels_per_unit, "pivot": pivot}
+        opts: dict[str, Any] = {"pixels_per_unit": self.pixels_per_unit, "pivot": pivot}
+        # With a preset, only the options set (by the preset's menu, the user
+        # or the caller) go along, over the preset's values.
+        for name in MESHER_OPTIONS:
+            if self.preset == "NONE" or self.properties.is_property_set(name):
+                value = getattr(self, name)
+                opts[name] = value.lower() if name == "interior" else value
+        if self.preset != "NONE":
+            opts["preset"] = self.preset.lower()
+        return opts
 
     def image_paths(self) -> list[str]:
         if self.files and self.directory:
@@ -147,6 +177,7 @@ class IMPORT_IMAGE_OT_vellumcut_sprite(bpy.types.Operator, ImportHelper):
     def draw(self, context: Any) -> None:
         layout = self.layout
         layout.use_property_split = True
+        layout.prop(self, "preset")
         box = layout.box()
         box.label(text="Outline")
         for name in ("alpha_threshold", "tolerance", "padding", "max_vertices"):

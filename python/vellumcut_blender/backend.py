@@ -53,6 +53,16 @@ class Mesher:
     origin: str  # where it was found, for messages
 
 
+def recorded_presets(addon_dir: str | os.PathLike) -> dict[str, dict[str, Any]]:
+    """The mesher's presets recorded beside the add-on (name -> options), or {}."""
+    try:
+        with open(Path(addon_dir) / ENVIRONMENT_FILE, encoding="utf-8") as f:
+            presets = json.load(f)["presets"]
+    except (OSError, ValueError, KeyError, TypeError):
+        return {}
+    return presets if isinstance(presets, dict) else {}
+
+
 def recorded_python(addon_dir: str | os.PathLike) -> str | None:
     """The interpreter `vellumcut blender-addon` recorded beside the add-on, if any."""
     try:

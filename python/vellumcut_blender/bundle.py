@@ -24,6 +24,7 @@ def write_addon_zip(out: str | os.PathLike, python: str | None = None) -> Path:
     """Write the add-on zip; `python` (default: this interpreter) is recorded as the
     environment the add-on runs the mesher with until its preferences say otherwise."""
     from vellumcut import __version__
+    from vellumcut.presets import PRESETS
 
     out = Path(out)
     if out.suffix.lower() != ".zip":
@@ -32,8 +33,11 @@ def write_addon_zip(out: str | os.PathLike, python: str | None = None) -> Path:
     interpreter = os.path.abspath(python or sys.executable)
     if not os.path.isfile(interpreter):
         raise ValueError(f"--python {python}: no such interpreter")
+    # The presets' values go along, for the add-on's Preset menu to fill in
+    # its options (Blender's Python may not import vellumcut).
     environment = {"python": interpreter, "vellumcut": __version__,
-                   "python_version": ".".join(map(str, sys.version_info[:3]))}
+                   "python_version": ".".join(map(str, sys.version_info[:3])),
+                   "presets": PRESETS}
     tmp = out.with_name(out.name + ".part")
     with zipfile.ZipFile(tmp, "w", zipfile.ZIP_DEFLATED) as z:
         for p in addon_files():

@@ -29,6 +29,7 @@ PROTOCOL = 1
 
 # The add-on's defaults; each is also the default of its import option.
 DEFAULTS: dict[str, Any] = {
+    "preset": "none",  # or a name of vellumcut.presets.PRESETS
     "alpha_threshold": 0,
     "tolerance": 1.0,
     "padding": 0.0,
@@ -44,18 +45,24 @@ DEFAULTS: dict[str, Any] = {
 
 def mesher_options(options: Mapping[str, Any]) -> dict[str, Any]:
     """The keyword arguments of `vellumcut.mesh_sprite` for the add-on's options
-    (0 for `max_vertices` and `spacing` means "not set")."""
-    o = {**DEFAULTS, **options}
-    return {
-        "alpha_threshold": int(o["alpha_threshold"]),
-        "tolerance": float(o["tolerance"]),
-        "padding": float(o["padding"]),
-        "max_vertices": int(o["max_vertices"]) or None,
-        "interior": str(o["interior"]).lower(),
-        "spacing": float(o["spacing"]) or None,
-        "min_angle": float(o["min_angle"]),
-        "seed": int(o["seed"]),
+    (0 for `max_vertices` means no cap, 0 for `spacing` the preset's or the
+    mesher's own). Without a preset every option missing takes the add-on's
+    default; with one, only the options given are passed, over the preset's
+    values (the add-on gives those the user set)."""
+    preset = str(options.get("preset") or "none").lower()
+    o = {**DEFAULTS, **options} if preset == "none" else dict(options)
+    convert: dict[str, Any] = {
+        "alpha_threshold": int, "tolerance": float, "padding": float,
+        "max_vertices": lambda v: int(v) or None, "interior": lambda v: str(v).lower(),
+        "min_angle": float, "seed": int,
     }
+    kwargs = {k: f(o[k]) for k, f in convert.items() if k in o}
+    kwargs.setdefault("seed", int(DEFAULTS["seed"]))  # the same image gives the same mesh
+    if float(o.get("spacing") or 0.0):
+        kwargs["spacing"] = float(o["spacing"])
+    if preset != "none":
+        kwargs["preset"] = preset
+    return kwargs
 
 
 def blender_geometry(mesh: Any, pixels_per_unit: float, pivot: Any) -> list[dict[str, Any]]:

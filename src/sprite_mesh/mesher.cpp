@@ -678,9 +678,11 @@ Result mesh_framed(const Opaque& framed, const Options& o, Stop& stop) {
         stop.poll();
     }
     if (g.parts.empty()) return res;
-    if (o.max_vertices > 0) {
+    long long budget = o.max_vertices;
+    if (budget > 0) {
         const long long least = 3 * static_cast<long long>(g.parts.size());
-        if (o.max_vertices < least) {
+        if (budget < least && !o.strict_budget) budget = least;
+        if (budget < least) {
             throw OptionRefused("max_vertices", "is " + std::to_string(o.max_vertices) +
                                         ", but this sprite needs at least " + std::to_string(least) +
                                         " outline vertices (3 for each of its " + std::to_string(g.parts.size()) +
@@ -751,8 +753,9 @@ Result mesh_framed(const Opaque& framed, const Options& o, Stop& stop) {
         if (fitted->total() < best->total()) best = std::move(fitted);
     }
     Reducer& red = *best;
-    if (o.max_vertices > 0) {
-        const BudgetReport rep = red.reduce_budget(static_cast<std::size_t>(o.max_vertices),
+    res.budget = budget;
+    if (budget > 0) {
+        const BudgetReport rep = red.reduce_budget(static_cast<std::size_t>(budget),
                                                    static_cast<double>(opaque_px) * kUnit * kUnit, stop);
         res.budget_applied = rep.applied;
         res.overdraw_before = rep.overdraw_before;

@@ -46,6 +46,7 @@ struct Options {
     double tolerance = 1.0;        // px an outline may stray outwards from the pixels
     double padding = 0.0;          // px of mesh around every opaque pixel
     long long max_vertices = 0;    // outline vertices of the whole sprite; 0 = no cap (else >= 3)
+    bool strict_budget = true;     // false: a budget under 3 per island grows to that, not refused
     Interior interior = Interior::none;
     double spacing = 0.0;          // px; 0 = automatic (auto_spacing)
     double min_angle = 25.0;       // degrees, "quality" (and the aim of "poisson")
@@ -93,6 +94,7 @@ struct Result {
     // the overdraw (mesh area over opaque area, minus 1) before and after,
     // and the least budget seen that kept overdraw within 10 % (0: none).
     bool budget_applied = false;
+    long long budget = 0;          // the budget used (max_vertices, or the least when it grew)
     double overdraw_before = 0;
     double overdraw = 0;
     long long under_10 = 0;

@@ -66,6 +66,17 @@ def main(plan_path):
     out["operator_registered"] = hasattr(bpy.types, "IMPORT_IMAGE_OT_vellumcut_sprite")
     out["menu_entries"] = [getattr(f, "__name__", "") for f in
                            bpy.types.TOPBAR_MT_file_import._dyn_ui_initialize()]
+    # What choosing each preset in the dialog sets (its update callback).
+    from types import SimpleNamespace
+
+    from vellumcut_blender import addon
+
+    out["preset_menu"] = {}
+    for item in addon.PRESET_ITEMS:
+        dialog = SimpleNamespace(preset=item[0], alpha_threshold=0, tolerance=1.0, padding=2.0,
+                                 max_vertices=0, interior="NONE", spacing=7.0, min_angle=25.0, seed=0)
+        addon.apply_preset(dialog, bpy.context)
+        out["preset_menu"][item[0]] = vars(dialog)
     for job in plan["jobs"]:
         for obj in list(bpy.data.objects):
             bpy.data.objects.remove(obj)
