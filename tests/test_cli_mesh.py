@@ -1,22 +1,17 @@
-"""`vellumcut mesh` through the installed console script, in subprocesses."""
+"""`vellumcut mesh` on the command line, run in this process
+(tests/cli_run.py); tests/test_reports.py runs it once through the installed
+console script."""
 from __future__ import annotations
 
 import json
 import os
-import subprocess
-import sys
 
 import numpy as np
 import pytest
 
 import mesh_checks as mc
+from cli_run import run_cli as vellumcut
 from vellumcut import export
-
-SCRIPT = os.path.join(os.path.dirname(sys.executable), "vellumcut")
-
-
-def vellumcut(*args: str) -> subprocess.CompletedProcess:
-    return subprocess.run([SCRIPT, *args], capture_output=True, text=True, timeout=300)
 
 
 @pytest.fixture
