@@ -211,7 +211,7 @@ def test_a_registered_mesher_without_a_mode_gets_a_plain_report(tmp_path, write_
     monkeypatch.setitem(vellumcut.MESHERS, "layered", broken)
     (outcome,) = vellumcut.batch([write_png(sprite_alpha())], mode="layered")
     assert outcome.status == "failed"
-    assert outcome.message.startswith("the layered mesher failed on this file (KeyError: 'no such layer')")
+    assert outcome.message.startswith("the 'layered' mesher failed on this file (KeyError: 'no such layer')")
 
 
 def test_the_package_namespace_holds_only_what_all_lists():

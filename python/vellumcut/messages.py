@@ -176,7 +176,7 @@ def explain_other(mode: Any, exc: BaseException, path: str, params: Mapping[str,
         return refusal(exc, mode)
     if isinstance(exc, MemoryError):
         return "out of memory while meshing this file; run fewer --jobs at once (MemoryError)"
-    return (f"the {mode.name} mesher failed on this file ({type(exc).__name__}: {one_line(exc)}); "
+    return (f"the {mode.name!r} mesher failed on this file ({type(exc).__name__}: {one_line(exc)}); "
             "if the file opens in an image editor, report it with the file")
 
 

@@ -131,8 +131,10 @@ std::size_t read_up_to(int fd, std::uint8_t* dst, std::size_t want) {
 
 namespace {
 
-// The refusals of decode(), from what the decoder gave.
-void refuse_decoded(const cv::Mat& image, ImageFormat format) {
+// The refusals of decode(), from what the decoder gave. A PNG without alpha
+// is not decoded (decode_pixels gives 1 x 1): its size is the declared one,
+// `declared_w` x `declared_h` (without the border; 0 when not known).
+void refuse_decoded(const cv::Mat& image, ImageFormat format, int declared_w, int declared_h) {
     Refusal why;
     why.format = format;
     if (image.empty()) {
@@ -144,6 +146,10 @@ void refuse_decoded(const cv::Mat& image, ImageFormat format) {
     if (image.channels() < 4) {
         why.kind = RefusalKind::no_alpha;
         why.channels = image.channels();
+        if (declared_w > 0 && declared_h > 0) {
+            why.width = static_cast<std::uint64_t>(declared_w);
+            why.height = static_cast<std::uint64_t>(declared_h);
+        }
         cannot_read(why);
     }
     if (static_cast<std::int64_t>(image.rows) * image.cols > kMaxImagePixels) {
@@ -265,6 +271,9 @@ AlphaMask decode(MaskSource source, Stop& stop) {
     AlphaMask out;
     const int margin = source.margin;
     const ImageFormat format = source.format;
+    const int border = std::max(margin, 0);
+    const int declared_w = source.declared_w > 0 ? source.declared_w - 2 * border : 0;
+    const int declared_h = source.declared_h > 0 ? source.declared_h - 2 * border : 0;
     // Only files within every size limit are taken by the fast path.
     if (source.decoder == MaskDecoder::png &&
         decode_png_alpha_mask(source.bytes.data(), source.bytes.size(), margin, out.mask)) {
@@ -278,7 +287,7 @@ AlphaMask decode(MaskSource source, Stop& stop) {
     // the largest image); the stop is asked between it and the border.
     stop.poll();
 
-    refuse_decoded(image, format);
+    refuse_decoded(image, format, declared_w, declared_h);
     if (image.type() == CV_8UC4) {
         out.mask = bordered_mask_from_bgra8(image, margin);
     } else {

@@ -39,8 +39,7 @@ struct Refusal {
 
 class ImageRefused : public std::runtime_error {
 public:
-    ImageRefused(const std::string& what, const Refusal& refusal)
-        : std::runtime_error(what), refusal_(refusal) {}
+    ImageRefused(const std::string& what, const Refusal& why) : std::runtime_error(what), refusal_(why) {}
     const Refusal& refusal() const noexcept { return refusal_; }
 
 private:

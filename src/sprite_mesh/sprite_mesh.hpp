@@ -67,8 +67,8 @@ double auto_spacing(double pixels);
 // what it requires; the text is the two joined ("tolerance must be ...").
 class OptionRefused : public std::invalid_argument {
 public:
-    OptionRefused(const std::string& option, const std::string& requirement)
-        : std::invalid_argument(option + " " + requirement), option_(option), requirement_(requirement) {}
+    OptionRefused(const std::string& name, const std::string& rule)
+        : std::invalid_argument(name + " " + rule), option_(name), requirement_(rule) {}
     const std::string& option() const noexcept { return option_; }
     const std::string& requirement() const noexcept { return requirement_; }
 
