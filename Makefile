@@ -11,7 +11,7 @@ WERROR    := $(if $(filter true,$(CI)),ON,OFF)
 CMAKE_COMMON = -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
     -DEARCUT_INCLUDE_DIR=$(EARCUT) -DVELLUMCUT_WERROR=$(WERROR)
 
-.PHONY: setup test typecheck pytest cpp-test demo clean fuzz fuzz-build bench bench-smoke bench-build bench-mesher bench-mesher-smoke bench-cli bench-detail bench-overview
+.PHONY: setup test typecheck pytest cpp-test demo clean fuzz fuzz-build bench bench-smoke bench-build bench-mesher bench-mesher-smoke bench-cli bench-detail bench-overview bench-rig
 
 setup:
 	bash scripts/setup.sh
@@ -76,6 +76,13 @@ bench-detail: setup
 # --dask beside --jobs 2 (bench/bench_cli.py; BENCH_ARGS passes options).
 bench-cli: setup
 	$(PY) bench/bench_cli.py $(BENCH_ARGS)
+
+# rig_sprite against mesh_sprite on a 512 px character, and ten real
+# characters rigged and posed (bench/bench_rig.py; RIG_ARGS passes options).
+RIG_ARGS ?=
+
+bench-rig: setup
+	$(PY) bench/bench_rig.py $(RIG_ARGS)
 
 # The overview page of the real sprites in headless Chromium: size, load, sort.
 bench-overview: setup

@@ -232,6 +232,8 @@ CASES = {
                        (0.5, 0.5)),
     "preset-render-overridden": ("islands", {"preset": "RENDER", "tolerance": 2.0},
                                  {"preset": "render", "tolerance": 2.0, "seed": 0}, 100.0, (0.5, 0.5)),
+    "rigged": ("islands", {"rig": True, "max_bones": 12, "max_influences": 3, "pivot": "BOTTOM"},
+               {"interior": "quality", "seed": 0}, 100.0, (0.5, 1.0)),
     **{f"real-{Path(r).stem}": (r, {}, {"seed": 0}, 100.0, (0.5, 0.5)) for r in REAL},
     f"in-process-{Path(REAL[0]).stem}": (REAL[0], {}, {"seed": 0}, 100.0, (0.5, 0.5)),
 }
@@ -358,3 +360,30 @@ def test_a_refused_file_of_several_does_not_stop_the_others(session):
     assert job["error"] and "broken.png" in job["error"]
     ref = vellumcut.mesh_sprite(session["images"]["islands"], seed=0)
     assert [(o["vertices"], o["faces"]) for o in job["objects"]] == [(ref.vertex_count, ref.triangle_count)]
+
+
+@pytest.mark.blender
+def test_rig_option_builds_an_armature_with_vertex_groups_and_a_modifier(session):
+    job = session["by_label"]["rigged"]
+    assert job["error"] is None, job["error"]
+    ref = vellumcut.rig_sprite(session["images"]["islands"], max_bones=12, max_influences=3, seed=0)
+    (arm,) = job["armatures"]
+    names = [b.name for b in ref.bones]
+    assert [b["name"] for b in arm["bones"]] == names
+    assert [b["parent"] for b in arm["bones"]] == [None if b.parent is None else names[b.parent]
+                                                   for b in ref.bones]
+    # Bones placed like the vertices: image pixels = (x * ppu + pivot_x, pivot_y - y * ppu).
+    w, h = ref.mesh.image_width, ref.mesh.image_height
+    heads = np.array([b["head"] for b in arm["bones"]])
+    np.testing.assert_allclose(heads[:, 2], 0.0, atol=1e-6)
+    img = np.column_stack((heads[:, 0] * 100 + 0.5 * w, 1.0 * h - heads[:, 1] * 100))
+    np.testing.assert_allclose(img, ref.mesh.image_xy(np.array([b.head for b in ref.bones])), atol=1e-3)
+    (obj,) = job["objects"]
+    assert obj["groups"] == names and obj["parent"] == arm["name"]
+    assert obj["modifiers"] == [["ARMATURE", arm["name"]]]
+    got = np.zeros((len(obj["weights"]), len(names)))
+    for i, pairs in enumerate(obj["weights"]):
+        for g, v in pairs:
+            got[i, g] = v
+    np.testing.assert_allclose(got, np.concatenate(ref.weights), atol=1e-6)  # Blender stores float32
+    assert (np.count_nonzero(got, axis=1) <= 3).all()

@@ -194,9 +194,9 @@ def test_the_command_line_prints_the_no_alpha_warning(tmp_path):
 # --- modes --------------------------------------------------------------------------------
 
 def test_modes_know_their_frame_and_mask_rule():
-    frames = {name: modes.get(name).frame for name in ("outline", "earcut", "poisson", "mesh")}
+    frames = {name: modes.get(name).frame for name in ("outline", "earcut", "poisson", "mesh", "rig")}
     assert frames == {"outline": modes.PIXEL_CENTRES, "earcut": modes.PIXEL_CENTRES,
-                      "poisson": modes.PIXEL_CENTRES, "mesh": modes.PIXEL_EDGES}
+                      "poisson": modes.PIXEL_CENTRES, "mesh": modes.PIXEL_EDGES, "rig": modes.PIXEL_EDGES}
     alpha = np.array([0, 1, 64, 65, 255], np.uint8)
     assert modes.get("earcut").opaque(alpha, {"alpha_threshold": 64}).tolist() == [0, 1, 1, 1, 1]
     assert modes.get("mesh").opaque(alpha, {"alpha_threshold": 64}).tolist() == [0, 0, 0, 1, 1]

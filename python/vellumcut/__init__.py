@@ -10,11 +10,12 @@ command line, over the native module `vellumcut_core`.
 """
 import os as _os
 from importlib import metadata as _metadata
-from typing import Any as _Any, Callable as _Callable, Union as _Union
+from typing import Any as _Any, Callable as _Callable, Union as _Union, cast as _cast
 
 from vellumcut import export, mesh, modes, presets, preview, quality
 from vellumcut.errors import ImageRefused, OptionError
 from vellumcut.mesh import Part, SpriteMesh
+from vellumcut.rig import Bone, RiggedSprite, SkeletonError, rig_sprite
 from vellumcut.sprite import mesh_sprite as _mesh_sprite
 
 # `preset=` ("render", "deform", "physics") on top of the mesher's options.
@@ -31,9 +32,9 @@ MARGIN: int = 4
 MAXA: float = 0.0
 RPX: int = 10
 
-__all__ = ["EPS", "MARGIN", "MAXA", "MESHERS", "RPX", "ImageRefused", "OptionError", "Part", "SpriteMesh",
-           "batch", "earcut", "export", "mesh", "mesh_sprite", "modes", "outline", "poisson", "presets",
-           "preview", "quality", "register_mesher", "run"]
+__all__ = ["EPS", "MARGIN", "MAXA", "MESHERS", "RPX", "Bone", "ImageRefused", "OptionError", "Part",
+           "RiggedSprite", "SkeletonError", "SpriteMesh", "batch", "earcut", "export", "mesh", "mesh_sprite",
+           "modes", "outline", "poisson", "presets", "preview", "quality", "register_mesher", "rig_sprite", "run"]
 
 
 def outline(path: _Union[str, "_os.PathLike[str]"], eps: float = EPS,
@@ -67,8 +68,10 @@ def poisson(path: _Union[str, "_os.PathLike[str]"], eps: float = EPS, margin: in
 
 
 # mode name -> function(path, **params) -> SpriteMesh; `run` and the batches look here.
-MESHERS: dict[str, _Callable[..., SpriteMesh]] = {"outline": outline, "earcut": earcut, "poisson": poisson,
-                                               "mesh": mesh_sprite}
+MESHERS: dict[str, _Callable[..., SpriteMesh]] = {
+    "outline": outline, "earcut": earcut, "poisson": poisson, "mesh": mesh_sprite,
+    # A RiggedSprite answers for its mesh (parts, counts, source).
+    "rig": _cast(_Callable[..., SpriteMesh], rig_sprite)}
 
 
 def register_mesher(mode: str, func: _Callable[..., SpriteMesh]) -> None:

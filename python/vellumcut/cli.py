@@ -42,6 +42,8 @@ examples:
   vellumcut mesh 'art/**/*.png' -f gltf --pivot bottom --filter nearest
                                                globs (quoted, ** recurses); binary glTF for Blender,
                                                Godot, three.js
+  vellumcut rig hero.png -f gltf --preview     suggested skeleton and bone weights as a glTF skin;
+                                               edit hero.json's "skeleton", then --skeleton hero.json
   vellumcut mesh art/ -r --dask 127.0.0.1:8786 files meshed on a Dask cluster's workers
 
 presets (vellumcut mesh --preset NAME; options given explicitly win):
@@ -319,6 +321,63 @@ register_command(Command(
          help="Poisson-disk radius in pixels, at least 1: spacing of the interior vertices "
               "(default: %(default)s)"))]))
 
+
+# `vellumcut rig` (vellumcut.rig_sprite): the mesher's options, the interior
+# defaulting to quality, and the skeleton's own.
+RIG_ONLY = ("skeleton", "max_bones", "max_influences")
+
+
+def _rig_params(args: argparse.Namespace, dests: list[str]) -> dict[str, Any]:
+    """The rigger's parameters, checked before any file is read; a skeleton
+    file is read here, so every worker gets its bones and the manifest keys
+    on its content (an edited file redoes the batch)."""
+    from vellumcut import rig, rig_export
+
+    if args.format not in rig_export.WRITERS:
+        raise UsageError(f"--format {args.format} carries no skeleton; vellumcut rig writes "
+                         f"{', '.join(rig_export.WRITERS)}")
+    params = _mesh_params(args, [d for d in dests if d not in RIG_ONLY])
+    if getattr(args, "interior", UNSET) is UNSET and "preset" not in params:
+        params["interior"] = "quality"  # weights need interior vertices
+    for name in ("max_bones", "max_influences"):
+        params[name] = getattr(args, name)
+    if args.skeleton is not None:
+        try:
+            params["skeleton"] = rig.read_skeleton(args.skeleton)
+        except rig.SkeletonError as exc:
+            raise UsageError(f"--skeleton: {exc}") from None
+    return params
+
+
+def _rig_options() -> list[Option]:
+    from vellumcut import rig
+
+    mesh = [Option(o.flags, {**o.kwargs, "help": o.kwargs["help"].rsplit("(default:", 1)[0]
+                             + "(default: quality, or the preset's)"}) if o.flags == ("--interior",) else o
+            for o in _mesh_options()]
+    return mesh + [
+        Option(("--skeleton",), dict(
+            default=None, metavar="FILE",
+            help="bones to use instead of the suggested ones: a JSON file with {\"bones\": [{\"name\", "
+                 "\"parent\", \"head\": [x, y], \"tail\": [x, y]}]} in image pixels (y down), such "
+                 "as the \"skeleton\" of a JSON export, edited or not (default: suggest one)")),
+        Option(("--max-bones",), dict(
+            type=number(int, 1, INT32_MAX), default=rig.MAX_BONES, metavar="N",
+            help="at most N suggested bones; the shortest merge first (default: %(default)s)")),
+        Option(("--max-influences",), dict(
+            type=number(int, 1, INT32_MAX), default=rig.MAX_INFLUENCES, metavar="K",
+            help="bones weighing each vertex, at most (default: %(default)s)")),
+    ]
+
+
+register_command(Command(
+    "rig", "mesh, suggested skeleton and bone weights (rig_sprite)",
+    "Mesh every island as `vellumcut mesh` does (quality interior by default; --preset deform "
+    "suits rigs), suggest a skeleton "
+    "along the shape's axis (or read one with --skeleton) and weigh every vertex by its bones. "
+    "Formats: json (skeleton and weights), gltf (skin), spine (weighted meshes), godot "
+    "(Skeleton2D and bound Polygon2Ds).",
+    _rig_options(), params=_rig_params))
 
 
 def _checked(check: Callable[[Any], Any]) -> Callable[[str], str]:

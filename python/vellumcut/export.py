@@ -580,8 +580,10 @@ def _triangle_components(triangles: np.ndarray) -> list[np.ndarray]:
 
 
 def _spine_mesh(mesh: SpriteMesh, vertices: np.ndarray, triangles: np.ndarray, place: Placement,
-                image: str) -> dict[str, Any]:
-    """One mesh attachment: hull vertices first, then hole rings, then the rest."""
+                image: str, weigh: Callable[[list[int]], list[Any]] | None = None) -> dict[str, Any]:
+    """One mesh attachment: hull vertices first, then hole rings, then the
+    rest. `weigh(order)`, given the indices into `vertices` in that order,
+    returns a weighted mesh's `vertices` (see vellumcut.rig_export)."""
     rings = boundary_rings(vertices, triangles)
     outer = [r for r in rings if ring_area(vertices[r]) <= 0]
     holes = [r for r in rings if ring_area(vertices[r]) > 0]
@@ -607,15 +609,19 @@ def _spine_mesh(mesh: SpriteMesh, vertices: np.ndarray, triangles: np.ndarray, p
     return {"type": "mesh", "path": image,
             "uvs": [float(v) for v in uv.reshape(-1)],
             "triangles": [new[int(k)] for k in tris.reshape(-1)],
-            "vertices": [_num(v) for v in xy.reshape(-1)],
+            "vertices": [_num(v) for v in xy.reshape(-1)] if weigh is None else weigh(order),
             "hull": len(hull), "edges": edges,
             "width": mesh.image_width, "height": mesh.image_height}
 
 
 def to_spine_dict(mesh: SpriteMesh, images: str = "./", *, pixels_per_unit: float = 1.0,
-                  pivot: str | Sequence[float] = "center", version: str = SPINE_VERSION) -> dict[str, Any]:
+                  pivot: str | Sequence[float] = "center", version: str = SPINE_VERSION,
+                  bones: list[dict[str, Any]] | None = None,
+                  weigh: Callable[[int, list[int]], list[Any]] | None = None) -> dict[str, Any]:
     """The skeleton document (see `write_spine`); `images` is the folder the
-    sprite is looked up in, relative to the JSON file."""
+    sprite is looked up in, relative to the JSON file. A rigged sprite
+    passes its `bones` records and `weigh(part index, vertex order)` for
+    weighted mesh vertices (vellumcut.rig_export)."""
     if not re.fullmatch(r"4\.\d+\.\d+", version):
         raise ValueError(f"Spine version {version!r} is not a 4.x version such as {SPINE_VERSION}")
     place = Placement.of(mesh, pivot, pixels_per_unit)
@@ -623,8 +629,10 @@ def to_spine_dict(mesh: SpriteMesh, images: str = "./", *, pixels_per_unit: floa
     slots: list[dict[str, Any]] = []
     attachments: dict[str, dict[str, Any]] = {}
 
+    bones = bones or [{"name": "root"}]
+
     def add(slot: str, attachment: dict[str, Any]) -> None:
-        slots.append({"name": slot, "bone": "root", "attachment": slot})
+        slots.append({"name": slot, "bone": bones[0]["name"], "attachment": slot})
         attachments[slot] = {slot: attachment}
 
     meshed = [p for p in mesh.parts if len(p.triangles)]
@@ -640,7 +648,8 @@ def to_spine_dict(mesh: SpriteMesh, images: str = "./", *, pixels_per_unit: floa
             pieces = _triangle_components(part.triangles)
             for j, tri_ids in enumerate(pieces):
                 slot = f"part{i}" if len(pieces) == 1 else f"part{i}-{j}"
-                add(slot, _spine_mesh(mesh, part.vertices, part.triangles[tri_ids], place, image))
+                add(slot, _spine_mesh(mesh, part.vertices, part.triangles[tri_ids], place, image,
+                                      None if weigh is None else functools.partial(weigh, i)))
         else:
             for j, ring in enumerate(part.rings):
                 xy = place.place(mesh, part.vertices[ring], y_up=True)
@@ -653,7 +662,7 @@ def to_spine_dict(mesh: SpriteMesh, images: str = "./", *, pixels_per_unit: floa
         corners = np.concatenate([mesh.image_xy(p.vertices) for p in meshed])
     bx = (corners[:, 0] - place.origin_x) / place.pixels_per_unit
     by = -(corners[:, 1] - place.origin_y) / place.pixels_per_unit
-    body = {"bones": [{"name": "root"}], "slots": slots,
+    body = {"bones": bones, "slots": slots,
             "skins": [{"name": "default", "attachments": attachments}]}
     digest = hashlib.sha1(json.dumps(body, sort_keys=True).encode()).digest()
     skeleton = {"hash": base64.b64encode(digest).decode().rstrip("="), "spine": version,
@@ -745,6 +754,14 @@ def write(mesh: SpriteMesh, fmt: str, path: str | os.PathLike, **options: Any) -
         entry = FORMATS[fmt]
     except KeyError:
         raise ValueError(f"unknown format {fmt!r}; choose from {', '.join(FORMATS)}") from None
-    entry.write(mesh, os.fspath(path), **{k: v for k, v in options.items()
-                                           if k in entry.options and v is not None})
+    writer: Callable[..., Any] = entry.write
+    if getattr(mesh, "bones", None) is not None:  # a rigged sprite (vellumcut.rig)
+        from vellumcut.rig_export import WRITERS
+
+        if fmt not in WRITERS:
+            raise ValueError(f"format {fmt!r} carries no skeleton; rigged sprites export to "
+                             f"{', '.join(WRITERS)}")
+        writer = WRITERS[fmt]
+    writer(mesh, os.fspath(path), **{k: v for k, v in options.items()
+                                     if k in entry.options and v is not None})
     return [os.fspath(path), *entry.extra_files(os.fspath(path))]

@@ -104,7 +104,12 @@ def write_outputs(job: Job, mesh: Any, figures: dict[str, Any] | None = None) ->
         outputs += [str(p) for p in pictures]
         q = quality.quality(mesh, opaque)
         report = Path(job.stem + ".report.txt")
-        report.write_text(quality.format_report(q, Path(job.source).name), encoding="utf-8")
+        text = quality.format_report(q, Path(job.source).name)
+        if getattr(mesh, "bones", None) is not None:  # a rigged sprite
+            from vellumcut import rig
+
+            text += rig.report(mesh)
+        report.write_text(text, encoding="utf-8")
         outputs.append(str(report))
         if figures is not None:
             from PIL import Image

@@ -110,6 +110,9 @@ def _register_builtin() -> None:
     register_mode(Mode("poisson", PIXEL_CENTRES, messages.explain_core, messages.empty_core))
     register_mode(Mode("mesh", PIXEL_EDGES, messages.explain_mesher, messages.empty_mesher,
                        threshold_param="alpha_threshold", needs_alpha=False))
+    # `rig_sprite`: the sprite mesher's mesh, with bones and weights.
+    register_mode(Mode("rig", PIXEL_EDGES, messages.explain_mesher, messages.empty_mesher,
+                       threshold_param="alpha_threshold", needs_alpha=False))
 
 
 _register_builtin()

@@ -195,9 +195,63 @@ def render_svg(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: float | N
                 out.append(f'<polygon points="{_pts(part.vertices[ring])}"/>')
         out.append("</g>")
     out.append("</g>")
+    if getattr(mesh, "bones", None) is not None:
+        out += _rig_svg(mesh, z)
     out.append(f"<desc>{quoteattr('vertices in mask pixels; point (x, y) drawn at (x + 0.5, y + 0.5)')[1:-1]}</desc>")
     out.append("</svg>")
     return "\n".join(out) + "\n"
+
+
+# --- rigged sprites: bones over the mesh, vertices tinted by their heaviest bone ---
+
+
+def bone_colours(n: int) -> np.ndarray:
+    """(n, 3) uint8 colours, neighbours in the list far apart in hue."""
+    import colorsys
+
+    return np.array([[round(255 * c) for c in colorsys.hsv_to_rgb((k * 0.61803398875) % 1.0, 0.85, 0.9)]
+                     for k in range(n)], np.uint8).reshape(-1, 3)
+
+
+def _heaviest(rigged) -> list[np.ndarray]:
+    return [np.argmax(w, axis=1) if w.size else np.zeros(0, np.int64) for w in rigged.weights]
+
+
+def _rig_svg(rigged, z: float) -> list[str]:
+    colours = bone_colours(len(rigged.bones))
+    out = ['<g transform="translate(0.5 0.5)">', f'<g id="influences" stroke="none">']
+    r = 2.5 / z
+    for part, heavy in zip(rigged.parts, _heaviest(rigged)):
+        for (x, y), k in zip(part.vertices.tolist(), heavy.tolist()):
+            out.append('<circle cx="%g" cy="%g" r="%g" fill="#%02x%02x%02x"/>' % (x, y, r, *colours[k]))
+    out.append("</g>")
+    out.append(f'<g id="bones" stroke-linecap="round" stroke-width="{3.0 / z:g}">')
+    for k, b in enumerate(rigged.bones):
+        c = "#%02x%02x%02x" % tuple(colours[k])
+        out.append(f'<line x1="{b.head[0]:g}" y1="{b.head[1]:g}" x2="{b.tail[0]:g}" y2="{b.tail[1]:g}" '
+                   f'stroke="{c}" data-bone={quoteattr(b.name)}><title>{b.name}</title></line>')
+        out.append(f'<circle cx="{b.head[0]:g}" cy="{b.head[1]:g}" r="{3.0 / z:g}" fill="#000000"/>')
+    out += ["</g>", "</g>"]
+    return out
+
+
+def _rig_png(rigged, img, v: View) -> None:
+    from PIL import ImageDraw
+
+    d = ImageDraw.Draw(img)
+    colours = [tuple(c) for c in bone_colours(len(rigged.bones)).tolist()]
+    k = v.zoom
+    at = lambda p: ((p[0] - v.x0 + 0.5) * k, (p[1] - v.y0 + 0.5) * k)  # noqa: E731
+    r = max(1.5, min(3.0, k))
+    for part, heavy in zip(rigged.parts, _heaviest(rigged)):
+        for p, b in zip(part.vertices.tolist(), heavy.tolist()):
+            x, y = at(p)
+            d.ellipse([x - r, y - r, x + r, y + r], fill=colours[b])
+    for b, c in zip(rigged.bones, colours):
+        (x0, y0), (x1, y1) = at(b.head), at(b.tail)
+        d.line([(x0, y0), (x1, y1)], fill=(0, 0, 0), width=5)
+        d.line([(x0, y0), (x1, y1)], fill=c, width=3)
+        d.ellipse([x0 - 3, y0 - 3, x0 + 3, y0 + 3], fill=(0, 0, 0))
 
 
 def _div255(x: np.ndarray) -> np.ndarray:
@@ -282,6 +336,8 @@ def render_png(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: float | N
             for ring in ring_list:
                 pts = ((part.vertices[ring] - offset + 0.5) * k).tolist()
                 d.line([tuple(p) for p in pts + pts[:1]], fill=colour, width=width, joint="curve")
+    if getattr(mesh, "bones", None) is not None:
+        _rig_png(mesh, img, v)
     return img
 
 

@@ -154,9 +154,22 @@ class IMPORT_IMAGE_OT_vellumcut_sprite(bpy.types.Operator, ImportHelper):
         name="Relative path", default=True,
         description="Store the image path relative to the .blend file (once it is saved)")
 
+    # Rigging (see vellumcut.rig_sprite).
+    rig: BoolProperty(
+        name="Rig", default=D["rig"],
+        description="Add an armature with a suggested skeleton, one vertex group of bone weights "
+                    "per bone and an Armature modifier (a None interior becomes Quality)")
+    max_bones: IntProperty(
+        name="Max bones", min=1, soft_max=64, default=D["max_bones"],
+        description="At most this many suggested bones; the shortest merge first")
+    max_influences: IntProperty(
+        name="Max influences", min=1, soft_max=8, default=D["max_influences"],
+        description="Bones weighing each vertex, at most")
+
     def mesh_options(self) -> dict[str, Any]:
         pivot = (list(self.pivot_custom) if self.pivot == "CUSTOM" else PIVOTS[self.pivot])
-        opts: dict[str, Any] = {"pixels_per_unit": self.pixels_per_unit, "pivot": pivot}
+        opts: dict[str, Any] = {"pixels_per_unit": self.pixels_per_unit, "pivot": pivot, "rig": self.rig,
+                                "max_bones": self.max_bones, "max_influences": self.max_influences}
         # With a preset, only the options set (by the preset's menu, the user
         # or the caller) go along, over the preset's values.
         for name in MESHER_OPTIONS:
@@ -208,6 +221,12 @@ class IMPORT_IMAGE_OT_vellumcut_sprite(bpy.types.Operator, ImportHelper):
             box.prop(self, "alpha_clip")
         box.prop(self, "interpolation")
         box.prop(self, "relative_path")
+        box = layout.box()
+        box.prop(self, "rig")
+        col = box.column()
+        col.enabled = self.rig
+        col.prop(self, "max_bones")
+        col.prop(self, "max_influences")
 
     def execute(self, context: Any) -> set[str]:
         try:
@@ -254,8 +273,9 @@ class IMPORT_IMAGE_OT_vellumcut_sprite(bpy.types.Operator, ImportHelper):
         if not created:
             return {"CANCELLED"}
         select(context, created)
-        verts = sum(len(o.data.vertices) for o in created)
-        faces = sum(len(o.data.polygons) for o in created)
+        meshes = [o for o in created if o.type == "MESH"]
+        verts = sum(len(o.data.vertices) for o in meshes)
+        faces = sum(len(o.data.polygons) for o in meshes)
         self.report({"INFO"}, f"Imported {len(paths) - failures} image(s) as {len(created)} "
                               f"object(s): {verts} vertices, {faces} triangles in "
                               f"{time.perf_counter() - start:.2f} s")
@@ -269,6 +289,11 @@ class IMPORT_IMAGE_OT_vellumcut_sprite(bpy.types.Operator, ImportHelper):
         parts = result["parts"]
         groups = [parts] if self.objects == "ONE" else [[p] for p in parts]
         objects = []
+        armature = None
+        if result.get("bones"):
+            armature = make_armature(context, f"{stem}.rig", result["bones"])
+            armature["vellumcut_source"] = path
+            objects.append(armature)
         for i, group in enumerate(groups):
             name = stem if len(groups) == 1 else f"{stem}.island{i:03d}"
             obj = bpy.data.objects.new(name, mesh_from_parts(name, group, material))
@@ -277,6 +302,8 @@ class IMPORT_IMAGE_OT_vellumcut_sprite(bpy.types.Operator, ImportHelper):
             obj["vellumcut_source"] = path
             obj["vellumcut_island"] = -1 if len(groups) == 1 else i
             context.collection.objects.link(obj)
+            if armature is not None:
+                bind(obj, armature, result["bones"], group)
             objects.append(obj)
         return objects
 
@@ -300,6 +327,48 @@ def mesh_from_parts(name: str, parts: list[dict[str, Any]], material: Any) -> An
     me.materials.append(material)
     me.update()
     return me
+
+
+def make_armature(context: Any, name: str, bones: list[dict[str, Any]]) -> Any:
+    """An Armature object at the 3D cursor with the bones in the sprite's
+    plane (x right, y up, z = 0), parents as given."""
+    data = bpy.data.armatures.new(name)
+    obj = bpy.data.objects.new(name, data)
+    obj.location = context.scene.cursor.location
+    context.collection.objects.link(obj)
+    previous = context.view_layer.objects.active
+    context.view_layer.objects.active = obj
+    bpy.ops.object.mode_set(mode="EDIT")
+    made = []
+    for b in bones:
+        eb = data.edit_bones.new(b["name"])
+        eb.head = (b["head"][0], b["head"][1], 0.0)
+        eb.tail = (b["tail"][0], b["tail"][1], 0.0)
+        if (eb.tail - eb.head).length < 1e-6:  # Blender drops bones without length
+            eb.tail = (b["head"][0], b["head"][1] + 1e-3, 0.0)
+        eb.roll = 0.0
+        if b["parent"] is not None:
+            eb.parent = made[b["parent"]]
+        made.append(eb)
+    bpy.ops.object.mode_set(mode="OBJECT")
+    context.view_layer.objects.active = previous
+    return obj
+
+
+def bind(obj: Any, armature: Any, bones: list[dict[str, Any]], parts: list[dict[str, Any]]) -> None:
+    """One vertex group per bone holding the parts' weights, an Armature
+    modifier, and the armature as the object's parent (moving it moves both)."""
+    groups = [obj.vertex_groups.new(name=b["name"]) for b in bones]
+    base = 0
+    for p in parts:
+        for i, pairs in enumerate(p.get("weights", [])):
+            for k, w in pairs:
+                groups[k].add([base + i], w, "REPLACE")
+        base += len(p["positions"])
+    mod = obj.modifiers.new("Armature", "ARMATURE")
+    mod.object = armature
+    obj.parent = armature
+    obj.location = (0.0, 0.0, 0.0)
 
 
 def load_image(path: str, relative: bool) -> Any:

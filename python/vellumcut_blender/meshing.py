@@ -25,7 +25,7 @@ from typing import Any, Mapping
 
 # Bumped when the request or result layout changes, so an add-on and an
 # environment of different releases refuse each other with a clear message.
-PROTOCOL = 1
+PROTOCOL = 2  # 2: "rig" option, "bones" and per-part "weights" in the result
 
 # The add-on's defaults; each is also the default of its import option.
 DEFAULTS: dict[str, Any] = {
@@ -40,6 +40,11 @@ DEFAULTS: dict[str, Any] = {
     "seed": 0,
     "pixels_per_unit": 100.0,
     "pivot": "center",
+    # Rigging (vellumcut.rig_sprite): an armature with a suggested skeleton
+    # and vertex groups of bone weights; a "none" interior becomes "quality".
+    "rig": False,
+    "max_bones": 24,
+    "max_influences": 4,
 }
 
 
@@ -91,10 +96,24 @@ def mesh_request(request: Mapping[str, Any]) -> dict[str, Any]:
 
     opts = request.get("options", {})
     path = os.fspath(request["image"])
-    mesh = vellumcut.mesh_sprite(path, **mesher_options(opts))
-    parts = blender_geometry(mesh, float(opts.get("pixels_per_unit", DEFAULTS["pixels_per_unit"])),
-                             opts.get("pivot", DEFAULTS["pivot"]))
-    return {
+    kwargs = mesher_options(opts)
+    rigged = None
+    if opts.get("rig"):
+        from vellumcut import presets
+
+        given = {k: v for k, v in kwargs.items() if k != "preset"}
+        if presets.resolve(kwargs.get("preset"), given).get("interior", "none") == "none":
+            kwargs["interior"] = "quality"  # weights need interior vertices
+        rigged = vellumcut.rig_sprite(path, max_bones=int(opts.get("max_bones", DEFAULTS["max_bones"])),
+                                      max_influences=int(opts.get("max_influences",
+                                                                  DEFAULTS["max_influences"])), **kwargs)
+        mesh = rigged.mesh
+    else:
+        mesh = vellumcut.mesh_sprite(path, **kwargs)
+    ppu = float(opts.get("pixels_per_unit", DEFAULTS["pixels_per_unit"]))
+    pivot = opts.get("pivot", DEFAULTS["pivot"])
+    parts = blender_geometry(mesh, ppu, pivot)
+    result = {
         "protocol": PROTOCOL,
         "vellumcut": vellumcut.__version__,
         "image": {"width": mesh.image_width, "height": mesh.image_height},
@@ -102,6 +121,26 @@ def mesh_request(request: Mapping[str, Any]) -> dict[str, Any]:
                    "triangles": mesh.triangle_count},
         "parts": parts,
     }
+    if rigged is not None:
+        result["bones"] = blender_bones(rigged, ppu, pivot)
+        for part, w in zip(parts, rigged.weights):
+            part["weights"] = [[[int(k), float(row[k])] for k in row.nonzero()[0]] for row in w]
+        result["counts"]["bones"] = len(rigged.bones)
+    return result
+
+
+def blender_bones(rigged: Any, pixels_per_unit: float, pivot: Any) -> list[dict[str, Any]]:
+    """Bones placed like the vertices (x right, y up, Blender units): name,
+    parent index (None for the root), head and tail."""
+    import numpy as np
+
+    from vellumcut import export
+
+    place = export.Placement.of(rigged.mesh, pivot, pixels_per_unit)
+    heads = place.place(rigged.mesh, np.array([b.head for b in rigged.bones], np.float64), y_up=True)
+    tails = place.place(rigged.mesh, np.array([b.tail for b in rigged.bones], np.float64), y_up=True)
+    return [{"name": b.name, "parent": b.parent, "head": h.tolist(), "tail": t.tolist()}
+            for b, h, t in zip(rigged.bones, heads, tails)]
 
 
 def error_message(exc: BaseException) -> str:

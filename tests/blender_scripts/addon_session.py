@@ -53,7 +53,17 @@ def object_record(obj):
         "uv_layers": len(me.uv_layers),
         "materials": mats,
         "selected": obj.select_get(),
+        "groups": [g.name for g in obj.vertex_groups],
+        "weights": [[[g.group, g.weight] for g in v.groups] for v in me.vertices] if obj.vertex_groups else [],
+        "modifiers": [[m.type, m.object.name if getattr(m, "object", None) else None] for m in obj.modifiers],
+        "parent": obj.parent.name if obj.parent else None,
     }
+
+
+def armature_record(obj):
+    return {"name": obj.name, "location": list(obj.location),
+            "bones": [{"name": b.name, "parent": b.parent.name if b.parent else None,
+                       "head": list(b.head_local), "tail": list(b.tail_local)} for b in obj.data.bones]}
 
 
 def main(plan_path):
@@ -93,6 +103,7 @@ def main(plan_path):
             record["error"] = "TRACEBACK " + traceback.format_exc()
         record["seconds"] = time.perf_counter() - start
         record["objects"] = [object_record(o) for o in bpy.data.objects if o.type == "MESH"]
+        record["armatures"] = [armature_record(o) for o in bpy.data.objects if o.type == "ARMATURE"]
         out["jobs"].append(record)
     report(out)
 
