@@ -168,7 +168,7 @@ def test_bad_preset_or_override_is_a_usage_error(tmp_path, write_png, capsys, ar
 
 
 def test_mesh_help_lists_presets_with_their_values_and_the_alpha_guidance(capsys):
-    with pytest.raises(SystemExit):
+    with pytest.raises(SystemExit, match="^0$"):
         cli.main(["mesh", "--help"])
     text = " ".join(capsys.readouterr().out.split()).replace("- ", "-")  # words wrapped at hyphens
     for name in presets.PRESETS:
