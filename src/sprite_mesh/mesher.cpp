@@ -57,8 +57,9 @@ void validate(const Options& o) {
 
 namespace {
 
-// The fixed tolerance (units) of the line fit the reducer may start from.
-constexpr double kFitTolerance = 1.0 * kUnit;
+// The fixed tolerances (px) of the line fits the reducer may start from:
+// each is a start once the tolerance reaches it.
+constexpr double kFitLevels[] = {1, 1.5, 2, 3, 4, 6, 8, 12, 16, 24, 32, 48, 64};
 
 struct Part {
     std::vector<IRing> orig;  // [0] outer, then holes, before simplification
@@ -702,7 +703,7 @@ Result mesh_framed(const Opaque& framed, const Options& o, Stop& stop) {
     // Collapsed corners may reach out a quarter of the sprite beyond its
     // outline (under a tight budget).
     const std::int64_t reach = std::max<std::int64_t>(std::max(hx - lx, hy - ly) / 4, 64 * kUnit);
-    const auto reducer = [&](LineFit* fit) {
+    const auto reducer = [&](LineFit* fit, double fit_tol) {
         auto red = std::make_unique<Reducer>(lx - kUnit, ly - kUnit, hx + kUnit, hy + kUnit, reach);
         std::vector<std::vector<int>> ids(g.parts.size()), fit_ids(g.parts.size());
         std::vector<int> anchors;
@@ -725,7 +726,7 @@ Result mesh_framed(const Opaque& framed, const Options& o, Stop& stop) {
                     ids[p].push_back(red->add_ring(part.orig[r], static_cast<int>(p), r > 0, slack));
                 } else {
                     const int id = fit_ids[p][r];
-                    const IRing start = fit->simplify(id, part.orig[r], std::max(0.0, kFitTolerance - slack), stop, anchors);
+                    const IRing start = fit->simplify(id, part.orig[r], std::max(0.0, fit_tol - slack), stop, anchors);
                     ids[p].push_back(red->add_ring(part.orig[r], start, anchors, static_cast<int>(p), r > 0, slack));
                 }
             }
@@ -736,20 +737,22 @@ Result mesh_framed(const Opaque& framed, const Options& o, Stop& stop) {
         red->reduce_tolerance(tol, stop);
         return red;
     };
-    // Two starts, the same steps: the traced rings, and (once the tolerance
-    // reaches the fitter's) lines fitted at that fixed tolerance, which the
-    // steps alone cannot find from a pixel staircase. Neither depends on
-    // the tolerance and each loses vertices as it grows, so the fewer of
-    // the two does too.
-    std::unique_ptr<Reducer> best = reducer(nullptr);
-    if (tol >= kFitTolerance) {
+    // Several starts, the same steps: the traced rings, and (once the
+    // tolerance reaches each) lines fitted at fixed tolerances, which the
+    // steps alone cannot find from a pixel staircase. No start depends on
+    // the tolerance and each loses vertices as it grows; the starts on
+    // offer only ever grow in number with it, so the fewest of them does
+    // too.
+    std::unique_ptr<Reducer> best = reducer(nullptr, 0);
+    std::size_t corners = 0;
+    for (const Part& p : g.parts) {
+        for (const IRing& r : p.orig) corners += r.size();
+    }
+    for (const double level : kFitLevels) {
+        if (tol < level * kUnit) break;
         LineFit fit(lx - kUnit, ly - kUnit, hx + kUnit, hy + kUnit);
-        std::size_t corners = 0;
-        for (const Part& p : g.parts) {
-            for (const IRing& r : p.orig) corners += r.size();
-        }
         fit.reserve(3 * corners);
-        std::unique_ptr<Reducer> fitted = reducer(&fit);
+        std::unique_ptr<Reducer> fitted = reducer(&fit, level * kUnit);
         if (fitted->total() < best->total()) best = std::move(fitted);
     }
     Reducer& red = *best;
