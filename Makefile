@@ -11,14 +11,22 @@ WERROR    := $(if $(filter true,$(CI)),ON,OFF)
 CMAKE_COMMON = -G Ninja -DCMAKE_MAKE_PROGRAM=$(CURDIR)/$(VENV)/bin/ninja \
     -DEARCUT_INCLUDE_DIR=$(EARCUT) -DVELLUMCUT_WERROR=$(WERROR)
 
-.PHONY: setup test pytest cpp-test demo clean fuzz fuzz-build bench bench-smoke bench-build bench-mesher bench-mesher-smoke bench-cli bench-detail bench-overview bench-rig
+.PHONY: setup test typecheck pytest cpp-test demo clean fuzz fuzz-build bench bench-smoke bench-build bench-mesher bench-mesher-smoke bench-cli bench-detail bench-overview bench-rig
 
 setup:
 	bash scripts/setup.sh
 
 test: setup
+	$(MAKE) --no-print-directory typecheck
 	$(PY) -m pytest
 	$(MAKE) --no-print-directory cpp-test
+
+# The package's annotations (imports outside it, the Blender add-on's bpy
+# types among them, are followed silently) and both native modules against
+# their stubs.
+typecheck: setup
+	$(PY) -m mypy --follow-imports=silent python/vellumcut
+	$(PY) -m mypy.stubtest vellumcut_core vellumcut._mesher
 
 pytest: setup
 	$(PY) -m pytest

@@ -1,6 +1,7 @@
 // The loader's two steps and its refusals of what is not a regular file.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <iostream>
@@ -18,6 +19,7 @@
 #include <opencv2/imgproc.hpp>
 
 #include "mask/loader.hpp"
+#include "mask/refusal.hpp"
 #include "messages.hpp"
 
 namespace {
@@ -72,6 +74,78 @@ TEST(LoaderRefuses, EveryFileThatIsNotRegular) {
     ::close(s);
     std::remove(sock.c_str());
     std::remove(fifo.c_str());
+    ::rmdir(dir.c_str());
+}
+
+// Every refusal keeps the core's fixed text and says why as data: the kind,
+// the format and the sizes that go with it.
+TEST(LoaderRefuses, WithTheKindAndNumbersBesideTheFixedText) {
+    using vellumcut::RefusalKind;
+    const std::string empty = temp_path("empty.png"), notes = temp_path("notes.png"),
+                      photo = temp_path("photo.jpg"), rgb = temp_path("rgb.png"),
+                      cut = temp_path("cut.png"), dir = temp_path("refused_dir.png"),
+                      huge = temp_path("huge.png");
+    std::fclose(std::fopen(empty.c_str(), "wb"));
+    if (std::FILE* f = std::fopen(notes.c_str(), "wb")) {
+        std::fputs("these are notes", f);
+        std::fclose(f);
+    }
+    write_image(photo, cv::Mat(8, 8, CV_8UC3, cv::Scalar(90, 90, 90)));
+    write_image(rgb, cv::Mat(6, 9, CV_8UC3, cv::Scalar(90, 90, 90)));
+    std::vector<std::uint8_t> png;
+    ASSERT_TRUE(cv::imencode(".png", disc_image(20, 20), png));
+    if (std::FILE* f = std::fopen(cut.c_str(), "wb")) {
+        std::fwrite(png.data(), 1, 60, f);  // the header, and pixels cut short
+        std::fclose(f);
+    }
+    ::mkdir(dir.c_str(), 0700);
+    // A PNG signature and header declaring 5000 x 4000 pixels, nothing else.
+    const std::uint8_t header[] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n', 0, 0, 0, 13, 'I', 'H', 'D', 'R',
+                                   0, 0, 0x13, 0x88, 0, 0, 0x0f, 0xa0, 8, 6, 0, 0, 0};
+    if (std::FILE* f = std::fopen(huge.c_str(), "wb")) {
+        std::fwrite(header, 1, sizeof header, f);
+        std::fclose(f);
+    }
+    struct Case {
+        std::string path;
+        RefusalKind kind;
+        const char* text;
+        vellumcut::ImageFormat format;
+    };
+    const Case cases[] = {
+        {temp_path("missing.png"), RefusalKind::cannot_open, vellumcut::messages::kNotRgba,
+         vellumcut::ImageFormat::unknown},
+        {dir, RefusalKind::directory, vellumcut::messages::kNotRgba, vellumcut::ImageFormat::unknown},
+        {empty, RefusalKind::empty_file, vellumcut::messages::kNotRgba, vellumcut::ImageFormat::unknown},
+        {notes, RefusalKind::not_image, vellumcut::messages::kNotRgba, vellumcut::ImageFormat::unknown},
+        {photo, RefusalKind::unsupported_format, vellumcut::messages::kNotRgba, vellumcut::ImageFormat::jpeg},
+        {cut, RefusalKind::damaged, vellumcut::messages::kNotRgba, vellumcut::ImageFormat::png},
+        {rgb, RefusalKind::no_alpha, vellumcut::messages::kNotRgba, vellumcut::ImageFormat::png},
+        {huge, RefusalKind::too_large, vellumcut::messages::kTooBig, vellumcut::ImageFormat::png},
+    };
+    for (const Case& c : cases) {
+        try {
+            vellumcut::decode(vellumcut::inspect(c.path, 0));
+            ADD_FAILURE() << c.path << " was not refused";
+        } catch (const vellumcut::ImageRefused& e) {
+            EXPECT_STREQ(e.what(), c.text) << c.path;
+            EXPECT_EQ(e.refusal().kind, c.kind) << c.path << ": " << vellumcut::kind_name(e.refusal().kind);
+            EXPECT_EQ(e.refusal().format, c.format) << c.path;
+            if (c.kind == RefusalKind::cannot_open) {
+                EXPECT_EQ(e.refusal().error_number, ENOENT);
+            }
+            if (c.kind == RefusalKind::no_alpha) {
+                EXPECT_EQ(e.refusal().channels, 3);
+                EXPECT_EQ(e.refusal().width, 9u);
+                EXPECT_EQ(e.refusal().height, 6u);
+            }
+            if (c.kind == RefusalKind::too_large) {
+                EXPECT_EQ(e.refusal().width, 5000u);
+                EXPECT_EQ(e.refusal().height, 4000u);
+                EXPECT_EQ(e.refusal().limit, 4096u * 4096u);
+            }
+        }
+    }
     ::rmdir(dir.c_str());
 }
 

@@ -1,6 +1,8 @@
-"""The `vellumcut` console script as a user meets it, in subprocesses: what
-each failure says, exit statuses, empty meshes, folder trees, incremental
-re-runs. Files are generated here."""
+"""The `vellumcut` command line as a user meets it: what each failure says,
+exit statuses, empty meshes, folder trees, incremental re-runs. One batch of
+bad files goes through the installed console script in a subprocess; the
+rest call `vellumcut.cli.main` in this process (tests/cli_run.py). Files are
+generated here."""
 from __future__ import annotations
 
 import json
@@ -14,14 +16,18 @@ import numpy as np
 import pytest
 
 import hostile_files
+from cli_run import run_cli
 
 SCRIPT = str(Path(sys.executable).with_name("vellumcut"))
 
 
-def vellumcut(*argv, cwd=None):
+def console_script(*argv, cwd=None):
     env = dict(os.environ, PYTHONIOENCODING="utf-8")
     return subprocess.run([SCRIPT, *map(str, argv)], capture_output=True, text=True,
                           encoding="utf-8", env=env, cwd=cwd, timeout=120)
+
+
+vellumcut = run_cli
 
 
 def rgba(alpha):
@@ -71,11 +77,11 @@ def _bad_files(folder: Path) -> dict[str, str]:
     return {
         "rgb.png": "not an image with an alpha channel: it is a PNG image of 12 x 10 pixels in mode "
                    "RGB, without transparency; save it as a PNG",
-        "photo.jpg": "not an image with an alpha channel: it is a JPEG image of 16 x 16 pixels",
+        "photo.jpg": "not an image with an alpha channel: it is a JPEG file, a format without transparency",
         "notes.png": "not an image with an alpha channel: it is not an image file, or a damaged one",
         "empty.png": "not an image with an alpha channel: the file is empty",
         "clear.png": "no opaque pixel: every pixel is fully transparent",
-        "deep.png": "16-bit or floating-point image: vellumcut reads 8 bits per channel; convert it",
+        "deep.png": "16-bit or floating-point image: earcut reads 8 bits per channel; convert it",
         "huge.png": "image too large: 5000 x 5000 pixels is over the limit of 16,777,216 pixels",
     }
 
@@ -92,7 +98,7 @@ def bad_batch(tmp_path_factory):
     expected = _bad_files(root / "in")
     cv2.imwrite(str(root / "in" / "good.png"), rgba(block()))
     names = sorted(expected) + ["good.png"]
-    proc = vellumcut("earcut", *[root / "in" / n for n in names], "-o", root / "out")
+    proc = console_script("earcut", *[root / "in" / n for n in names], "-o", root / "out")
     return root, expected, proc
 
 

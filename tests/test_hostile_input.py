@@ -54,9 +54,10 @@ def test_headers_at_exactly_the_limit_are_not_refused_as_too_big(write_bytes, ki
     for size in [(4096, 4096), (16777216, 1), (1, 16777216)]:
         if kind.startswith("webp") and max(size) > 16384:
             continue
-        with pytest.raises(RuntimeError) as info:
+        # The decoder's own failure (the loader's "not RGBA" or OpenCV's
+        # text), never "too big".
+        with pytest.raises(RuntimeError, match=f"^(?!{TOO_BIG})"):
             vc.islands(write_bytes(hostile_files.BOMBS[kind](*size)), 1.0, 0)
-        assert TOO_BIG not in str(info.value), size
 
 
 def test_png_at_exactly_the_limit_in_a_wide_strip_loads(write_png):

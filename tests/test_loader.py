@@ -83,7 +83,7 @@ def test_transparent_image_has_no_islands(write_png):
 def test_sixteen_bit_image_fails_in_contour_tracing(write_png):
     alpha = np.zeros((10, 10), np.uint16)
     alpha[2:8, 2:8] = 65535
-    with pytest.raises(RuntimeError):
+    with pytest.raises(RuntimeError, match=r"FindContours supports only CV_8UC1"):
         vc.islands(write_png(alpha), 1.0, 0)
 
 

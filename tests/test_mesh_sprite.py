@@ -339,12 +339,20 @@ def test_sigint_whose_handler_does_not_raise_lets_the_call_finish():
     assert line[0] == "finished" and int(line[2]) == expected, line
 
 
-def test_python_defaults_match_the_native_ones():
-    from vellumcut import _mesher, sprite
+@pytest.mark.parametrize("side, open_", [(3, False), (4, True)], ids=["3x3-filled", "4x4-open"])
+def test_by_default_holes_under_sixteen_pixels_are_filled(side, open_):
+    alpha = np.full((20, 20), 255, np.uint8)
+    alpha[8:8 + side, 8:8 + side] = 0
+    (part,) = vellumcut.mesh_sprite(alpha).parts
+    assert len(part.hole_rings) == (1 if open_ else 0)
 
-    assert sprite.MIN_HOLE_AREA == _mesher.DEFAULT_MIN_HOLE_AREA
-    assert sprite.MAX_MIN_ANGLE == _mesher.MAX_MIN_ANGLE
-    vellumcut.mesh_sprite(np.zeros((2, 2), np.uint8), min_angle=sprite.MAX_MIN_ANGLE)
+
+def test_the_smallest_angle_bound_is_the_one_the_help_names():
+    from vellumcut import sprite
+
+    vellumcut.mesh_sprite(np.full((8, 8), 255, np.uint8), interior="quality", min_angle=sprite.MAX_MIN_ANGLE)
+    with pytest.raises(ValueError, match=f"^min_angle must be above 0 and at most {sprite.MAX_MIN_ANGLE:.0f} degrees"):
+        vellumcut.mesh_sprite(np.full((8, 8), 255, np.uint8), min_angle=sprite.MAX_MIN_ANGLE + 0.5)
 
 
 def mesh_area(mesh) -> float:

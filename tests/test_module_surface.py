@@ -53,20 +53,20 @@ def test_accepted_argument_forms_agree(block, call):
 )
 def test_refused_arguments_raise_type_error(block, args, kwargs):
     args = tuple(block if a == "P" else a for a in args)
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match=r"^islands\(\): incompatible function arguments"):
         vc.islands(*args, **kwargs)
 
 
 def test_path_object_is_refused(block):
     import pathlib
 
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match=r"^islands\(\): incompatible function arguments"):
         vc.islands(pathlib.Path(block), 1.0, 0)
 
 
 def test_opencv_error_becomes_runtime_error(block):
     # approxPolyDP refuses a negative tolerance.
-    with pytest.raises(RuntimeError):
+    with pytest.raises(RuntimeError, match=r"^OpenCV\(.*Epsilon not valid"):
         vc.islands(block, -1.0, 0)
 
 

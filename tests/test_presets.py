@@ -154,7 +154,7 @@ def test_a_preset_and_its_options_spelled_out_mesh_alike_but_rerun(tmp_path, wri
 
 @pytest.mark.parametrize("argv, needle", [
     (["--preset", "fast"], "argument --preset: invalid choice: 'fast'"),
-    (["--preset", "physics", "--max-vertices", "2"], "max_vertices must be at least 3"),
+    (["--preset", "physics", "--max-vertices", "2"], "argument --max-vertices: must be at least 3"),
     (["--spacing", "wide"], "expected a number or auto, got 'wide'"),
 ], ids=["unknown", "bad_override", "bad_spacing"])
 def test_bad_preset_or_override_is_a_usage_error(tmp_path, write_png, capsys, argv, needle):
@@ -168,7 +168,7 @@ def test_bad_preset_or_override_is_a_usage_error(tmp_path, write_png, capsys, ar
 
 
 def test_mesh_help_lists_presets_with_their_values_and_the_alpha_guidance(capsys):
-    with pytest.raises(SystemExit):
+    with pytest.raises(SystemExit, match="^0$"):
         cli.main(["mesh", "--help"])
     text = " ".join(capsys.readouterr().out.split()).replace("- ", "-")  # words wrapped at hyphens
     for name in presets.PRESETS:

@@ -366,15 +366,15 @@ def test_empty_arguments_reach_the_mesher():
          "holes_as_ring", "hole_not_a_ring", "holes_str", "extra_dict", "extra_bare_number"],
 )
 def test_refused_arguments_raise_type_error(args):
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match=r"^tri_mesh_debug\(\): incompatible function arguments"):
         vc.tri_mesh_debug(*args)
 
 
 def test_arguments_are_required_and_named():
     assert vc.tri_mesh_debug(extra=[], outer=SQ10, holes=[])["v"].shape == (4, 2)
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match=r"^tri_mesh_debug\(\): incompatible function arguments"):
         vc.tri_mesh_debug(SQ10, [])
-    with pytest.raises(TypeError):
+    with pytest.raises(TypeError, match=r"^tri_mesh_debug\(\): incompatible function arguments"):
         vc.tri_mesh_debug(SQ10, [], [], [])
     assert vc.tri_mesh_debug.__doc__.startswith("tri_mesh_debug(outer: list[tuple[float, float]], ")
 

@@ -50,8 +50,7 @@ def calls():
     for p in inputs["paths"]:
         out.append(("islands", (p, 1.0, 2)))
         out.append(("triangulate_png", (p, 1.5, 2, 0.0)))
-        if hasattr(vc, "poisson_png"):
-            out.append(("poisson_png", (p, 1.0, 2, 4)))
+        out.append(("poisson_png", (p, 1.0, 2, 4)))
     for m in inputs["meshes"]:
         out.append(("tri_mesh_debug", tuple(m)))
     return out

@@ -109,6 +109,27 @@ private:
     std::uint64_t start_ = 0;
 };
 
+// Refusals reach Python as data: vellumcut.errors.ImageRefused carries the
+// kind and numbers, vellumcut.errors.OptionError the option's name, so no
+// caller has to read the message text.
+[[noreturn]] void raise_refused(const vellumcut::ImageRefused& e, const std::string& path) {
+    const vellumcut::Refusal& r = e.refusal();
+    const py::object cls = py::module_::import("vellumcut.errors").attr("ImageRefused");
+    const py::object exc = cls(e.what(), "kind"_a = vellumcut::kind_name(r.kind), "path"_a = path,
+                               "format"_a = vellumcut::format_name(r.format), "width"_a = r.width,
+                               "height"_a = r.height, "limit"_a = r.limit, "size"_a = r.bytes,
+                               "channels"_a = r.channels, "errno"_a = r.error_number);
+    PyErr_SetObject(cls.ptr(), exc.ptr());
+    throw py::error_already_set();
+}
+
+[[noreturn]] void raise_option(const sm::OptionRefused& e) {
+    const py::object cls = py::module_::import("vellumcut.errors").attr("OptionError");
+    const py::object exc = cls(e.option(), e.requirement());
+    PyErr_SetObject(cls.ptr(), exc.ptr());
+    throw py::error_already_set();
+}
+
 sm::Interior interior_of(const std::string& name) {
     if (name == "none") return sm::Interior::none;
     if (name == "poisson") return sm::Interior::poisson;
@@ -158,19 +179,25 @@ py::dict mesh(const py::object& image, int alpha_threshold, double tolerance, do
     o.min_hole_area = min_hole_area;
     o.margin = margin;
     o.strict_budget = strict_budget;
-    sm::validate(o);
+    try {
+        sm::validate(o);
+    } catch (const sm::OptionRefused& e) {
+        raise_option(e);
+    }
 
     SigintWatch watch;
     sm::Result result;
+    bool alpha = true;
+    std::string path = "(array)";
     for (bool done = false; !done;) {
         SignalCheck check;
         vellumcut::Stop stop(&SignalCheck::ask, &check);
         stop.set_probe(&SigintWatch::signalled, &watch);
         try {
             if (py::isinstance<py::str>(image)) {
-                const std::string path = image.cast<std::string>();
+                path = image.cast<std::string>();
                 py::gil_scoped_release nogil;
-                result = sm::mesh_framed(sm::load_opaque(path, alpha_threshold), o, stop);
+                result = sm::mesh_framed(sm::load_opaque(path, alpha_threshold, &alpha), o, stop);
             } else {
                 const py::array a = py::reinterpret_borrow<py::array>(image);
                 const int ndim = static_cast<int>(a.ndim());
@@ -189,6 +216,7 @@ py::dict mesh(const py::object& image, int alpha_threshold, double tolerance, do
                 const int rows = static_cast<int>(c.shape(0)), cols = static_cast<int>(c.shape(1));
                 const auto stride = static_cast<std::size_t>(c.strides(0));
                 const void* data = c.data();
+                alpha = channels != 3;
                 py::gil_scoped_release nogil;
                 result = sm::mesh_framed(
                     sm::opaque_from_samples(data, rows, cols, stride, channels, bytes, alpha_threshold), o, stop);
@@ -200,9 +228,51 @@ py::dict mesh(const py::object& image, int alpha_threshold, double tolerance, do
             // call start again.
             if (PyErr_Occurred() || PyErr_CheckSignals() != 0) throw py::error_already_set();
             watch.restart();
+        } catch (const vellumcut::ImageRefused& e) {
+            raise_refused(e, path);
+        } catch (const sm::OptionRefused& e) {
+            raise_option(e);
         }
     }
-    return to_python(result);
+    py::dict out = to_python(result);
+    out["has_alpha"] = alpha;
+    return out;
+}
+
+// What the loader makes of a file: {'format', 'width', 'height', 'channels',
+// 'has_alpha', 'bits', 'floating'}, or ImageRefused.
+py::dict probe(const std::string& path) {
+    sm::ImageInfo info;
+    try {
+        py::gil_scoped_release nogil;
+        info = sm::probe_image(path);
+    } catch (const vellumcut::ImageRefused& e) {
+        raise_refused(e, path);
+    }
+    return py::dict("format"_a = vellumcut::format_name(info.format), "width"_a = info.width,
+                    "height"_a = info.height, "channels"_a = info.channels, "has_alpha"_a = info.has_alpha,
+                    "bits"_a = info.bits, "floating"_a = info.floating);
+}
+
+// The framed opaque mask of a file by the mesher's rule (alpha > threshold;
+// no alpha: all opaque), as uint8 0/1 of (H + 2) x (W + 2), and whether the
+// image had alpha.
+py::tuple opaque(const std::string& path, int alpha_threshold) {
+    sm::Opaque mask;
+    bool alpha = true;
+    try {
+        py::gil_scoped_release nogil;
+        mask = sm::load_opaque(path, alpha_threshold, &alpha);
+    } catch (const vellumcut::ImageRefused& e) {
+        raise_refused(e, path);
+    }
+    py::array_t<std::uint8_t> out({static_cast<py::ssize_t>(mask.rows), static_cast<py::ssize_t>(mask.cols)});
+    for (int y = 0; y < mask.rows; ++y) {
+        const std::uint8_t* row = mask.ptr<std::uint8_t>(y);
+        std::uint8_t* o = out.mutable_data(y);
+        for (int x = 0; x < mask.cols; ++x) o[x] = row[x] != 0;
+    }
+    return py::make_tuple(out, alpha);
 }
 
 }  // namespace
@@ -215,6 +285,12 @@ PYBIND11_MODULE(_mesher, m) {
           "Mesh a path (str) or a uint8/uint16 array; returns {'w', 'h', 'parts': [{'v', 'idx', "
           "'rings'}], 'budget_applied', 'overdraw_before', 'overdraw', 'under_10', 'budget'}. Releases the "
           "interpreter lock while it computes.");
+    m.def("probe", &probe, "path"_a,
+          "What the loader reads in an image file: {'format', 'width', 'height', 'channels', "
+          "'has_alpha', 'bits', 'floating'}; raises vellumcut.ImageRefused when it refuses the file.");
+    m.def("opaque", &opaque, "path"_a, "alpha_threshold"_a,
+          "(mask, has_alpha): the file's opaque pixels by the mesher's rule, framed by one "
+          "transparent pixel, as a uint8 0/1 array; raises vellumcut.ImageRefused.");
     m.attr("MAX_MIN_ANGLE") = sm::kMaxMinAngle;
     m.attr("DEFAULT_MIN_HOLE_AREA") = sm::Options().min_hole_area;
     m.def("auto_spacing", &sm::auto_spacing, "pixels"_a,

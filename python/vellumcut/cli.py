@@ -205,6 +205,8 @@ def _mesh_params(args: argparse.Namespace, dests: list[str]) -> dict[str, Any]:
     one); checked once before any file is read."""
     import numpy as np
 
+    from vellumcut.errors import OptionError
+
     preset = getattr(args, "preset", None)
     given = {d: getattr(args, d) for d in dests if d != "preset" and getattr(args, d) is not UNSET}
     try:
@@ -219,6 +221,11 @@ def _mesh_params(args: argparse.Namespace, dests: list[str]) -> dict[str, Any]:
         params = {"preset": preset, **params}
     try:
         vellumcut.mesh_sprite(np.zeros((1, 1), np.uint8), **params)
+    except OptionError as exc:
+        # In the command line's words: its flag and the value it had.
+        value = params.get(exc.option, exc.value)
+        shown = "none" if value is None else value
+        raise UsageError(f"argument --{exc.option.replace('_', '-')}: {exc.requirement}, got {shown}") from None
     except (ValueError, TypeError) as exc:
         raise UsageError(str(exc)) from None
     return params

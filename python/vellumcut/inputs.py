@@ -154,7 +154,8 @@ def _empty_folder_message(folder: str, recursive: bool) -> str:
     if recursive:
         return f"the folder and its subfolders hold no image file ({exts})"
     try:
-        has_sub = any(e.is_dir() for e in os.scandir(folder))
+        with os.scandir(folder) as found:  # closed even when any() stops early
+            has_sub = any(e.is_dir() for e in found)
     except OSError:
         has_sub = False
     if has_sub:

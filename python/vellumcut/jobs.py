@@ -15,7 +15,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, Callable, Iterable, Sequence
 
-from vellumcut import messages
+from vellumcut import messages, modes
 
 DONE, FAILED, EMPTY, SKIPPED = "done", "failed", "empty", "skipped"
 
@@ -52,9 +52,7 @@ class Outcome:
 
 def is_empty(mesh: Any) -> bool:
     """No part at all, or (for the meshers) parts without a single triangle."""
-    if not mesh.parts:
-        return True
-    return mesh.mode != "outline" and mesh.triangle_count == 0
+    return modes.get(mesh.mode).is_empty(mesh)
 
 
 def process(job: Job) -> Outcome:
@@ -62,13 +60,14 @@ def process(job: Job) -> Outcome:
     import vellumcut
 
     start = time.perf_counter()
+    mode = modes.get(job.mode)
     try:
         mesh = vellumcut.run(job.mode, job.path, **job.params)
         mesh.source = job.path
     except Exception as exc:  # noqa: BLE001 - reported per file
-        return Outcome(job.source, FAILED, messages.explain(exc, job.path, job.params))
-    if is_empty(mesh) and not job.allow_empty:
-        return Outcome(job.source, EMPTY, messages.empty_reason(mesh, job.path))
+        return Outcome(job.source, FAILED, mode.explain(exc, job.path, job.params))
+    if mode.is_empty(mesh) and not job.allow_empty:
+        return Outcome(job.source, EMPTY, mode.why_empty(mesh, job.path))
     warnings = list(getattr(mesh, "warnings", []))
     if job.stem is None:
         return Outcome(job.source, DONE, "", [], mesh.triangle_count, mesh,
@@ -79,7 +78,7 @@ def process(job: Job) -> Outcome:
     except OSError as exc:
         return Outcome(job.source, FAILED, messages.write_error(exc))
     except Exception as exc:  # noqa: BLE001 - an exporter or preview fault stays per file
-        return Outcome(job.source, FAILED, messages.explain(exc, job.path, job.params))
+        return Outcome(job.source, FAILED, mode.explain(exc, job.path, job.params))
     return Outcome(job.source, DONE, "", outputs, mesh.triangle_count, None,
                    time.perf_counter() - start, warnings, figures or None)
 
@@ -98,8 +97,8 @@ def write_outputs(job: Job, mesh: Any, figures: dict[str, Any] | None = None) ->
         from vellumcut import preview, quality
 
         try:
-            rgba, opaque = quality.load_mask(job.path, mesh.border)
-        except Exception:  # noqa: BLE001 - the core read it; draw the mesh without the sprite
+            rgba, opaque = modes.get(mesh.mode).load_mask(job.path, mesh)
+        except Exception:  # noqa: BLE001 - the mesher read it; draw the mesh without the sprite
             rgba, opaque = None, None
         pictures = preview.write_previews(mesh, job.stem, rgba)
         outputs += [str(p) for p in pictures]

@@ -66,7 +66,9 @@ def content_box(mesh: SpriteMesh, rgba: np.ndarray | None = None) -> tuple[int, 
     xs, ys = [], []
     b = mesh.border
     if rgba is not None and rgba.ndim == 3 and rgba.shape[2] == 4:
-        opaque = rgba[..., 3] > 0
+        from vellumcut import modes
+
+        opaque = modes.get(mesh.mode).opaque(rgba[..., 3], mesh.params)  # the mode's own rule
         rows, cols = np.flatnonzero(opaque.any(axis=1)), np.flatnonzero(opaque.any(axis=0))
         if len(rows):
             xs += [cols[0] + b, cols[-1] + b]

@@ -1,6 +1,9 @@
 """Quality figures of a mesh against its sprite's alpha mask.
 
-Pixels are judged by their centres, which is where the core's outlines run:
+The mask is the mode's own (vellumcut.modes): alpha > 0 for the core's
+functions, alpha > alpha_threshold for `mesh`. Pixels are judged by their
+centres, which is where the core's outlines run (the sprite mesher's run
+along pixel edges, so each opaque pixel it keeps lies wholly inside):
 a pixel counts as covered when its centre lies inside a triangle or on its
 edge. A traced outline therefore covers every opaque boundary pixel it
 passes through; simplification (eps) makes it cut some opaque pixels off and
@@ -20,14 +23,24 @@ ANGLE_BINS = (0, 10, 20, 30, 40, 50, 60)
 _TOL = 1e-6
 
 
-def load_mask(path: str | os.PathLike, border: int) -> tuple[np.ndarray, np.ndarray]:
-    """(rgba, opaque) of an image: its RGBA pixels (image frame) and a boolean
-    mask in the mask frame, alpha > 0 being opaque, padded by `border`."""
+def load_mask(path: str | os.PathLike, border: int, threshold: int = 0) -> tuple[np.ndarray, np.ndarray]:
+    """(rgba, opaque) of an image: its RGBA pixels (image frame, to draw) and
+    a boolean mask in the mask frame, padded by `border`, of the pixels whose
+    alpha is above `threshold` (0: the core's rule, alpha > 0; a mode's own
+    rule through `vellumcut.modes.Mode.load_mask`).
+
+    The mask comes from the loader the meshers use (same decoders, limits
+    and 16-bit rule, alpha16 > threshold * 257; an image without alpha is
+    opaque everywhere); it raises `vellumcut.ImageRefused` for a file the
+    loader refuses."""
     from PIL import Image
 
+    from vellumcut import _mesher
+
+    framed, _ = _mesher.opaque(os.fsdecode(os.fspath(path)), int(threshold))
+    opaque = framed[1:-1, 1:-1].astype(bool)
     with Image.open(path) as im:
         rgba = np.asarray(im if im.mode == "RGBA" else im.convert("RGBA"))
-    opaque = rgba[..., 3] > 0
     if border > 0:
         opaque = np.pad(opaque, border)
     return rgba, opaque
@@ -106,6 +119,11 @@ def quality(mesh: SpriteMesh, opaque: np.ndarray | None = None) -> dict[str, Any
         "parameters": dict(mesh.params),
     }
     if opaque is not None and opaque.shape == (mesh.mask_height, mesh.mask_width):
+        from vellumcut import modes
+
+        mode = modes.get(mesh.mode)
+        q["alpha_threshold"] = mode.alpha_threshold(mesh.params)
+        q["frame"] = mode.frame
         cov = coverage(mesh)
         n_opaque = int(opaque.sum())
         q["opaque_pixels"] = n_opaque
@@ -148,11 +166,14 @@ def format_report(q: dict[str, Any], title: str = "") -> str:
     if "opaque_pixels" in q:
         n = q["opaque_pixels"]
         share = 100.0 * q["opaque_covered"] / n if n else 0.0
-        lines.append(f"opaque pixels covered: {q['opaque_covered']} of {n} ({share:.1f} %)")
+        thr = q.get("alpha_threshold", 0)
+        rule = f" (alpha above {thr})" if thr else ""
+        lines.append(f"opaque pixels{rule} covered: {q['opaque_covered']} of {n} ({share:.1f} %)")
         cov = q["covered_pixels"]
         tshare = 100.0 * q["transparent_covered"] / cov if cov else 0.0
         lines.append(f"transparent pixels covered: {q['transparent_covered']} "
                      f"({tshare:.1f} % of the covered pixels)")
         lines.append("(a pixel is covered when its centre lies inside or on a triangle"
-                     + (" or outline)" if q["triangles"] == 0 else ")"))
+                     + (" or outline" if q["triangles"] == 0 else "")
+                     + (f"; outlines run through {q['frame']})" if "frame" in q else ")"))
     return "\n".join(lines) + "\n"

@@ -12,15 +12,20 @@ from typing import Any, Optional, Union
 
 import numpy as np
 
+from vellumcut.errors import OptionError
 from vellumcut.mesh import Part, SpriteMesh
+
+from vellumcut import _mesher
 
 INTERIORS = ("none", "poisson", "quality")
 #: Holes with fewer transparent pixels are filled: pinholes of a few pixels
 #: are noise to an artist and each would cost a ring of vertices and a fan
-#: of thin triangles; a 4 x 4 gap (an eye, a slot) stays open.
-MIN_HOLE_AREA = 16
-#: Triangle's refinement stops converging above this smallest angle.
-MAX_MIN_ANGLE = 34.0
+#: of thin triangles; a 4 x 4 gap (an eye, a slot) stays open. (The
+#: mesher's own default, read from it.)
+MIN_HOLE_AREA: int = _mesher.DEFAULT_MIN_HOLE_AREA
+#: Triangle's refinement stops converging above this smallest angle (the
+#: mesher's own bound, read from it).
+MAX_MIN_ANGLE: float = _mesher.MAX_MIN_ANGLE
 
 ImageLike = Union[str, bytes, "os.PathLike[str]", np.ndarray, Any]
 
@@ -70,6 +75,9 @@ def _pixels(image: Any) -> Union[str, np.ndarray]:
                     f"{type(image).__name__}")
 
 
+#: The warning of a result meshed from an image without alpha.
+NO_ALPHA_WARNING = "no alpha channel: meshed as the full image"
+
 #: Overdraw a vertex budget may force before the result carries a warning.
 BUDGET_WARNING = 0.25
 
@@ -109,41 +117,42 @@ def mesh_sprite(image: ImageLike, *, alpha_threshold: int = 0, tolerance: float 
     equilateral ones of side `spacing`). `spacing="auto"` (or None) picks
     it per island from its size: sqrt(pixels / 48), at least 4 px.
 
-    Raises ValueError naming the option for a bad value, RuntimeError for an
-    image that cannot be read, KeyboardInterrupt on Ctrl-C. The interpreter
+    Raises `vellumcut.OptionError` (a ValueError naming the option) for a bad
+    value, `vellumcut.ImageRefused` (a RuntimeError carrying the kind of
+    refusal and its numbers) for an image that cannot be read,
+    KeyboardInterrupt on Ctrl-C. An image without alpha is meshed as its full
+    rectangle, and the result's `warnings` say so. The interpreter
     lock is released while the mesh is computed, so threads run in parallel.
     """
-    from vellumcut import _mesher
-
     if not isinstance(interior, str) or interior not in INTERIORS:
-        raise ValueError(f"interior must be 'none', 'poisson' or 'quality', got {interior!r}")
+        raise OptionError("interior", "must be 'none', 'poisson' or 'quality'", interior)
     thr = _number("alpha_threshold", alpha_threshold, integer=True)
     if not 0 <= thr <= 254:
-        raise ValueError(f"alpha_threshold must be within 0..254, got {thr}")
+        raise OptionError("alpha_threshold", "must be within 0..254", thr)
     tol = _number("tolerance", tolerance)
     pad = _number("padding", padding)
     mv = 0 if max_vertices is None else _number("max_vertices", max_vertices, integer=True)
     if max_vertices is not None and mv < 3:
-        raise ValueError(f"max_vertices must be at least 3 (or None), got {mv}")
+        raise OptionError("max_vertices", "must be at least 3 (or none for no cap)", mv)
     auto = spacing is None or (isinstance(spacing, str) and spacing == "auto")
     if isinstance(spacing, str) and not auto:
-        raise ValueError(f"spacing must be a number above 0 or 'auto', got {spacing!r}")
+        raise OptionError("spacing", "must be a number above 0 or 'auto'", spacing)
     sp = 0.0 if auto else _number("spacing", spacing)
     if not auto and not sp > 0:
-        raise ValueError(f"spacing must be a number above 0 or 'auto', got {spacing!r}")
+        raise OptionError("spacing", "must be a number above 0 or 'auto'", spacing)
     ang = _number("min_angle", min_angle)
     if seed is not None:
         seed = _number("seed", seed, integer=True)
         if not 0 <= seed < 2 ** 64:
-            raise ValueError(f"seed must be within 0 .. 2**64 - 1, got {seed}")
+            raise OptionError("seed", "must be within 0 .. 2**64 - 1", seed)
     mia = _number("min_island_area", min_island_area, integer=True)
     mha = _number("min_hole_area", min_hole_area, integer=True)
     mg = _number("margin", margin, integer=True)
     if not -2 ** 31 <= mg < 2 ** 31:
-        raise ValueError(f"margin out of range: {mg}")
+        raise OptionError("margin", "is out of range", mg)
     for name, v in (("max_vertices", mv), ("min_island_area", mia), ("min_hole_area", mha)):
         if v >= 2 ** 62:
-            raise ValueError(f"{name} out of range: {v}")
+            raise OptionError(name, "is out of range", v)
 
     pixels = _pixels(image)
     if isinstance(pixels, np.ndarray) and not pixels.dtype.isnative:
@@ -175,7 +184,7 @@ def from_mesher(result: dict, margin: int, params: Optional[dict] = None,
              for p in result["parts"]]
     params = dict(params or {})
     name = os.path.basename(source) if source else "sprite"
-    warnings = []
+    warnings = [] if result.get("has_alpha", True) else [NO_ALPHA_WARNING]
     asked = params.get("max_vertices")
     used = int(result.get("budget", 0) or 0)
     if asked and used > asked:

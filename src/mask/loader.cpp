@@ -19,6 +19,7 @@
 #include "mask/quiet_streams.hpp"
 #include "mask/png_fast.hpp"
 #include "mask/png_libpng.hpp"
+#include "mask/refusal.hpp"
 #include "messages.hpp"
 
 namespace vellumcut {
@@ -34,11 +35,41 @@ constexpr std::size_t kHeaderPrefix = std::size_t{1} << 20;
 // instead of being read into memory.
 constexpr std::size_t kMaxFileBytes = std::size_t{1} << 30;
 
-[[noreturn]] void cannot_read() { throw std::runtime_error(messages::kNotRgba); }
+// Every refusal carries its reason as data (refusal.hpp); the text stays the
+// core's fixed message.
+[[noreturn]] void cannot_read(Refusal why) { throw ImageRefused(messages::kNotRgba, why); }
 
-void refuse(HeaderVerdict verdict) {
-    if (verdict == HeaderVerdict::too_big) throw std::runtime_error(messages::kTooBig);
-    if (verdict != HeaderVerdict::decodable) cannot_read();
+[[noreturn]] void cannot_open(int error_number) {
+    Refusal why;
+    why.kind = RefusalKind::cannot_open;
+    why.error_number = error_number;
+    cannot_read(why);
+}
+
+[[noreturn]] void too_big(Refusal why) { throw ImageRefused(messages::kTooBig, why); }
+
+void refuse(const HeaderCheck& check, std::size_t length) {
+    if (check.verdict == HeaderVerdict::decodable) return;
+    Refusal why;
+    why.format = check.format;
+    why.width = check.width;
+    why.height = check.height;
+    why.bytes = length;
+    if (check.verdict == HeaderVerdict::too_big) {
+        why.kind = RefusalKind::too_large;
+        why.limit = static_cast<std::uint64_t>(kMaxImagePixels);
+        too_big(why);
+    }
+    if (length == 0) {
+        why.kind = RefusalKind::empty_file;
+    } else if (check.format == ImageFormat::unknown) {
+        why.kind = RefusalKind::not_image;
+    } else if (never_has_alpha(check.format)) {
+        why.kind = RefusalKind::unsupported_format;
+    } else {
+        why.kind = RefusalKind::damaged;
+    }
+    cannot_read(why);
 }
 
 class FileDescriptor {
@@ -65,9 +96,14 @@ private:
 // never end, a directory has no bytes).
 FileDescriptor open_regular_file(const std::string& path, std::size_t& length) {
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (fd.get() < 0) cannot_read();
+    if (fd.get() < 0) cannot_open(errno);
     struct stat st;
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) cannot_read();
+    if (::fstat(fd.get(), &st) != 0) cannot_open(errno);
+    if (!S_ISREG(st.st_mode)) {
+        Refusal why;
+        why.kind = S_ISDIR(st.st_mode) ? RefusalKind::directory : RefusalKind::not_regular_file;
+        cannot_read(why);
+    }
     // Regular files never block; clear the flag so reads behave plainly.
     const int flags = ::fcntl(fd.get(), F_GETFL);
     if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
@@ -85,10 +121,42 @@ std::size_t read_up_to(int fd, std::uint8_t* dst, std::size_t want) {
         } else if (n == 0) {
             break;
         } else if (errno != EINTR) {
-            cannot_read();
+            cannot_open(errno);
         }
     }
     return got;
+}
+
+}  // namespace
+
+namespace {
+
+// The refusals of decode(), from what the decoder gave. A PNG without alpha
+// is not decoded (decode_pixels gives 1 x 1): its size is the declared one,
+// `declared_w` x `declared_h` (without the border; 0 when not known).
+void refuse_decoded(const cv::Mat& image, ImageFormat format, int declared_w, int declared_h) {
+    Refusal why;
+    why.format = format;
+    if (image.empty()) {
+        why.kind = RefusalKind::damaged;
+        cannot_read(why);
+    }
+    why.width = static_cast<std::uint64_t>(image.cols);
+    why.height = static_cast<std::uint64_t>(image.rows);
+    if (image.channels() < 4) {
+        why.kind = RefusalKind::no_alpha;
+        why.channels = image.channels();
+        if (declared_w > 0 && declared_h > 0) {
+            why.width = static_cast<std::uint64_t>(declared_w);
+            why.height = static_cast<std::uint64_t>(declared_h);
+        }
+        cannot_read(why);
+    }
+    if (static_cast<std::int64_t>(image.rows) * image.cols > kMaxImagePixels) {
+        why.kind = RefusalKind::too_large;
+        why.limit = static_cast<std::uint64_t>(kMaxImagePixels);
+        too_big(why);
+    }
 }
 
 }  // namespace
@@ -136,7 +204,7 @@ MaskSource inspect(const std::string& path, int margin) {
     bytes.resize(got);
 
     HeaderCheck check = check_image_header(bytes.data(), bytes.size(), complete, kMaxImagePixels);
-    if (check.verdict != HeaderVerdict::need_more) refuse(check.verdict);
+    if (check.verdict != HeaderVerdict::need_more) refuse(check, bytes.size());
     while (!complete) {
         const std::size_t have = bytes.size();
         const std::size_t want =
@@ -144,11 +212,18 @@ MaskSource inspect(const std::string& path, int margin) {
         bytes.resize(have + want);
         got = read_up_to(file.get(), bytes.data() + have, want);
         bytes.resize(have + got);
-        if (bytes.size() > kMaxFileBytes) throw std::runtime_error(messages::kTooBig);
+        if (bytes.size() > kMaxFileBytes) {
+            Refusal why;
+            why.kind = RefusalKind::file_too_large;
+            why.format = check.format;
+            why.bytes = bytes.size();
+            why.limit = kMaxFileBytes;
+            too_big(why);
+        }
         complete = got < want;
         if (complete) {
             check = check_image_header(bytes.data(), bytes.size(), true, kMaxImagePixels);
-            refuse(check.verdict);
+            refuse(check, bytes.size());
         }
     }
 
@@ -195,6 +270,10 @@ cv::Mat decode_pixels(const MaskSource& source) {
 AlphaMask decode(MaskSource source, Stop& stop) {
     AlphaMask out;
     const int margin = source.margin;
+    const ImageFormat format = source.format;
+    const int border = std::max(margin, 0);
+    const int declared_w = source.declared_w > 0 ? source.declared_w - 2 * border : 0;
+    const int declared_h = source.declared_h > 0 ? source.declared_h - 2 * border : 0;
     // Only files within every size limit are taken by the fast path.
     if (source.decoder == MaskDecoder::png &&
         decode_png_alpha_mask(source.bytes.data(), source.bytes.size(), margin, out.mask)) {
@@ -208,10 +287,7 @@ AlphaMask decode(MaskSource source, Stop& stop) {
     // the largest image); the stop is asked between it and the border.
     stop.poll();
 
-    if (image.empty() || image.channels() < 4) cannot_read();
-    if (static_cast<std::int64_t>(image.rows) * image.cols > kMaxImagePixels) {
-        throw std::runtime_error(messages::kTooBig);
-    }
+    refuse_decoded(image, format, declared_w, declared_h);
     if (image.type() == CV_8UC4) {
         out.mask = bordered_mask_from_bgra8(image, margin);
     } else {

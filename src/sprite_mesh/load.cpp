@@ -8,8 +8,6 @@
 #include <string>
 #include <vector>
 
-#include <sys/stat.h>
-
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
@@ -17,49 +15,76 @@
 #include "mask/limits.hpp"
 #include "mask/loader.hpp"
 #include "mask/png_fast.hpp"
-#include "messages.hpp"
+#include "mask/refusal.hpp"
 #include "sprite_mesh/sprite_mesh.hpp"
 
 namespace vellumcut {
 namespace sprite {
 namespace {
 
-const std::string kTooBig = "image is too large: more than " + std::to_string(kMaxImagePixels) +
-                            " pixels (4096 x 4096)";
+// The English text of a refusal, for C++ callers and as the Python
+// exception's text; the command line explains the kind and numbers instead.
+std::string reason(const Refusal& r) {
+    const std::string fmt = format_name(r.format);
+    switch (r.kind) {
+        case RefusalKind::cannot_open: return std::strerror(r.error_number);
+        case RefusalKind::directory: return "it is a directory";
+        case RefusalKind::not_regular_file: return "it is not a regular file (a pipe, device or socket)";
+        case RefusalKind::empty_file: return "the file is empty";
+        case RefusalKind::not_image: return "not an image file";
+        case RefusalKind::unsupported_format:
+            return fmt + " files carry no alpha channel and are not read (use PNG, WebP, TIFF or BMP)";
+        case RefusalKind::damaged:
+            return (fmt.empty() ? std::string("the image") : "the " + fmt + " file") + " is damaged or truncated";
+        case RefusalKind::too_large:
+            return "image is too large: " +
+                   (r.width > 0 ? std::to_string(r.width) + " x " + std::to_string(r.height) + " pixels, " : "") +
+                   "more than " + std::to_string(r.limit) + " pixels (4096 x 4096)";
+        case RefusalKind::file_too_large:
+            return "the file is too large: " + std::to_string(r.bytes) + " bytes, more than " +
+                   std::to_string(r.limit) + " (no image within the pixel limit needs that many)";
+        case RefusalKind::no_alpha: return "the image has no alpha channel";
+    }
+    return "not an image file";
+}
 
-[[noreturn]] void unreadable(const std::string& path, const std::string& why) {
-    throw std::runtime_error("cannot read image '" + path + "': " + why);
+[[noreturn]] void refuse(const std::string& path, const Refusal& r) {
+    throw ImageRefused("cannot read image '" + path + "': " + reason(r), r);
+}
+
+[[noreturn]] void too_large(const std::string& path, long long rows, long long cols) {
+    Refusal r;
+    r.kind = RefusalKind::too_large;
+    r.width = static_cast<std::uint64_t>(cols);
+    r.height = static_cast<std::uint64_t>(rows);
+    r.limit = static_cast<std::uint64_t>(kMaxImagePixels);
+    refuse(path, r);
 }
 
 // The core's loader opens, reads and checks the file once (it never blocks on
-// a FIFO and never reads anything but a regular file) and refuses with the
-// core's fixed messages; this says in English why, looking at the path again
-// only to explain a refusal that has already happened.
-[[noreturn]] void explain_refusal(const std::string& path) {
-    struct stat st;
-    if (::stat(path.c_str(), &st) != 0) unreadable(path, std::strerror(errno));
-    if (S_ISDIR(st.st_mode)) unreadable(path, "it is a directory");
-    if (!S_ISREG(st.st_mode)) unreadable(path, "it is not a regular file (a pipe, device or socket)");
-    std::uint8_t head[64];
-    std::size_t got = 0;
-    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-        got = std::fread(head, 1, sizeof head, f);
-        std::fclose(f);
-    }
-    const HeaderCheck check = check_image_header(head, got, got < sizeof head,
-                                                 static_cast<std::uint64_t>(kMaxImagePixels));
-    if (check.format == ImageFormat::unknown) unreadable(path, "not an image file OpenCV can decode");
-    unreadable(path, "unsupported or malformed image file (use PNG, WebP, TIFF or BMP)");
-}
-
+// a FIFO and never reads anything but a regular file); its refusal already
+// says why, as data, so only the text is made English here.
 MaskSource open_image(const std::string& path) {
     try {
         return inspect(path, 0);
-    } catch (const std::runtime_error& e) {
-        if (std::strcmp(e.what(), messages::kTooBig) == 0) throw std::runtime_error(kTooBig);
-        explain_refusal(path);
+    } catch (const ImageRefused& e) {
+        refuse(path, e.refusal());
     }
 }
+
+cv::Mat decode_image(const std::string& path, const MaskSource& source) {
+    cv::Mat image = decode_pixels(source);
+    if (image.empty()) {
+        Refusal r;
+        r.kind = RefusalKind::damaged;
+        r.format = source.format;
+        refuse(path, r);
+    }
+    if (static_cast<long long>(image.rows) * image.cols > kMaxImagePixels) too_large(path, image.rows, image.cols);
+    return image;
+}
+
+bool has_alpha(const cv::Mat& image) { return image.channels() == 2 || image.channels() >= 4; }
 
 // An all-transparent framed mask for an image of rows x cols, and the view
 // of its inside.
@@ -108,7 +133,7 @@ Opaque opaque_from_samples(const void* data, int rows, int cols, std::size_t str
                                     std::to_string(channels));
     }
     if (bytes != 1 && bytes != 2) throw std::invalid_argument("image: expected uint8 or uint16 samples");
-    if (static_cast<long long>(rows) * cols > kMaxImagePixels) throw std::runtime_error(kTooBig);
+    if (static_cast<long long>(rows) * cols > kMaxImagePixels) too_large("(array)", rows, cols);
     cv::Mat out;
     Opaque framed = framed_mask(rows, cols, out);
     if (channels == 3) {
@@ -133,16 +158,16 @@ Opaque opaque_from_samples(const void* data, int rows, int cols, std::size_t str
     return framed;
 }
 
-Opaque load_opaque(const std::string& path, int alpha_threshold) {
+Opaque load_opaque(const std::string& path, int alpha_threshold, bool* alpha) {
     const MaskSource source = open_image(path);
+    if (alpha != nullptr) *alpha = true;
     if (alpha_threshold == 0 && source.decoder == MaskDecoder::png) {
         cv::Mat mask;
         if (decode_png_alpha_mask(source.bytes.data(), source.bytes.size(), 1, mask)) return mask;
     }
-    const cv::Mat image = decode_pixels(source);
-    if (image.empty()) unreadable(path, "the file is damaged or truncated");
-    if (static_cast<long long>(image.rows) * image.cols > kMaxImagePixels) throw std::runtime_error(kTooBig);
-    if (image.channels() != 2 && image.channels() < 4) {
+    const cv::Mat image = decode_image(path, source);
+    if (!has_alpha(image)) {
+        if (alpha != nullptr) *alpha = false;
         // No alpha: opaque everywhere. The PNG decoder reads only the header
         // of such a file, so its size is the declared one.
         const bool declared = source.declared_w > 0 && source.declared_h > 0;
@@ -153,6 +178,21 @@ Opaque load_opaque(const std::string& path, int alpha_threshold) {
         return framed;
     }
     return threshold_image(image, alpha_threshold);
+}
+
+ImageInfo probe_image(const std::string& path) {
+    const MaskSource source = open_image(path);
+    const cv::Mat image = decode_image(path, source);
+    ImageInfo info;
+    info.format = source.format;
+    const bool declared = !has_alpha(image) && source.declared_w > 0 && source.declared_h > 0;
+    info.width = declared ? source.declared_w : image.cols;
+    info.height = declared ? source.declared_h : image.rows;
+    info.channels = image.channels();
+    info.has_alpha = has_alpha(image);
+    info.bits = static_cast<int>(8 * image.elemSize1());
+    info.floating = image.depth() == CV_32F || image.depth() == CV_64F || image.depth() == CV_16F;
+    return info;
 }
 
 }  // namespace sprite

@@ -18,12 +18,14 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include <opencv2/core.hpp>
 
 #include "interrupt.hpp"
+#include "mask/refusal.hpp"
 
 namespace vellumcut {
 namespace sprite {
@@ -71,7 +73,21 @@ constexpr double kMinPaddedTolerance = 0.2;
 // never closer than 4 px.
 double auto_spacing(double pixels);
 
-// Throws std::invalid_argument naming the option when a value is out of range.
+// A value out of range, as data: the option's name (as Python spells it) and
+// what it requires; the text is the two joined ("tolerance must be ...").
+class OptionRefused : public std::invalid_argument {
+public:
+    OptionRefused(const std::string& name, const std::string& rule)
+        : std::invalid_argument(name + " " + rule), option_(name), requirement_(rule) {}
+    const std::string& option() const noexcept { return option_; }
+    const std::string& requirement() const noexcept { return requirement_; }
+
+private:
+    std::string option_;
+    std::string requirement_;
+};
+
+// Throws OptionRefused when a value is out of range.
 void validate(const Options& options);
 
 struct PartMesh {
@@ -101,16 +117,30 @@ using Opaque = cv::Mat;
 // Framed opaque pixels of an image given as samples: `channels` 1 (alpha
 // only), 3 (no alpha: every pixel opaque) or 4 (alpha last), `bytes` 1
 // (uint8) or 2 (uint16, compared as alpha16 > threshold * 257). Rows are `stride` bytes
-// apart. Throws std::invalid_argument on any other layout.
+// apart. Throws std::invalid_argument on any other layout, ImageRefused
+// (too_large) above the core's pixel limit.
 Opaque opaque_from_samples(const void* data, int rows, int cols, std::size_t stride, int channels,
                            int bytes, int alpha_threshold);
 
 // Reads the framed opaque pixels of an image file with the same header
 // checks and size limits as the core's loader. Images without alpha are
-// fully opaque. Throws
-// std::runtime_error with an English message for files it cannot read,
-// std::invalid_argument for a path with an embedded NUL.
-Opaque load_opaque(const std::string& path, int alpha_threshold);
+// fully opaque, and `*alpha` (when given) says whether the image had alpha.
+// Throws ImageRefused (mask/refusal.hpp) with its kind and numbers and an
+// English message for files it cannot read, std::invalid_argument for a path
+// with an embedded NUL.
+Opaque load_opaque(const std::string& path, int alpha_threshold, bool* alpha = nullptr);
+
+// What an image file holds, as the loader reads it; refusals as load_opaque's.
+struct ImageInfo {
+    ImageFormat format = ImageFormat::unknown;
+    int width = 0;
+    int height = 0;
+    int channels = 0;
+    bool has_alpha = false;
+    int bits = 8;           // per sample
+    bool floating = false;  // floating-point samples
+};
+ImageInfo probe_image(const std::string& path);
 
 // The mesh of every island of a framed mask. Polls `stop` between steps;
 // never calls back into anything while Triangle runs.
