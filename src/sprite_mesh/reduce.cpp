@@ -26,13 +26,19 @@ IRing reduced_hull(const std::vector<P>& pts, std::size_t k) {
     std::vector<cv::Point> hull;
     cv::convexHull(cv_pts, hull);
     std::vector<cv::Point2d> h(hull.begin(), hull.end());
+    if (h.size() < 3) {
+        // Collinear points (a one-pixel line): a right triangle round their box.
+        const cv::Rect box = cv::boundingRect(cv_pts);
+        const double x0 = box.x - 1, y0 = box.y - 1, w = box.width + 2, hh = box.height + 2;
+        h = {{x0, y0}, {x0, y0 + 2 * hh}, {x0 + 2 * w, y0}};
+    }
     if (k <= 3 && h.size() > 3) {
         // Edge dropping stalls on parallel sides (a rectangle); the
         // smallest enclosing triangle is what three corners can do.
         std::vector<cv::Point2f> tri;
         std::vector<cv::Point2f> hf(hull.begin(), hull.end());
         cv::minEnclosingTriangle(hf, tri);
-        h.assign(tri.begin(), tri.end());
+        if (tri.size() == 3) h.assign(tri.begin(), tri.end());
     }
     while (h.size() > k && h.size() > 3) {
         const std::size_t n = h.size();
@@ -686,6 +692,7 @@ void Reducer::hull_fallback(std::size_t budget, Stop& stop) {
         while (part_alive(best)) {
             stop.poll();
             const IRing hull = reduced_hull(pts, k);
+            if (hull.size() < 3) return;  // nothing better to offer
             if (hull_fits(hull, best, hit)) {
                 set_ring(outer, hull);
                 break;
