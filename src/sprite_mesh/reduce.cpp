@@ -511,6 +511,25 @@ void Reducer::refresh_around(std::vector<Cand>& heap, int v, int before, int aft
     }
 }
 
+// Takes the step `c` stands for, if it is still current and still free,
+// and plans again the steps around it; returns the area it added, or -1.
+double Reducer::take_step(const Cand& c, std::vector<Cand>& heap) {
+    const Node& V = nodes_[static_cast<std::size_t>(c.at)];
+    if (!V.alive || V.ver != c.ver || rings_[static_cast<std::size_t>(V.ring)].count < 4) return -1;
+    Step s;
+    if (c.kind == kDrop) {
+        if (!plan_drop(c.at, s) || !drop_is_free(c.at)) return -1;
+        const int a = V.prev;
+        apply_drop(c.at);
+        refresh_around(heap, a, 2, 2);
+    } else {
+        if (!plan_collapse(c.at, s) || !collapse_is_free(c.at, s.x)) return -1;
+        apply_collapse(c.at, s.x);
+        refresh_around(heap, c.at, 3, 2);
+    }
+    return s.area;
+}
+
 void Reducer::reduce_tolerance(double tol, Stop& stop) {
     budget_mode_ = false;
     std::vector<Cand> heap;
@@ -533,19 +552,7 @@ void Reducer::reduce_tolerance(double tol, Stop& stop) {
         // Steps come in key order whatever the tolerance; it only says
         // where the sequence ends.
         if (c.key > tol) break;
-        const Node& V = nodes_[static_cast<std::size_t>(c.at)];
-        if (!V.alive || V.ver != c.ver || rings_[static_cast<std::size_t>(V.ring)].count < 4) continue;
-        Step s;
-        if (c.kind == kDrop) {
-            if (!plan_drop(c.at, s) || !drop_is_free(c.at)) continue;
-            const int a = V.prev;
-            apply_drop(c.at);
-            refresh_around(heap, a, 2, 2);
-        } else {
-            if (!plan_collapse(c.at, s) || !collapse_is_free(c.at, s.x)) continue;
-            apply_collapse(c.at, s.x);
-            refresh_around(heap, c.at, 3, 2);
-        }
+        take_step(c, heap);
     }
 }
 
@@ -607,20 +614,9 @@ BudgetReport Reducer::reduce_budget(std::size_t budget, double opaque, Stop& sto
                 continue;  // its cost went up; it waits in the heap
             }
         } else {
-            const Node& V = nodes_[static_cast<std::size_t>(c.at)];
-            if (!V.alive || V.ver != c.ver || rings_[static_cast<std::size_t>(V.ring)].count < 4) continue;
-            Step s;
-            if (c.kind == kDrop) {
-                if (!plan_drop(c.at, s) || !drop_is_free(c.at)) continue;
-                const int a = V.prev;
-                apply_drop(c.at);
-                refresh_around(heap, a, 2, 2);
-            } else {
-                if (!plan_collapse(c.at, s) || !collapse_is_free(c.at, s.x)) continue;
-                apply_collapse(c.at, s.x);
-                refresh_around(heap, c.at, 3, 2);
-            }
-            area += s.area;
+            const double added = take_step(c, heap);
+            if (added < 0) continue;
+            area += added;
         }
         if (overdraw(area) <= 0.1) rep.under_10 = total_;
     }

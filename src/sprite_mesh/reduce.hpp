@@ -131,6 +131,7 @@ private:
     void apply_collapse(int v, const P& x);
     void push_node(std::vector<Cand>& heap, int v) const;
     void refresh_around(std::vector<Cand>& heap, int v, int before, int after);
+    double take_step(const Cand& c, std::vector<Cand>& heap);
     void kill_ring(int r);
     void kill_part(int part);
     std::size_t fill_saves(int r) const;
