@@ -9,9 +9,8 @@
 #include "constrained_mesh/mesher.hpp"
 #include "constrained_mesh/detail/mesher_steps.hpp"
 #include "constrained_mesh/pslg.hpp"
-#include "constrained_mesh/triangle_guard.hpp"
+#include "constrained_mesh/triangle_front.hpp"
 
-#include <cfenv>
 #include <climits>
 #include <cmath>
 #include <cstdint>
@@ -20,16 +19,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "constrained_mesh/ring_index.hpp"
-#include "forked_child.hpp"
 #include "messages.hpp"
-
-#if defined(__GLIBC__) && (defined(__x86_64__) || defined(__i386__))
-#include <fpu_control.h>
-#define VELLUMCUT_HAVE_X87_CW 1
-#endif
-
-#include "constrained_mesh/triangle_output.hpp"
 
 namespace vellumcut {
 namespace {
@@ -61,47 +51,6 @@ void require_finite(const Loop& points) {
     }
 }
 
-// One centroid coordinate: the corner sum in double, rounded to float, then
-// divided by 3 in float. Near FLT_MAX the rounded sum overflows while the
-// centroid itself is representable; divide in double there instead.
-float centroid_coord(double a, double b, double c) {
-    const double sum = a + b + c;
-    const float rounded = static_cast<float>(sum);
-    if (std::isinf(rounded)) return static_cast<float>(sum / 3.0);
-    return rounded / 3.0f;
-}
-
-// Triangle's exactinit() loads an x87 control word that unmasks the
-// invalid-operation, divide-by-zero and overflow traps for the whole process
-// and never puts the old one back; afterwards any long-double overflow
-// (numpy's own import does one) dies of SIGFPE. This guard puts back the
-// whole floating-point environment, the x87 control word explicitly (glibc's
-// fesetenv does not restore every control bit), on every way out.
-class FloatEnvGuard {
-public:
-    FloatEnvGuard() {
-        std::fegetenv(&env_);
-#ifdef VELLUMCUT_HAVE_X87_CW
-        _FPU_GETCW(cw_);
-#endif
-    }
-    ~FloatEnvGuard() {
-#ifdef VELLUMCUT_HAVE_X87_CW
-        // Masks first: loading them cannot raise a pending exception.
-        _FPU_SETCW(cw_);
-#endif
-        std::fesetenv(&env_);
-    }
-    FloatEnvGuard(const FloatEnvGuard&) = delete;
-    FloatEnvGuard& operator=(const FloatEnvGuard&) = delete;
-
-private:
-    std::fenv_t env_;
-#ifdef VELLUMCUT_HAVE_X87_CW
-    fpu_control_t cw_ = 0;
-#endif
-};
-
 // The planar straight-line graph handed to Triangle: every distinct point
 // once, in the order of first appearance, and every distinct ring edge once.
 //
@@ -111,9 +60,7 @@ private:
 // (wrong meshes, "Internal error", or a crash). Closing points, outlines
 // through one-pixel necks and holes touching the outer ring all produce such
 // points, so they are merged here and the library never sees a duplicate.
-struct Graph {
-    std::vector<double> points;  // x, y per point
-    std::vector<int> segments;   // two point indices per segment
+struct Graph : Pslg {
     std::unordered_map<std::uint64_t, int> index_of;
     std::unordered_set<std::uint64_t> edges;
 
@@ -217,75 +164,56 @@ Mesh triangulate_all(const Loop& outer, const std::vector<Loop>& holes, const Lo
                          (options.isolation == Isolation::Unresolved && !crossings.converged);
     if (report != nullptr) report->isolated = isolate;
 
-    triangulateio in;
-    std::memset(&in, 0, sizeof in);
-    in.pointlist = g.points.data();
-    in.numberofpoints = static_cast<int>(g.points.size() / 2);
-    in.segmentlist = g.segments.data();
-    in.numberofsegments = static_cast<int>(g.segments.size() / 2);
     // No hole list: 'c' keeps every triangle of the convex hull, and the
     // centroid filter is the only thing that removes triangles.
-    char switches[] = "pzQBYejc";
-
-    TriangleOutput out;
-    {
-        FloatEnvGuard fp_guard;
-        if (isolate) {
-            // Triangle builds about a million points a second; allow ten
-            // times that and two seconds, of the child's processor time (a
-            // starved machine slows the clock, not the count).
-            const double seconds = options.deadline_seconds > 0
-                                       ? options.deadline_seconds
-                                       : 2.0 + 1e-5 * static_cast<double>(in.numberofpoints +
-                                                                         in.numberofsegments);
-            isolated_triangulate(switches, &in, &out.io, seconds, stop);
-        } else if (in.numberofpoints >= kChildTrianglePoints) {
-            try {
-                isolated_triangulate(switches, &in, &out.io, 0.0, stop);
-            } catch (const ChildUnavailable&) {
-                guarded_triangulate(switches, &in, &out.io);  // here, then, without a stop
-            }
-        } else {
-            guarded_triangulate(switches, &in, &out.io);
-        }
+    TriangleSwitches switches;
+    switches.no_boundary_steiner = true;
+    switches.edges = true;
+    switches.jettison = true;
+    switches.convex_hull = true;
+    TriangleRun run;
+    if (isolate) {
+        // Triangle builds about a million points a second; allow ten
+        // times that and two seconds, of the child's processor time (a
+        // starved machine slows the clock, not the count).
+        run.where = TriangleRun::Where::child;
+        run.child_cpu_seconds = options.deadline_seconds > 0
+                                    ? options.deadline_seconds
+                                    : 2.0 + 1e-5 * static_cast<double>(g.point_count() +
+                                                                      static_cast<int>(g.segments.size() / 2));
+    } else if (g.point_count() >= kChildTrianglePoints) {
+        // No deadline; without a child, here and without a stop.
+        run.where = TriangleRun::Where::child_else_here;
     }
+    const Triangulation out = triangulate(g, {}, switches, run, stop);
     // The graph's lookup tables are large for big inputs; free them before
     // the output is copied.
     decltype(g.index_of)().swap(g.index_of);
     decltype(g.edges)().swap(g.edges);
     stop.poll();
 
-    const int n_out = out.io.numberofpoints;  // input points, then segment crossings
-    const int n_tri = out.io.numberoftriangles;
+    const int n_out = out.point_count();  // input points, then segment crossings
+    const int n_tri = out.triangle_count();
     Mesh mesh;
-    mesh.v.assign(out.io.pointlist, out.io.pointlist + 2 * static_cast<std::size_t>(n_out));
-    mesh.idx.assign(out.io.trianglelist, out.io.trianglelist + 3 * static_cast<std::size_t>(n_tri));
+    mesh.v.assign(out.points(), out.points() + 2 * static_cast<std::size_t>(n_out));
+    mesh.idx.assign(out.triangles(), out.triangles() + 3 * static_cast<std::size_t>(n_tri));
     return mesh;
 }
 
 cv::Point2f triangle_centroid(const Mesh& mesh, std::size_t t) {
-    const double* pts = mesh.v.data();
-    const int a = mesh.idx[3 * t], b = mesh.idx[3 * t + 1], c = mesh.idx[3 * t + 2];
-    return {centroid_coord(pts[2 * a], pts[2 * b], pts[2 * c]),
-            centroid_coord(pts[2 * a + 1], pts[2 * b + 1], pts[2 * c + 1])};
+    const int* c = mesh.idx.data() + 3 * t;
+    return vellumcut::triangle_centroid(mesh.v.data(), c[0], c[1], c[2]);
 }
 
 void keep_by_centroid(Mesh& mesh, const Loop& outer, const std::vector<Loop>& kept_holes,
                       Stop& stop) {
-    // Both indices answer exactly as cv::pointPolygonTest on the same rings.
-    const RingIndex outer_index = build_ring_index(outer);
-    const RingIndex hole_index = build_ring_index(kept_holes);
     const std::size_t n_tri = mesh.idx.size() / 3;
+    const std::vector<char> keep =
+        inside_by_centroid(mesh.v.data(), mesh.idx.data(), n_tri, outer, kept_holes, stop);
+    // Compacting in place keeps the triangulation's order.
     std::size_t kept = 0;
-    // A centroid test costs well under a microsecond on pixel outlines.
-    constexpr std::size_t kPollInterval = 4096;
     for (std::size_t t = 0; t < n_tri; ++t) {
-        if (t % kPollInterval == kPollInterval - 1) stop.poll();
-        const cv::Point2f centroid = triangle_centroid(mesh, t);
-        // Kept on the outer ring (>= 0), dropped on a hole ring (>= 0).
-        if (ring_test(outer_index, centroid) < 0) continue;
-        if (first_ring_not_outside(hole_index, centroid) >= 0) continue;
-        // Compacting in place keeps the triangulation's order.
+        if (!keep[t]) continue;
         for (int k = 0; k < 3; ++k) mesh.idx[3 * kept + k] = mesh.idx[3 * t + k];
         ++kept;
     }

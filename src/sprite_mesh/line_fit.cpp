@@ -122,48 +122,15 @@ bool LineFit::blocked(const P& a, const P& b, const std::vector<int>& skip_segs,
     for (int s : skip_segs) stamp_[s] = clock_;
     stamp_[prev] = clock_;
     stamp_[next] = clock_;
-    bool hit = false;
-    for_cells(a, b, [&](std::size_t at) {
-        if (hit) return;
-        for (int s : cell(at)) {
-            if (stamp_[s] == clock_) continue;
-            stamp_[s] = clock_;
-            const Seg& g = segs_[s];
-            if (g.alive && meet(a, b, g.a, g.b)) {
-                hit = true;
-                return;
-            }
-        }
-    });
-    if (hit) return true;
+    if (meets_unstamped(a, b)) return true;
     // 2. No vertex may lie in the area the new edge adds (the polygon of the
-    //    skipped run closed by the new edge). Every vertex starts one edge;
-    //    the run's own vertices and the far end are on that polygon anyway.
+    //    skipped run closed by the new edge, of which `a` is a point). Every
+    //    vertex starts one edge; the run's own vertices and the far end are
+    //    on that polygon anyway.
     ++clock_;
     for (int s : skip_segs) stamp_[s] = clock_;
     stamp_[next] = clock_;
-    std::int64_t lx = a.x, hx = a.x, ly = a.y, hy = a.y;
-    for (const P& q : chain) {
-        lx = std::min(lx, q.x);
-        hx = std::max(hx, q.x);
-        ly = std::min(ly, q.y);
-        hy = std::max(hy, q.y);
-    }
-    const auto cx = [&](std::int64_t x) { return std::clamp(static_cast<int>((x - x0_) / cell_), 0, cols_ - 1); };
-    const auto cy = [&](std::int64_t y) { return std::clamp(static_cast<int>((y - y0_) / cell_), 0, rows_ - 1); };
-    for (int r = cy(ly); r <= cy(hy); ++r) {
-        for (int c = cx(lx); c <= cx(hx); ++c) {
-            for (int s : cell(static_cast<std::size_t>(r) * cols_ + c)) {
-                if (stamp_[s] == clock_) continue;
-                stamp_[s] = clock_;
-                const Seg& g = segs_[s];
-                if (!g.alive) continue;
-                if (g.a.x < lx || g.a.x > hx || g.a.y < ly || g.a.y > hy) continue;
-                if (in_closed(chain, g.a)) return true;
-            }
-        }
-    }
-    return false;
+    return vertex_in_unstamped(chain);
 }
 
 static bool edge_within(const P& p, const P& q, const IRing& ring, std::size_t from, std::size_t to, double tol);
@@ -444,297 +411,351 @@ std::vector<int> LineFit::reinsert(int id, const IRing& original) {
     return recs;
 }
 
+// The fit of one ring: one line per run of original corners, the run
+// starting at anchors[i] (original corners anchors[i] .. anchors[i + 1]).
+struct LineFit::Runs {
+    std::vector<Line> lines;
+    std::vector<std::size_t> anchors;
+};
+
+// One round's candidate ring: the runs with the failed ones put back as
+// their original edges (ls, an as lines and anchors), the corners where
+// the lines meet, and the ring they make.
+struct LineFit::Trial {
+    std::vector<Line> ls;
+    std::vector<std::size_t> an;
+    std::vector<IRing> corners;       // per line, the corner points where it starts
+    IRing fitted;
+    std::vector<std::size_t> edge_run;  // per fitted edge: the line it belongs to
+    std::vector<int> recs;              // per fitted edge: its segment in the grid
+};
+
+namespace {
+
+// The longest run of corners from `a` that fits in a band of `tol` units
+// (galloping, then bisecting: the test is not monotone in the run's length,
+// but nearly), with the band's offset in `run_k`; a + 1 when none does.
+// Runs end on convex corners where they can: a line that starts at a reflex
+// (inner) corner must be moved out past the next outer one and then strays
+// from the pixels right at its start.
+std::size_t longest_run(const IRing& original, std::size_t a, double tol, std::size_t lines_so_far,
+                        std::int64_t& run_k) {
+    const std::size_t n = original.size();
+    const std::size_t jmax = std::min(a + kMaxSkip, a == 0 ? n - 2 : n);
+    std::size_t cand = a + 1;
+    run_k = 0;
+    const auto reflex = [&](std::size_t j) {
+        return cross(original[(j + n - 1) % n], original[j % n], original[(j + 1) % n]) > 0;
+    };
+    const auto try_run = [&](std::size_t& j, std::int64_t& k) {
+        if (j > a + 2 && reflex(j)) --j;
+        if (j == n && lines_so_far < 3) return false;
+        return run_fits(original, a, j, tol, k);
+    };
+    std::size_t lo = a + 1, hi = jmax + 1;
+    for (std::size_t step = 1; a + 1 + step <= jmax; step *= 2) {
+        std::int64_t k = 0;
+        std::size_t j = a + 1 + step;
+        if (!try_run(j, k)) {
+            hi = a + 1 + step;
+            break;
+        }
+        lo = a + 1 + step;
+        cand = j;
+        run_k = k;
+    }
+    while (hi - lo > 1) {
+        const std::size_t mid = lo + (hi - lo) / 2;
+        std::int64_t k = 0;
+        std::size_t j = mid;
+        if (try_run(j, k)) {
+            lo = mid;
+            if (j > cand) {
+                cand = j;
+                run_k = k;
+            }
+        } else {
+            hi = mid;
+        }
+    }
+    return cand;
+}
+
+// The lines of the runs, with the runs that failed (`reset`) put back as
+// their original edges.
+void expand_reset_runs(const LineFit::Runs& runs, const std::vector<char>& reset, const IRing& original,
+                       std::vector<Line>& ls, std::vector<std::size_t>& an) {
+    const std::size_t n = original.size();
+    for (std::size_t i = 0; i < runs.lines.size(); ++i) {
+        const std::size_t b = i + 1 < runs.lines.size() ? runs.anchors[i + 1] : n;
+        if (!reset[i] || b == runs.anchors[i] + 1) {
+            ls.push_back(runs.lines[i]);
+            an.push_back(runs.anchors[i]);
+            continue;
+        }
+        for (std::size_t q = runs.anchors[i]; q < b; ++q) {
+            ls.push_back({original[q], original[(q + 1) % n], 0});
+            an.push_back(q);
+        }
+    }
+}
+
+// The stretch of original corners from the run before line i to the one
+// after line i + reach - 1 (all of them when there are few lines).
+void neighbour_span(const std::vector<std::size_t>& an, std::size_t i, std::size_t reach, std::size_t n,
+                    std::size_t& start, std::size_t& end) {
+    const std::size_t m = an.size();
+    start = 0;
+    end = n;
+    if (m > reach + 1) {
+        start = an[(i + m - 1) % m];
+        end = an[(i + reach) % m];
+        if (end <= start) end += n;
+    }
+}
+
+// Joins the lines at their corners into the ring they make. Lines may meet
+// up to 4 tolerances from their shared vertex: a line through its run's
+// ends and a neighbour moved out by a fraction of a pixel meet far along
+// when they turn by a few degrees only. What that adds to the lines is
+// measured first; the checks after put back whatever else strays.
+void join_lines(LineFit::Trial& t, const IRing& original, double tol, std::vector<int>& out_anchors) {
+    const std::size_t n = original.size(), m = t.ls.size();
+    t.corners.assign(m, IRing());
+    for (std::size_t i = 0; i < m; ++i) {
+        const auto within = [&](const P& p, const P& q) {
+            std::size_t start, end;
+            neighbour_span(t.an, i, 1, n, start, end);
+            return edge_within(p, q, original, start, end, tol);
+        };
+        corner(t.ls[(i + m - 1) % m], t.ls[i], original[t.an[i]], 4 * tol, within, t.corners[i]);
+    }
+    out_anchors.clear();
+    for (std::size_t i = 0; i < m; ++i) {
+        for (const P& c : t.corners[i]) {
+            t.fitted.push_back(c);
+            t.edge_run.push_back(i);
+            out_anchors.push_back(static_cast<int>(t.an[i]));
+        }
+    }
+}
+
+// A ring too small, flat or turned over to be checked at all.
+bool degenerate(const IRing& fitted, const IRing& original) {
+    return fitted.size() < 3 || area2(fitted) == 0 || (area2(fitted) > 0) != (area2(original) > 0);
+}
+
+// Marks line r and its two neighbours.
+void mark_around(std::vector<char>& bad, std::size_t r) {
+    const std::size_t m = bad.size();
+    bad[r] = 1;
+    bad[(r + m - 1) % m] = 1;
+    bad[(r + 1) % m] = 1;
+}
+
+// Coverage: every original vertex stays on the mesh side of the fitted ring
+// (inside an outer ring, not strictly inside a hole), and no fitted vertex
+// on the pixels' side of the original.
+void mark_uncovered(const LineFit::Trial& t, const IRing& original, Stop& stop, std::vector<char>& bad) {
+    const std::size_t n = original.size(), f = t.fitted.size();
+    const bool hole = area2(original) > 0;
+    const RingBands own(original);
+    for (std::size_t i = 0; i < f; ++i) {
+        if ((i & 1023) == 0) stop.poll();
+        const P& p = t.fitted[i];
+        if (hole ? own.in_closed(p) : (!own.in_closed(p) || own.on(p))) continue;
+        mark_around(bad, t.edge_run[i]);
+    }
+    const RingBands bands(t.fitted);
+    for (std::size_t q = 0; q < n; ++q) {
+        if ((q & 1023) == 0) stop.poll();
+        const P& v = original[q];
+        if (bands.in_closed(v) != hole) continue;
+        if (hole && bands.on(v)) continue;
+        const std::size_t i = static_cast<std::size_t>(std::upper_bound(t.an.begin(), t.an.end(), q) - t.an.begin() - 1);
+        mark_around(bad, i);
+    }
+}
+
+// Maps the failing lines of a round back to the runs of the fit.
+void reset_failed_runs(const std::vector<char>& bad, const std::vector<std::size_t>& an,
+                       const std::vector<std::size_t>& anchors, std::vector<char>& reset) {
+    for (std::size_t i = 0; i < bad.size(); ++i) {
+        if (!bad[i]) continue;
+        const std::size_t at = static_cast<std::size_t>(
+            std::upper_bound(anchors.begin(), anchors.end(), an[i]) - anchors.begin() - 1);
+        reset[at] = 1;
+    }
+}
+
+}  // namespace
+
 bool LineFit::fit_lines(int id, const IRing& original, double tol, Stop& stop, IRing& result,
                         std::vector<int>& out_anchors) {
-    const std::size_t n = original.size();
     const std::vector<int> recs = reinsert(id, original);
-    std::vector<std::size_t> anchors{0};
-    std::vector<Line> lines;
-    std::vector<int> out_recs;
-    std::vector<int> skip;
-    IRing chain;
-    std::size_t a = 0;
-    while (a < n) {
-        stop.poll();  // once per run: a advances by varying steps
-        const P& pa = original[a];
-        const std::size_t jmax = std::min(a + kMaxSkip, a == 0 ? n - 2 : n);
-        // Longest run that fits (galloping, then bisecting: the test is
-        // not monotone in the run's length, but nearly).
-        std::size_t cand = a + 1;
-        std::int64_t cand_k = 0;
-        // Runs end on convex vertices where they can: a line that starts
-        // at a reflex (inner) corner must be moved out past the next outer
-        // one and then strays from the pixels right at its start.
-        const auto reflex = [&](std::size_t j) {
-            return cross(original[(j + n - 1) % n], original[j % n], original[(j + 1) % n]) > 0;
-        };
-        const auto try_run = [&](std::size_t& j, std::int64_t& k) {
-            if (j > a + 2 && reflex(j)) --j;
-            if (j == n && anchors.size() < 3) return false;
-            return run_fits(original, a, j, tol, k);
-        };
-        std::size_t lo = a + 1, hi = jmax + 1;
-        for (std::size_t step = 1; a + 1 + step <= jmax; step *= 2) {
-            std::int64_t k = 0;
-            std::size_t j = a + 1 + step;
-            if (!try_run(j, k)) {
-                hi = a + 1 + step;
-                break;
-            }
-            lo = a + 1 + step;
-            cand = j;
-            cand_k = k;
-        }
-        while (hi - lo > 1) {
-            const std::size_t mid = lo + (hi - lo) / 2;
-            std::int64_t k = 0;
-            std::size_t j = mid;
-            if (try_run(j, k)) {
-                lo = mid;
-                if (j > cand) {
-                    cand = j;
-                    cand_k = k;
-                }
-            } else {
-                hi = mid;
-            }
-        }
-        std::size_t take = a + 1;
-        int rec = recs[a];
-        Line line{pa, original[(a + 1) % n], 0};
-        if (cand > a + 1) {
-            const int prev = a == 0 ? recs[n - 1] : out_recs.back();
-            for (std::size_t span = cand - a; span >= 2; span /= 2) {
-                const std::size_t j = a + span;
-                const P& pb = original[j % n];
-                // A shorter run must fit on its own.
-                std::int64_t k = cand_k;
-                if (span != cand - a && !run_fits(original, a, j, tol, k)) continue;
-                const Line l{pa, pb, k};
-                const P sh = outward_shift(l);
-                const P a2{pa.x + sh.x, pa.y + sh.y}, b2{pb.x + sh.x, pb.y + sh.y};
-                const int next = j < n ? recs[j] : out_recs.front();
-                skip.assign(recs.begin() + static_cast<std::ptrdiff_t>(a),
-                            recs.begin() + static_cast<std::ptrdiff_t>(j));
-                chain.assign(original.begin() + static_cast<std::ptrdiff_t>(a),
-                             original.begin() + static_cast<std::ptrdiff_t>(std::min(j, n - 1) + 1));
-                if (j == n) chain.push_back(original[0]);
-                if (k != 0) {
-                    chain.push_back(b2);
-                    chain.push_back(a2);
-                }
-                if (!blocked(a2, b2, skip, prev, next, chain)) {
-                    for (int sg : skip) segs_[sg].alive = false;
-                    rec = insert(a2, b2, id);
-                    take = j;
-                    line = l;
-                    break;
-                }
-            }
-        }
-        out_recs.push_back(rec);
-        lines.push_back(line);
-        if (take < n) anchors.push_back(take);
-        a = take;
-    }
-    for (int sg : out_recs) segs_[sg].alive = false;
+    const Runs runs = place_lines(id, original, recs, tol, stop);
     // Finish the ring, check it against everything else (the provisional
     // edges only approximated it near the corners) and, where a line or a
     // corner fails, put that stretch back as the original edges; a few
     // rounds, then give up on lines for this ring.
-    std::vector<char> reset(lines.size(), 0);
+    std::vector<char> reset(runs.lines.size(), 0);
     for (int round = 0; round < 6; ++round) {
-        std::vector<Line> ls;
-        std::vector<std::size_t> an;
-        for (std::size_t i = 0; i < lines.size(); ++i) {
-            const std::size_t b = i + 1 < lines.size() ? anchors[i + 1] : n;
-            if (!reset[i] || b == anchors[i] + 1) {
-                ls.push_back(lines[i]);
-                an.push_back(anchors[i]);
-                continue;
-            }
-            for (std::size_t q = anchors[i]; q < b; ++q) {
-                ls.push_back({original[q], original[(q + 1) % n], 0});
-                an.push_back(q);
-            }
-        }
-        const std::size_t m = ls.size();
-        std::vector<IRing> corners(m);
-        // Lines may meet up to 4 tolerances from their shared vertex: a line
-        // through its run's ends and a neighbour moved out by a fraction of
-        // a pixel meet far along when they turn by a few degrees only. What
-        // that adds to the lines is measured first; the checks below put
-        // back whatever else strays.
-        for (std::size_t i = 0; i < m; ++i) {
-            const auto within = [&](const P& p, const P& q) {
-                std::size_t start = 0, end = n;
-                if (m > 2) {
-                    start = an[(i + m - 1) % m];
-                    end = an[(i + 1) % m];
-                    if (end <= start) end += n;
-                }
-                return edge_within(p, q, original, start, end, tol);
-            };
-            corner(ls[(i + m - 1) % m], ls[i], original[an[i]], 4 * tol, within, corners[i]);
-        }
-        IRing fitted;
-        std::vector<std::size_t> edge_run;  // per fitted edge: the line (run) it belongs to
-        out_anchors.clear();
-        for (std::size_t i = 0; i < m; ++i) {
-            for (std::size_t c = 0; c < corners[i].size(); ++c) {
-                fitted.push_back(corners[i][c]);
-                edge_run.push_back(i);
-                out_anchors.push_back(static_cast<int>(an[i]));
-            }
-        }
-        remove(id);
-        std::vector<int> final_recs;
-        for (std::size_t i = 0; i < fitted.size(); ++i) {
-            final_recs.push_back(insert(fitted[i], fitted[(i + 1) % fitted.size()], id));
-        }
-        ring_segs_[id] = final_recs;
-        if (fitted.size() < 3 || area2(fitted) == 0 || (area2(fitted) > 0) != (area2(original) > 0)) break;
-        std::vector<char> bad(m, 0);
-        std::vector<int> run_of_seg;  // not needed for other rings
-        const std::size_t f = fitted.size();
-        for (std::size_t i = 0; i < f; ++i) {
-            if ((i & 63) == 0) stop.poll();
-            const P& p = fitted[i];
-            const P& q = fitted[(i + 1) % f];
-            ++clock_;
-            stamp_[final_recs[i]] = clock_;
-            stamp_[final_recs[(i + 1) % f]] = clock_;
-            stamp_[final_recs[(i + f - 1) % f]] = clock_;
-            const Seg& nx = segs_[final_recs[(i + 1) % f]];
-            const Seg& pv = segs_[final_recs[(i + f - 1) % f]];
-            bool fail = on_segment(p, q, nx.b) || on_segment(p, q, pv.a) || on_segment(nx.a, nx.b, p) ||
-                        on_segment(pv.a, pv.b, q);
-            {
-                // What is output is what is measured: the edge against the
-                // original edges of its own line and the neighbouring ones.
-                const std::size_t r = edge_run[i];
-                std::size_t start = 0, end = n;
-                if (m > 3) {
-                    start = an[(r + m - 1) % m];
-                    end = an[(r + 2) % m];
-                    if (end <= start) end += n;
-                }
-                if (!edge_within(p, q, original, start, end, tol)) fail = true;
-            }
-            int other = -1;
-            for_cells(p, q, [&](std::size_t at) {
-                if (fail) return;
-                for (int sg : cell(at)) {
-                    if (stamp_[sg] == clock_) continue;
-                    stamp_[sg] = clock_;
-                    const Seg& g = segs_[sg];
-                    if (g.alive && meet(p, q, g.a, g.b)) {
-                        fail = true;
-                        if (g.ring == id) other = sg;
-                        return;
-                    }
-                    // The ring's own original edges (no longer alive) may
-                    // be touched but never crossed.
-                    if (!g.alive && sg >= recs.front() && sg <= recs.back() && crosses(p, q, g.a, g.b)) {
-                        fail = true;
-                        return;
-                    }
-                }
-            });
-            if (!fail) continue;
-            const std::size_t r = edge_run[i];
-            bad[r] = 1;
-            bad[(r + m - 1) % m] = 1;
-            bad[(r + 1) % m] = 1;
-            if (other >= 0) {
-                for (std::size_t e = 0; e < f; ++e) {
-                    if (final_recs[e] == other) {
-                        bad[edge_run[e]] = 1;
-                        bad[(edge_run[e] + m - 1) % m] = 1;
-                    }
-                }
-            }
-        }
-        // No vertex of another ring in the area a line and its corners added.
-        for (std::size_t i = 0; i < m; ++i) {
-            if ((i & 255) == 0) stop.poll();
-            if (ls[i].k == 0 && corners[i].size() == 1 && corners[(i + 1) % m].size() == 1 &&
-                corners[i][0] == original[an[i]]) {
-                continue;  // an original edge
-            }
-            const std::size_t b = i + 1 < m ? an[i + 1] : n;
-            chain.assign(original.begin() + static_cast<std::ptrdiff_t>(an[i]),
-                         original.begin() + static_cast<std::ptrdiff_t>(std::min(b, n - 1) + 1));
-            if (b == n) chain.push_back(original[0]);
-            const IRing& c1 = corners[(i + 1) % m];
-            const IRing& c0 = corners[i];
-            for (auto it = c1.rbegin(); it != c1.rend(); ++it) chain.push_back(*it);
-            for (auto it = c0.rbegin(); it != c0.rend(); ++it) chain.push_back(*it);
-            std::int64_t lx = chain[0].x, hx = lx, ly = chain[0].y, hy = ly;
-            for (const P& q : chain) {
-                lx = std::min(lx, q.x);
-                hx = std::max(hx, q.x);
-                ly = std::min(ly, q.y);
-                hy = std::max(hy, q.y);
-            }
-            const auto cx = [&](std::int64_t x) { return std::clamp(static_cast<int>((x - x0_) / cell_), 0, cols_ - 1); };
-            const auto cy = [&](std::int64_t y) { return std::clamp(static_cast<int>((y - y0_) / cell_), 0, rows_ - 1); };
-            bool fail = false;
-            for (int r = cy(ly); !fail && r <= cy(hy); ++r) {
-                for (int c = cx(lx); !fail && c <= cx(hx); ++c) {
-                    for (int sg : cell(static_cast<std::size_t>(r) * cols_ + c)) {
-                        const Seg& g = segs_[sg];
-                        if (!g.alive || g.ring == id) continue;
-                        if (g.a.x < lx || g.a.x > hx || g.a.y < ly || g.a.y > hy) continue;
-                        if (in_closed(chain, g.a)) {
-                            fail = true;
-                            break;
-                        }
-                    }
-                }
-            }
-            if (fail) bad[i] = 1;
-        }
-        // Coverage: every original vertex stays on the mesh side of the
-        // fitted ring (inside an outer ring, not strictly inside a hole),
-        // and no fitted vertex on the pixels' side of the original.
-        const bool hole = area2(original) > 0;
-        const RingBands own(original);
-        for (std::size_t i = 0; i < f; ++i) {
-            if ((i & 1023) == 0) stop.poll();
-            const P& p = fitted[i];
-            if (hole ? own.in_closed(p) : (!own.in_closed(p) || own.on(p))) continue;
-            const std::size_t r = edge_run[i];
-            bad[r] = 1;
-            bad[(r + m - 1) % m] = 1;
-            bad[(r + 1) % m] = 1;
-        }
-        const RingBands bands(fitted);
-        for (std::size_t q = 0; q < n; ++q) {
-            if ((q & 1023) == 0) stop.poll();
-            const P& v = original[q];
-            if (bands.in_closed(v) != hole) continue;
-            if (hole && bands.on(v)) continue;
-            const std::size_t i = static_cast<std::size_t>(std::upper_bound(an.begin(), an.end(), q) - an.begin() - 1);
-            bad[i] = 1;
-            bad[(i + 1) % m] = 1;
-            bad[(i + m - 1) % m] = 1;
-        }
-        bool any = false;
-        for (char c : bad) any = any || c;
-        if (!any) {
-            result = std::move(fitted);
+        Trial t;
+        expand_reset_runs(runs, reset, original, t.ls, t.an);
+        join_lines(t, original, tol, out_anchors);
+        enter_ring(id, t);
+        if (degenerate(t.fitted, original)) break;
+        std::vector<char> bad(t.ls.size(), 0);
+        mark_failed_edges(id, t, original, recs, tol, stop, bad);
+        mark_swept_vertices(id, t, original, stop, bad);
+        mark_uncovered(t, original, stop, bad);
+        if (std::find(bad.begin(), bad.end(), 1) == bad.end()) {
+            result = std::move(t.fitted);
             return true;
         }
-        // Map the failing lines of this round back to the runs of the fit.
-        for (std::size_t i = 0; i < m; ++i) {
-            if (!bad[i]) continue;
-            const std::size_t at = static_cast<std::size_t>(
-                std::upper_bound(anchors.begin(), anchors.end(), an[i]) - anchors.begin() - 1);
-            reset[at] = 1;
+        reset_failed_runs(bad, t.an, runs.anchors, reset);
+    }
+    return false;
+}
+
+LineFit::Runs LineFit::place_lines(int id, const IRing& original, const std::vector<int>& recs, double tol,
+                                   Stop& stop) {
+    const std::size_t n = original.size();
+    Runs runs;
+    runs.anchors.push_back(0);
+    std::vector<int> out_recs;
+    std::size_t a = 0;
+    while (a < n) {
+        stop.poll();  // once per run: a advances by varying steps
+        std::int64_t cand_k = 0;
+        const std::size_t cand = longest_run(original, a, tol, runs.anchors.size(), cand_k);
+        std::size_t take = a + 1;
+        int rec = recs[a];
+        Line line{original[a], original[(a + 1) % n], 0};
+        if (cand > a + 1 && place_run(id, original, recs, out_recs, a, cand, tol, cand_k, take, rec)) {
+            line = Line{original[a], original[take % n], cand_k};
+        }
+        out_recs.push_back(rec);
+        runs.lines.push_back(line);
+        if (take < n) runs.anchors.push_back(take);
+        a = take;
+    }
+    for (int sg : out_recs) segs_[sg].alive = false;
+    return runs;
+}
+
+bool LineFit::place_run(int id, const IRing& original, const std::vector<int>& recs, const std::vector<int>& out_recs,
+                        std::size_t a, std::size_t cand, double tol, std::int64_t& k_io, std::size_t& take, int& rec) {
+    // The longest run first, then halves of it, until a line through one
+    // is clear of every other edge and vertex.
+    const std::size_t n = original.size();
+    const P& pa = original[a];
+    const int prev = a == 0 ? recs[n - 1] : out_recs.back();
+    std::vector<int> skip;
+    IRing chain;
+    for (std::size_t span = cand - a; span >= 2; span /= 2) {
+        const std::size_t j = a + span;
+        const P& pb = original[j % n];
+        // A shorter run must fit on its own.
+        std::int64_t k = k_io;
+        if (span != cand - a && !run_fits(original, a, j, tol, k)) continue;
+        const Line l{pa, pb, k};
+        const P sh = outward_shift(l);
+        const P a2{pa.x + sh.x, pa.y + sh.y}, b2{pb.x + sh.x, pb.y + sh.y};
+        const int next = j < n ? recs[j] : out_recs.front();
+        skip.assign(recs.begin() + static_cast<std::ptrdiff_t>(a), recs.begin() + static_cast<std::ptrdiff_t>(j));
+        chain.assign(original.begin() + static_cast<std::ptrdiff_t>(a),
+                     original.begin() + static_cast<std::ptrdiff_t>(std::min(j, n - 1) + 1));
+        if (j == n) chain.push_back(original[0]);
+        if (k != 0) {
+            chain.push_back(b2);
+            chain.push_back(a2);
+        }
+        if (!blocked(a2, b2, skip, prev, next, chain)) {
+            for (int sg : skip) segs_[sg].alive = false;
+            rec = insert(a2, b2, id);
+            take = j;
+            k_io = k;
+            return true;
         }
     }
     return false;
+}
+
+void LineFit::enter_ring(int id, Trial& t) {
+    remove(id);
+    for (std::size_t i = 0; i < t.fitted.size(); ++i) {
+        t.recs.push_back(insert(t.fitted[i], t.fitted[(i + 1) % t.fitted.size()], id));
+    }
+    ring_segs_[id] = t.recs;
+}
+
+void LineFit::mark_failed_edges(int id, const Trial& t, const IRing& original, const std::vector<int>& recs,
+                                double tol, Stop& stop, std::vector<char>& bad) {
+    const std::size_t n = original.size(), m = t.ls.size(), f = t.fitted.size();
+    for (std::size_t i = 0; i < f; ++i) {
+        if ((i & 63) == 0) stop.poll();
+        const P& p = t.fitted[i];
+        const P& q = t.fitted[(i + 1) % f];
+        ++clock_;
+        stamp_[t.recs[i]] = clock_;
+        stamp_[t.recs[(i + 1) % f]] = clock_;
+        stamp_[t.recs[(i + f - 1) % f]] = clock_;
+        const Seg& nx = segs_[t.recs[(i + 1) % f]];
+        const Seg& pv = segs_[t.recs[(i + f - 1) % f]];
+        bool fail = on_segment(p, q, nx.b) || on_segment(p, q, pv.a) || on_segment(nx.a, nx.b, p) ||
+                    on_segment(pv.a, pv.b, q);
+        {
+            // What is output is what is measured: the edge against the
+            // original edges of its own line and the neighbouring ones.
+            std::size_t start, end;
+            neighbour_span(t.an, t.edge_run[i], 2, n, start, end);
+            if (!edge_within(p, q, original, start, end, tol)) fail = true;
+        }
+        int other = -1;
+        fail = fail || any_unstamped_near(p, q, [&](int sg, const Seg& g) {
+            if (g.alive && meet(p, q, g.a, g.b)) {
+                if (g.ring == id) other = sg;
+                return true;
+            }
+            // The ring's own original edges (no longer alive) may be
+            // touched but never crossed.
+            return !g.alive && sg >= recs.front() && sg <= recs.back() && crosses(p, q, g.a, g.b);
+        });
+        if (!fail) continue;
+        mark_around(bad, t.edge_run[i]);
+        if (other >= 0) {
+            for (std::size_t e = 0; e < f; ++e) {
+                if (t.recs[e] == other) {
+                    bad[t.edge_run[e]] = 1;
+                    bad[(t.edge_run[e] + m - 1) % m] = 1;
+                }
+            }
+        }
+    }
+}
+
+void LineFit::mark_swept_vertices(int id, const Trial& t, const IRing& original, Stop& stop,
+                                  std::vector<char>& bad) {
+    // No vertex of another ring in the area a line and its corners added.
+    const std::size_t n = original.size(), m = t.ls.size();
+    IRing chain;
+    for (std::size_t i = 0; i < m; ++i) {
+        if ((i & 255) == 0) stop.poll();
+        if (t.ls[i].k == 0 && t.corners[i].size() == 1 && t.corners[(i + 1) % m].size() == 1 &&
+            t.corners[i][0] == original[t.an[i]]) {
+            continue;  // an original edge
+        }
+        const std::size_t b = i + 1 < m ? t.an[i + 1] : n;
+        chain.assign(original.begin() + static_cast<std::ptrdiff_t>(t.an[i]),
+                     original.begin() + static_cast<std::ptrdiff_t>(std::min(b, n - 1) + 1));
+        if (b == n) chain.push_back(original[0]);
+        const IRing& c1 = t.corners[(i + 1) % m];
+        const IRing& c0 = t.corners[i];
+        for (auto it = c1.rbegin(); it != c1.rend(); ++it) chain.push_back(*it);
+        for (auto it = c0.rbegin(); it != c0.rend(); ++it) chain.push_back(*it);
+        if (corner_inside(chain, [&](int, const Seg& g) { return !g.alive || g.ring == id; })) bad[i] = 1;
+    }
 }
 
 IRing LineFit::simplify_subset(int id, const IRing& original, double tol, Stop& stop, std::vector<int>& anchors) {

@@ -39,12 +39,26 @@ public:
     // Takes ring `id` out (its edges no longer block others).
     void remove(int id);
 
+    // The working state of fit_lines' steps (line_fit.cpp).
+    struct Runs;
+    struct Trial;
+
 private:
     std::vector<std::vector<int>> ring_segs_;
 
     // Puts ring `id` back as `original`, one segment per edge; returns them.
     std::vector<int> reinsert(int id, const IRing& original);
     bool fit_lines(int id, const IRing& original, double tol, Stop& stop, IRing& result, std::vector<int>& anchors);
+    // fit_lines' steps: lines over the longest runs that fit and are clear
+    // of everything else; the ring they make entered in the grid; its
+    // edges, and the areas its lines sweep, checked against the rest.
+    Runs place_lines(int id, const IRing& original, const std::vector<int>& recs, double tol, Stop& stop);
+    bool place_run(int id, const IRing& original, const std::vector<int>& recs, const std::vector<int>& out_recs,
+                   std::size_t a, std::size_t cand, double tol, std::int64_t& k_io, std::size_t& take, int& rec);
+    void enter_ring(int id, Trial& t);
+    void mark_failed_edges(int id, const Trial& t, const IRing& original, const std::vector<int>& recs, double tol,
+                           Stop& stop, std::vector<char>& bad);
+    void mark_swept_vertices(int id, const Trial& t, const IRing& original, Stop& stop, std::vector<char>& bad);
     IRing simplify_subset(int id, const IRing& original, double tol, Stop& stop, std::vector<int>& anchors);
     bool blocked(const P& a, const P& b, const std::vector<int>& skip_segs, int prev, int next,
                  const IRing& chain);

@@ -15,8 +15,7 @@
 #include <opencv2/imgproc.hpp>
 #include <polyclipping/clipper.hpp>
 
-#include "constrained_mesh/triangle_guard.hpp"
-#include "constrained_mesh/triangle_output.hpp"
+#include "constrained_mesh/triangle_front.hpp"
 #include "mask/limits.hpp"
 #include "outline.hpp"
 #include "sprite_mesh/line_fit.hpp"
@@ -212,14 +211,15 @@ Geometry pad(const Geometry& in, double delta, double arc) {
 
 // --- triangulation --------------------------------------------------------------
 
-struct Pslg {
-    std::vector<double> pts;  // units
-    std::vector<int> segs;
+// A part's outline as Triangle's input (units). Ring corners are merged by
+// their exact position; the points added between them (outline splits,
+// Poisson points) are appended as they come.
+struct PartGraph : Pslg {
     std::unordered_map<std::uint64_t, int> index;
     int add(double x, double y) {
-        pts.push_back(x);
-        pts.push_back(y);
-        return static_cast<int>(pts.size() / 2 - 1);
+        points.push_back(x);
+        points.push_back(y);
+        return static_cast<int>(points.size() / 2 - 1);
     }
     int add(const P& q) {
         const std::uint64_t key = (static_cast<std::uint64_t>(q.x + (1LL << 31)) << 32) |
@@ -232,111 +232,6 @@ struct Pslg {
     }
 };
 
-void run_triangle(const std::string& sw, Pslg& g, const std::vector<double>& holes, TriangleOutput& out, const Stop& stop) {
-    triangulateio in;
-    std::memset(&in, 0, sizeof in);
-    in.pointlist = g.pts.data();
-    in.numberofpoints = static_cast<int>(g.pts.size() / 2);
-    in.segmentlist = g.segs.data();
-    in.numberofsegments = static_cast<int>(g.segs.size() / 2);
-    std::vector<double> hl(holes);
-    in.holelist = hl.empty() ? nullptr : hl.data();
-    in.numberofholes = static_cast<int>(hl.size() / 2);
-    std::vector<char> switches(sw.begin(), sw.end());
-    switches.push_back('\0');
-    guarded_triangulate(switches.data(), &in, &out.io, &stop);
-}
-
-// Indices of the triangles of `out` inside the part: those reachable from a
-// segment's mesh side without crossing a segment. Needs the neighbour list.
-// Which pairs of points are segments, and which way they run. Every ring
-// point starts one segment (rings never touch), so one array does; a point
-// that started two would go to the set.
-class SegmentIndex {
-public:
-    explicit SegmentIndex(const Pslg& g) : next_(g.pts.size() / 2, -1) {
-        for (std::size_t i = 0; i + 1 < g.segs.size(); i += 2) {
-            const int a = g.segs[i], b = g.segs[i + 1];
-            if (next_[static_cast<std::size_t>(a)] < 0) {
-                next_[static_cast<std::size_t>(a)] = b;
-            } else {
-                extra_.insert(key(a, b));
-            }
-        }
-    }
-    // 1: a segment runs u -> v; -1: one runs v -> u; 0: none.
-    int way(int u, int v) const {
-        if (runs(u, v)) return 1;
-        if (runs(v, u)) return -1;
-        return 0;
-    }
-
-private:
-    static std::uint64_t key(int a, int b) {
-        return (static_cast<std::uint64_t>(static_cast<std::uint32_t>(a)) << 32) | static_cast<std::uint32_t>(b);
-    }
-    bool runs(int a, int b) const {
-        return next_[static_cast<std::size_t>(a)] == b || (!extra_.empty() && extra_.count(key(a, b)) != 0);
-    }
-    std::vector<int> next_;
-    std::unordered_set<std::uint64_t> extra_;
-};
-
-std::vector<char> inside_triangles(const Pslg& g, const TriangleOutput& out) {
-    const int nt = out.io.numberoftriangles;
-    const SegmentIndex dir(g);
-    const double* pt = out.io.pointlist;
-    const int* tri = out.io.trianglelist;
-    const int* nb = out.io.neighborlist;
-    std::vector<char> state(nt, 0);  // 0 unknown, 1 in, 2 out
-    std::vector<int> stack;
-    for (int t = 0; t < nt; ++t) {
-        for (int k = 0; k < 3; ++k) {
-            const int u = tri[3 * t + (k + 1) % 3], v = tri[3 * t + (k + 2) % 3], w = tri[3 * t + k];
-            const int way = dir.way(u, v);
-            if (way == 0) continue;
-            const int a = way > 0 ? u : v, b = way > 0 ? v : u;
-            const double c = (pt[2 * b] - pt[2 * a]) * (pt[2 * w + 1] - pt[2 * a + 1]) -
-                             (pt[2 * b + 1] - pt[2 * a + 1]) * (pt[2 * w] - pt[2 * a]);
-            const char s = c < 0 ? 1 : 2;
-            if (state[t] == 0) {
-                state[t] = s;
-                stack.push_back(t);
-            }
-        }
-    }
-    while (!stack.empty()) {
-        const int t = stack.back();
-        stack.pop_back();
-        for (int k = 0; k < 3; ++k) {
-            const int n = nb[3 * t + k];
-            if (n < 0 || state[n] != 0) continue;
-            const int u = tri[3 * t + (k + 1) % 3], v = tri[3 * t + (k + 2) % 3];
-            if (dir.way(u, v) != 0) continue;
-            state[n] = state[t];
-            stack.push_back(n);
-        }
-    }
-    std::vector<char> in(nt);
-    for (int t = 0; t < nt; ++t) in[t] = state[t] != 2;
-    return in;
-}
-
-// The free edges of the kept triangles (a neighbour missing or not kept),
-// each as its two corners in the triangle's order.
-void free_edges(const TriangleOutput& out, const std::vector<char>& keep, std::vector<std::int32_t>& edges) {
-    const int* tri = out.io.trianglelist;
-    const int* nb = out.io.neighborlist;
-    for (int t = 0; t < out.io.numberoftriangles; ++t) {
-        if (!keep[t]) continue;
-        for (int k = 0; k < 3; ++k) {
-            const int n = nb[3 * t + k];
-            if (n >= 0 && keep[n]) continue;
-            edges.push_back(tri[3 * t + (k + 1) % 3]);
-            edges.push_back(tri[3 * t + (k + 2) % 3]);
-        }
-    }
-}
 
 // Closed rings of the mesh's free edges (pairs a, b in triangle order),
 // outer ring first; triangles are counter-clockwise (y up), so free edges
@@ -478,7 +373,7 @@ std::vector<cv::Point2d> disk_points(const cv::Mat& allowed, double r, std::mt19
 // from every ring: the part is filled into a raster of its bounding box, and
 // a band round every ring (with a pixel and a half of slack for the
 // rasterising) is cleared before sampling.
-void add_poisson(const Part& part, double spacing, double clear, std::mt19937& engine, Pslg& g, Stop& stop) {
+void add_poisson(const Part& part, double spacing, double clear, std::mt19937& engine, PartGraph& g, Stop& stop) {
     std::int64_t lx = part.cur[0][0].x, hx = lx, ly = part.cur[0][0].y, hy = ly;
     for (const P& q : part.cur[0]) {
         lx = std::min(lx, q.x);
@@ -560,16 +455,26 @@ void snap_to_segments(const Part& part, std::vector<double>& v, const std::vecto
     }
 }
 
-PartMesh mesh_part(const Part& part, std::size_t index, const Options& o, int border, Stop& stop) {
-    Pslg g;
+// The area (px) and the corner count of a part's rings.
+struct PartSize {
     double area_px = 0;
     std::size_t boundary = 0;
+};
+
+PartSize measure(const Part& part) {
+    PartSize s;
     for (const IRing& r : part.cur) {
-        area_px -= static_cast<double>(area2(r)) / 2 / (kUnit * kUnit);
-        boundary += r.size();
+        s.area_px -= static_cast<double>(area2(r)) / 2 / (kUnit * kUnit);
+        s.boundary += r.size();
     }
-    const double spacing = o.spacing > 0 ? o.spacing : auto_spacing(area_px);
-    const double split = o.interior == Interior::poisson ? spacing * kUnit : 0;
+    return s;
+}
+
+// The part's rings as segments; with `split` > 0, edges longer than that
+// (units) are cut into equal pieces about `split` long, so that the edge
+// band of a Poisson interior is not a row of needles.
+PartGraph outline_graph(const Part& part, double split) {
+    PartGraph g;
     for (const IRing& r : part.cur) {
         const int first = g.add(r[0]);
         int prev = first;
@@ -579,115 +484,129 @@ PartMesh mesh_part(const Part& part, std::size_t index, const Options& o, int bo
             const int end = i + 1 < r.size() ? g.add(b) : first;
             const double len = std::hypot(static_cast<double>(b.x - a.x), static_cast<double>(b.y - a.y));
             if (split > 0 && len > split) {
-                // Boundary points about `spacing` apart, so the edge band is
-                // not a row of needles.
                 const int pieces = static_cast<int>(std::ceil(len / split));
                 for (int k = 1; k < pieces; ++k) {
                     const double t = static_cast<double>(k) / pieces;
                     const int m = g.add(static_cast<double>(a.x) + t * static_cast<double>(b.x - a.x),
                                         static_cast<double>(a.y) + t * static_cast<double>(b.y - a.y));
-                    g.segs.push_back(prev);
-                    g.segs.push_back(m);
+                    g.segments.push_back(prev);
+                    g.segments.push_back(m);
                     prev = m;
                 }
             }
-            g.segs.push_back(prev);
-            g.segs.push_back(end);
+            g.segments.push_back(prev);
+            g.segments.push_back(end);
             prev = end;
         }
     }
-    const bool holes = part.cur.size() > 1;
+    return g;
+}
+
+// Every call of the sprite mesher: no segments back, neighbours for the
+// selection and the free edges; here, stoppable at the library's next
+// allocation.
+TriangleSwitches part_switches() {
+    TriangleSwitches s;
+    s.no_segments_out = true;
+    s.neighbours = true;
+    return s;
+}
+
+TriangleRun part_run() {
+    TriangleRun run;
+    run.stoppable = true;
+    return run;
+}
+
+// A part's triangles (points in units) and the free edges of the mesh.
+struct PartTriangles {
     std::vector<double> v;
     std::vector<std::int32_t> idx;
-    std::vector<std::int32_t> edges;  // free edges of the result
-    {
-        TriangleOutput first;
-        // The outline alone: the result for "none", and where the holes are
-        // for refinement (which without holes needs no first pass).
-        if (holes || o.interior == Interior::none) run_triangle("pzQBPn", g, {}, first, stop);
-        std::vector<char> keep(first.io.numberoftriangles, 1);
-        if (holes) keep = inside_triangles(g, first);
-        if (o.interior == Interior::none) {
-            v.assign(first.io.pointlist, first.io.pointlist + 2 * first.io.numberofpoints);
-            for (int t = 0; t < first.io.numberoftriangles; ++t) {
-                if (!keep[t]) continue;
-                idx.insert(idx.end(), first.io.trianglelist + 3 * t, first.io.trianglelist + 3 * t + 3);
-            }
-            free_edges(first, keep, edges);
-        } else {
-            // Refinement (of the Poisson points too) needs one point inside
-            // each hole; any triangle outside the part lies in a hole
-            // (Triangle already removed those outside the outer ring). One
-            // per region of outside triangles joined across non-segment
-            // edges: Triangle locates every hole point by walking the mesh,
-            // so one per triangle costs minutes on a part with many holes.
-            std::vector<double> hole_pts;
-            if (holes) {
-                const SegmentIndex seg_index(g);
-                const double* pt = first.io.pointlist;
-                const int* tri = first.io.trianglelist;
-                const int* nb = first.io.neighborlist;
-                std::vector<char> taken(first.io.numberoftriangles, 0);
-                std::vector<int> stack;
-                for (int t = 0; t < first.io.numberoftriangles; ++t) {
-                    if (keep[t] || taken[t]) continue;
-                    const int* c = tri + 3 * t;
-                    hole_pts.push_back((pt[2 * c[0]] + pt[2 * c[1]] + pt[2 * c[2]]) / 3);
-                    hole_pts.push_back((pt[2 * c[0] + 1] + pt[2 * c[1] + 1] + pt[2 * c[2] + 1]) / 3);
-                    taken[t] = 1;
-                    stack.assign(1, t);
-                    while (!stack.empty()) {
-                        const int u = stack.back();
-                        stack.pop_back();
-                        for (int k = 0; k < 3; ++k) {
-                            const int w = nb[3 * u + k];
-                            if (w < 0 || keep[w] || taken[w]) continue;
-                            if (seg_index.way(tri[3 * u + (k + 1) % 3], tri[3 * u + (k + 2) % 3]) != 0) continue;
-                            taken[w] = 1;
-                            stack.push_back(w);
-                        }
-                    }
-                }
-            }
-            if (o.interior == Interior::poisson) {
-                std::mt19937 engine = part_engine(o, index);
-                add_poisson(part, spacing, 0.5 * spacing, engine, g, stop);
-            }
-            char sw[128];
-            if (o.interior == Interior::poisson) {
-                // The Poisson points stay; Triangle adds only the few points
-                // that lift the triangles along the outline to min_angle.
-                std::snprintf(sw, sizeof sw, "pzQBPnq%.6fS%.0f", o.min_angle, 4.0 * static_cast<double>(g.pts.size() / 2) + 1000);
-            } else {
-                const double max_area = std::sqrt(3.0) / 4 * spacing * spacing;
-                const double cap = 4.0 * area_px / max_area + 20.0 * static_cast<double>(boundary) + 1000;
-                std::snprintf(sw, sizeof sw, "pzQBPnq%.6fa%.6fS%.0f", o.min_angle, max_area * kUnit * kUnit, cap);
-            }
-            stop.poll();
-            TriangleOutput second;
-            run_triangle(sw, g, hole_pts, second, stop);
-            v.assign(second.io.pointlist, second.io.pointlist + 2 * second.io.numberofpoints);
-            idx.assign(second.io.trianglelist, second.io.trianglelist + 3 * second.io.numberoftriangles);
-            free_edges(second, std::vector<char>(second.io.numberoftriangles, 1), edges);
-        }
+    std::vector<std::int32_t> edges;
+};
+
+// The outline alone: the triangles inside the part, no point added.
+PartTriangles outline_triangles(const PartGraph& g, bool holes, Stop& stop) {
+    const Triangulation first = triangulate(g, {}, part_switches(), part_run(), stop);
+    std::vector<char> keep(static_cast<std::size_t>(first.triangle_count()), 1);
+    if (holes) keep = inside_by_segment_side(g, first);
+    PartTriangles m;
+    m.v.assign(first.points(), first.points() + 2 * first.point_count());
+    for (int t = 0; t < first.triangle_count(); ++t) {
+        if (!keep[static_cast<std::size_t>(t)]) continue;
+        m.idx.insert(m.idx.end(), first.triangles() + 3 * t, first.triangles() + 3 * t + 3);
     }
-    if (o.interior != Interior::none) snap_to_segments(part, v, edges);
-    // Drop points no triangle uses, then move to the mask frame.
-    std::vector<std::int32_t> remap(v.size() / 2, -1);
+    free_edges(first, keep, m.edges);
+    return m;
+}
+
+// Refinement (of the Poisson points too) needs one point inside each hole:
+// a first pass over the outline alone shows where the holes are (Triangle
+// already removed the triangles outside the outer ring, so any triangle
+// outside the part lies in a hole).
+std::vector<double> part_hole_seeds(const PartGraph& g, Stop& stop) {
+    const Triangulation first = triangulate(g, {}, part_switches(), part_run(), stop);
+    return hole_seeds(g, first, inside_by_segment_side(g, first));
+}
+
+// The outline with interior points: Poisson points `spacing` apart that
+// Triangle keeps and lifts to `min_angle` along the outline, or Triangle's
+// own refinement to `min_angle` and triangles no larger than equilateral
+// ones of side `spacing`.
+PartTriangles interior_triangles(const Part& part, std::size_t index, const Options& o, double spacing,
+                                 const PartSize& size, PartGraph& g, Stop& stop) {
+    const std::vector<double> seeds = part.cur.size() > 1 ? part_hole_seeds(g, stop) : std::vector<double>{};
+    TriangleSwitches sw = part_switches();
+    sw.min_angle = o.min_angle;
+    if (o.interior == Interior::poisson) {
+        std::mt19937 engine = part_engine(o, index);
+        add_poisson(part, spacing, 0.5 * spacing, engine, g, stop);
+        // The Poisson points stay; Triangle adds only the few points that
+        // lift the triangles along the outline to min_angle.
+        sw.max_steiner = 4.0 * static_cast<double>(g.points.size() / 2) + 1000;
+    } else {
+        const double max_area = std::sqrt(3.0) / 4 * spacing * spacing;
+        sw.max_area = max_area * kUnit * kUnit;
+        sw.max_steiner = 4.0 * size.area_px / max_area + 20.0 * static_cast<double>(size.boundary) + 1000;
+    }
+    stop.poll();
+    const Triangulation second = triangulate(g, seeds, sw, part_run(), stop);
+    PartTriangles m;
+    m.v.assign(second.points(), second.points() + 2 * second.point_count());
+    m.idx.assign(second.triangles(), second.triangles() + 3 * second.triangle_count());
+    free_edges(second, std::vector<char>(static_cast<std::size_t>(second.triangle_count()), 1), m.edges);
+    return m;
+}
+
+// Drops the points no triangle uses and moves the rest from units to the
+// mask frame; the rings come from the free edges.
+PartMesh to_mask_frame(PartTriangles m, int border) {
+    std::vector<std::int32_t> remap(m.v.size() / 2, -1);
     PartMesh pm;
-    for (std::int32_t& i : idx) {
+    for (std::int32_t& i : m.idx) {
         if (remap[i] < 0) {
             remap[i] = static_cast<std::int32_t>(pm.v.size() / 2);
-            pm.v.push_back(v[2 * i] / kUnit - 1.5 + border);
-            pm.v.push_back(v[2 * i + 1] / kUnit - 1.5 + border);
+            pm.v.push_back(m.v[2 * i] / kUnit - 1.5 + border);
+            pm.v.push_back(m.v[2 * i + 1] / kUnit - 1.5 + border);
         }
         i = remap[i];
     }
-    pm.idx = std::move(idx);
-    for (std::int32_t& i : edges) i = remap[i];
-    pm.rings = boundary_rings(pm.v, edges);
+    pm.idx = std::move(m.idx);
+    for (std::int32_t& i : m.edges) i = remap[i];
+    pm.rings = boundary_rings(pm.v, m.edges);
     return pm;
 }
+
+PartMesh mesh_part(const Part& part, std::size_t index, const Options& o, int border, Stop& stop) {
+    const PartSize size = measure(part);
+    const double spacing = o.spacing > 0 ? o.spacing : auto_spacing(size.area_px);
+    PartGraph g = outline_graph(part, o.interior == Interior::poisson ? spacing * kUnit : 0);
+    if (o.interior == Interior::none) return to_mask_frame(outline_triangles(g, part.cur.size() > 1, stop), border);
+    PartTriangles m = interior_triangles(part, index, o, spacing, size, g, stop);
+    snap_to_segments(part, m.v, m.edges);
+    return to_mask_frame(std::move(m), border);
+}
+
 
 }  // namespace
 

@@ -98,47 +98,6 @@ IRing reduced_hull(const std::vector<P>& pts, std::size_t k) {
 Reducer::Reducer(std::int64_t x0, std::int64_t y0, std::int64_t x1, std::int64_t y1, std::int64_t reach)
     : SegmentGrid(x0 - reach, y0 - reach, x1 + reach, y1 + reach), x1_(x1 + reach), y1_(y1 + reach) {}
 
-bool Reducer::meets_unstamped(const P& a, const P& b) {
-    bool hit = false;
-    for_cells(a, b, [&](std::size_t at) {
-        if (hit) return;
-        for (int s : cell(at)) {
-            if (stamp_[static_cast<std::size_t>(s)] == clock_) continue;
-            stamp_[static_cast<std::size_t>(s)] = clock_;
-            const Seg& g = segs_[static_cast<std::size_t>(s)];
-            if (g.alive && meet(a, b, g.a, g.b)) {
-                hit = true;
-                return;
-            }
-        }
-    });
-    return hit;
-}
-
-bool Reducer::vertex_in_unstamped(const IRing& poly) {
-    std::int64_t lx = poly[0].x, hx = lx, ly = poly[0].y, hy = ly;
-    for (const P& q : poly) {
-        lx = std::min(lx, q.x);
-        hx = std::max(hx, q.x);
-        ly = std::min(ly, q.y);
-        hy = std::max(hy, q.y);
-    }
-    bool hit = false;
-    for_box(lx, ly, hx, hy, [&](int s) {
-        const std::size_t i = static_cast<std::size_t>(s);
-        if (stamp_[i] == clock_) return true;
-        stamp_[i] = clock_;
-        const Seg& g = segs_[i];
-        if (!g.alive || g.a.x < lx || g.a.x > hx || g.a.y < ly || g.a.y > hy) return true;
-        if (in_closed(poly, g.a)) {
-            hit = true;
-            return false;
-        }
-        return true;
-    });
-    return hit;
-}
-
 // --- rings ------------------------------------------------------------------------
 
 int Reducer::add_ring(const IRing& ring, int part, bool hole, double slack) {

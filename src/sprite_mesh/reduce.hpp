@@ -110,11 +110,6 @@ private:
     };
 
     std::int64_t x1_, y1_;  // the far corner of the grid's box
-    // Whether a-b meets a live segment other than those stamped `clock_`.
-    bool meets_unstamped(const P& a, const P& b);
-    // Whether a live segment not stamped `clock_` starts inside or on `poly`.
-    bool vertex_in_unstamped(const IRing& poly);
-
     // --- the rings ---
     std::vector<Ring> rings_;
     std::vector<Node> nodes_;

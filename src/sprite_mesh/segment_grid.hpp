@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "sprite_mesh/predicates.hpp"
 #include "sprite_mesh/rings.hpp"
 
 namespace vellumcut {
@@ -115,6 +116,64 @@ protected:
                 }
             }
         }
+    }
+
+    // Calls f(index, segment) once for each segment of the cells a-b may
+    // pass through that is not stamped with the current clock, stamping it,
+    // until f returns true; returns whether it did.
+    template <class F>
+    bool any_unstamped_near(const P& a, const P& b, F&& f) {
+        bool hit = false;
+        for_cells(a, b, [&](std::size_t at) {
+            if (hit) return;
+            for (int s : cell(at)) {
+                const auto i = static_cast<std::size_t>(s);
+                if (stamp_[i] == clock_) continue;
+                stamp_[i] = clock_;
+                if (f(s, segs_[i])) {
+                    hit = true;
+                    return;
+                }
+            }
+        });
+        return hit;
+    }
+
+    // Whether a live segment not stamped with the current clock meets a-b.
+    bool meets_unstamped(const P& a, const P& b) {
+        return any_unstamped_near(a, b, [&](int, const Seg& g) { return g.alive && meet(a, b, g.a, g.b); });
+    }
+
+    // Whether the closed polygon `poly` holds the first corner of a segment
+    // that `skip(index, segment)` lets through.
+    template <class Skip>
+    bool corner_inside(const IRing& poly, Skip&& skip) {
+        std::int64_t lx = poly[0].x, hx = lx, ly = poly[0].y, hy = ly;
+        for (const P& q : poly) {
+            lx = std::min(lx, q.x);
+            hx = std::max(hx, q.x);
+            ly = std::min(ly, q.y);
+            hy = std::max(hy, q.y);
+        }
+        bool hit = false;
+        for_box(lx, ly, hx, hy, [&](int s) {
+            const Seg& g = segs_[static_cast<std::size_t>(s)];
+            if (skip(s, g) || g.a.x < lx || g.a.x > hx || g.a.y < ly || g.a.y > hy) return true;
+            hit = in_closed(poly, g.a);
+            return !hit;
+        });
+        return hit;
+    }
+
+    // Whether the closed polygon `poly` holds the first corner of a live
+    // segment not stamped with the current clock (stamping those it sees).
+    bool vertex_in_unstamped(const IRing& poly) {
+        return corner_inside(poly, [&](int s, const Seg& g) {
+            const auto i = static_cast<std::size_t>(s);
+            if (stamp_[i] == clock_) return true;
+            stamp_[i] = clock_;
+            return !g.alive;
+        });
     }
 
     std::int64_t x0_, y0_, cell_;
