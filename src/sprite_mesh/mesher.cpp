@@ -299,6 +299,15 @@ std::mt19937 part_engine(const Options& o, std::size_t part) {
 // candidates in the annulus do with thirty, and needs no trigonometry per
 // candidate. Candidates are only taken where allowed, so the growth is
 // seeded again in every region it has not reached.
+//
+// Why not the core's sampler (constrained_mesh/sampler.hpp): its sequence of
+// draws is fixed by poisson_png's contract, and that sequence takes each
+// candidate at a distance uniform in [r, 2r) and grows from one seed over a
+// whole rectangle. Kept to the part's raster, it meshes 22 % fewer triangles
+// at the same spacing (a 4096 px island at spacing 8: 150,673 against
+// 194,252), so `spacing` would no longer be the distance between
+// neighbours, and the median smallest angle over the real sprites drops
+// from 39.8 to 38.9 degrees; guarantees and speed were the same.
 std::vector<cv::Point2d> disk_points(const cv::Mat& allowed, double r, std::mt19937& engine, Stop& stop) {
     constexpr int kTries = 12;
     const int w = allowed.cols, h = allowed.rows;
