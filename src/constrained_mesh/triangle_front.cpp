@@ -9,8 +9,11 @@
 
 #include "constrained_mesh/ring_index.hpp"
 #include "constrained_mesh/triangle_guard.hpp"
-#include "constrained_mesh/triangle_output.hpp"
 #include "forked_child.hpp"
+
+// Triangle's record types, included in this one file (the header has no
+// include guard).
+#include <triangle.h>
 
 #if defined(__GLIBC__) && (defined(__x86_64__) || defined(__i386__))
 #include <fpu_control.h>
@@ -18,6 +21,26 @@
 #endif
 
 namespace vellumcut {
+
+// Owns the arrays Triangle allocates into an output record. The hole and
+// region lists are only copies of the input record's pointers and are not
+// ours to free.
+struct TriangleOutput {
+    triangulateio io;
+    TriangleOutput() { std::memset(&io, 0, sizeof io); }
+    ~TriangleOutput() {
+        void* owned[] = {io.pointlist,    io.pointattributelist, io.pointmarkerlist,
+                         io.trianglelist, io.triangleattributelist, io.neighborlist,
+                         io.segmentlist,  io.segmentmarkerlist,  io.edgelist,
+                         io.edgemarkerlist, io.normlist};
+        for (void* p : owned) {
+            if (p != nullptr) trifree(p);
+        }
+    }
+    TriangleOutput(const TriangleOutput&) = delete;
+    TriangleOutput& operator=(const TriangleOutput&) = delete;
+};
+
 namespace {
 
 // Triangle's exactinit() loads an x87 control word that unmasks the

@@ -5,7 +5,7 @@
 // stopped), and the rules that select the triangles of the meshed region.
 //
 // Nothing here includes <triangle.h>: the library's record types stay in
-// this module (triangle_output.hpp), so callers build without its headers.
+// triangle_front.cpp, so callers build without its headers.
 #pragma once
 
 #include <cstddef>
