@@ -51,11 +51,12 @@ const OptionRule& option_rule(std::string_view name) {
 }
 
 void check_option(const OptionRule& rule, double value) {
-    const bool finite = std::isfinite(value);
-    if (!finite || (rule.min_open ? value <= rule.min : value < rule.min)) {
+    // NaN and -inf fail the first test, +inf the second (or, unbounded above, the third).
+    if (std::isnan(value) || (rule.min_open ? value <= rule.min : value < rule.min)) {
         throw OptionRefused(rule.name, rule.requirement);
     }
     if (value > rule.max) throw OptionRefused(rule.name, rule.above != nullptr ? rule.above : rule.requirement);
+    if (!std::isfinite(value)) throw OptionRefused(rule.name, rule.requirement);
 }
 
 const char* interior_name(Interior interior) { return kInteriorNames[static_cast<int>(interior)]; }
