@@ -104,10 +104,17 @@ def mesh_sprite(image: ImageLike, *, alpha_threshold: int = DEFAULTS["alpha_thre
     points `spacing` px apart, seeded by `seed`) or "quality" (Triangle's
     refinement: smallest angle `min_angle`, triangles no larger than
     equilateral ones of side `spacing`). `spacing="auto"` (or None) picks
-    it per island from its size: sqrt(pixels / 48), at least 4 px.
+    it per island from its size: sqrt(pixels / 48), at least 4 px; a
+    spacing given as a number is at least 1 px. `seed=None` draws a random
+    seed; give one for the same mesh every time.
+
+    The defaults and the ranges are the native mesher's (`DEFAULTS`,
+    `LIMITS`; `vellumcut._mesher.validate` checks options without an image).
+    The result's `params` are the options used, spelled as `DEFAULTS` spells
+    them.
 
     Raises `vellumcut.OptionError` (a ValueError naming the option) for a bad
-    value, `vellumcut.ImageRefused` (a RuntimeError carrying the kind of
+    value, TypeError for a value of the wrong type, `vellumcut.ImageRefused` (a RuntimeError carrying the kind of
     refusal and its numbers) for an image that cannot be read,
     KeyboardInterrupt on Ctrl-C. An image without alpha is meshed as its full
     rectangle, and the result's `warnings` say so. The interpreter
