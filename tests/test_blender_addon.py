@@ -457,11 +457,14 @@ def test_the_dialog_offers_the_mesher_interiors_and_auto_spacing(session):
     ({}, {"seed": meshing.SEED}),
     ({"spacing_auto": True, "spacing": 9.0}, {"spacing": "auto", "seed": meshing.SEED}),
     ({"spacing_auto": False, "spacing": 9.0}, {"spacing": 9.0, "seed": meshing.SEED}),
-    ({"max_vertices": 0, "seed": 5}, {"max_vertices": None, "seed": 5}),
+    ({"max_vertices": 0, "seed": 5, "tolerance": 2}, {"max_vertices": None, "seed": 5, "tolerance": 2.0}),
     ({"preset": "DEFORM", "interior": "QUALITY"}, {"interior": "quality", "seed": meshing.SEED, "preset": "deform"}),
 ], ids=["nothing-given", "auto-wins", "spacing-given", "no-cap-and-seed", "preset"])
 def test_dialog_options_become_mesh_sprite_keywords(options, expected):
-    assert meshing.mesher_options(options) == expected
+    # Without a preset the dialog's other options go along at mesh_sprite's defaults.
+    shown = {k: v for k, v in _mesher.defaults().items()
+             if k in meshing.MESHER_OPTIONS and k not in ("spacing", "seed")}
+    assert meshing.mesher_options(options) == ({} if "preset" in options else shown) | expected
 
 
 def test_the_addon_reads_the_recorded_options_then_the_package(tmp_path, monkeypatch):

@@ -56,12 +56,20 @@ def mesher_options(options: Mapping[str, Any]) -> dict[str, Any]:
 
     The add-on's own spellings become the mesher's: 0 for `max_vertices`
     is no cap, `spacing_auto` (true unless given false) is the spacing
-    "auto". Options not given keep mesh_sprite's defaults, or, with a
-    preset, the preset's values; the seed is SEED unless given."""
+    "auto". Without a preset the options the dialog shows and that are
+    not given take mesh_sprite's defaults (the spacing stays mesh_sprite's
+    own); with one, only the options given go along, over the preset's
+    values. The seed is SEED unless given."""
     preset = str(options.get("preset") or "none").lower()
+    if preset == "none":
+        # Every option the dialog shows goes along, as in the dialog.
+        from vellumcut import _mesher
+
+        shown = {k: v for k, v in _mesher.defaults().items() if k in MESHER_OPTIONS and k not in ("spacing", "seed")}
+        options = {**shown, **options}
     convert: dict[str, Any] = {
         "alpha_threshold": int, "tolerance": float, "padding": float,
-        "max_vertices": lambda v: int(v) or None, "interior": lambda v: str(v).lower(),
+        "max_vertices": lambda v: int(v or 0) or None, "interior": lambda v: str(v).lower(),
         "min_angle": float, "seed": int,
     }
     kwargs = {k: f(options[k]) for k, f in convert.items() if k in options}
