@@ -39,7 +39,8 @@ INTERIOR_TEXT = {"none": ("None", "Triangles over the outline only: fewest verti
                  "poisson": ("Poisson", "Evenly spread interior points, `Spacing` pixels apart"),
                  "quality": ("Quality", "Refined triangles: smallest angle at least `Min angle`, "
                                         "size bounded by `Spacing`")}
-INTERIOR_ITEMS = tuple((n.upper(), *INTERIOR_TEXT.get(n, (n.capitalize(), n))) for n in ML["interior"]["choices"])
+INTERIOR_ITEMS = tuple((n.upper(), *INTERIOR_TEXT.get(n, (n.capitalize(), n)))
+                       for n in ML["interior"]["choices"])
 # The operator's mesher options: the mesher's own, and the Auto spacing switch.
 MESHER_OPTIONS = meshing.MESHER_OPTIONS + ("spacing_auto",)
 
