@@ -24,10 +24,6 @@ namespace {
 // together (per_part: each part on its own).
 constexpr BudgetRule kBudgetRule = BudgetRule::whole_sprite;
 
-const char* interior_name(sprite::Interior i) {
-    return i == sprite::Interior::poisson ? "poisson" : (i == sprite::Interior::quality ? "quality" : "none");
-}
-
 void describe(const SpriteInput& in) {
     const sprite::Options& o = in.options;
     std::fprintf(stderr,
@@ -35,7 +31,7 @@ void describe(const SpriteInput& in) {
                  "interior=%s spacing=%.17g min_angle=%.17g seed=%llu min_island_area=%lld "
                  "min_hole_area=%lld margin=%d%s\n",
                  in.alpha.cols, in.alpha.rows, o.alpha_threshold, o.tolerance, o.padding, o.max_vertices,
-                 interior_name(o.interior), o.spacing, o.min_angle, static_cast<unsigned long long>(o.seed),
+                 sprite::interior_name(o.interior), o.spacing, o.min_angle, static_cast<unsigned long long>(o.seed),
                  o.min_island_area, o.min_hole_area, o.margin, o.strict_budget ? "" : " strict_budget=false");
 }
 

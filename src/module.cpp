@@ -133,13 +133,9 @@ py::dict triangulate_png_py(const PathArg& path, float eps, int margin, float ma
 // The constrained mesher's result as {"v": float64 (N, 2), "idx": int32 (3K,)}.
 // poisson_png adds its own keys to the same dict.
 py::dict mesh_to_dict(const vellumcut::Mesh& mesh) {
-    constexpr int kFlags = py::array::c_style | py::array::forcecast;
     const auto n = static_cast<py::ssize_t>(mesh.v.size() / 2);
-    py::array_t<double, kFlags> v({n, py::ssize_t{2}});
-    std::copy(mesh.v.begin(), mesh.v.end(), v.mutable_data());
-    py::array_t<int, kFlags> idx(static_cast<py::ssize_t>(mesh.idx.size()));
-    if (!mesh.idx.empty()) std::copy(mesh.idx.begin(), mesh.idx.end(), idx.mutable_data());
-    return py::dict("v"_a = std::move(v), "idx"_a = std::move(idx));
+    return py::dict("v"_a = vellumcut::binding::array_of<double>(mesh.v, {n, 2}),
+                    "idx"_a = vellumcut::binding::array_of<int>(mesh.idx, {static_cast<py::ssize_t>(mesh.idx.size())}));
 }
 
 // The mesher's dict with the mask size and scale added after "v" and "idx".

@@ -17,6 +17,7 @@ import pytest
 
 import vellumcut
 from blender import SCRIPTS, run_blender
+from vellumcut import _mesher
 from vellumcut_blender import backend, meshing
 
 VENV_BIN = Path(sys.executable).parent
@@ -50,6 +51,8 @@ def test_zip_holds_an_installable_addon_that_records_this_environment(addon_zip)
     assert env["vellumcut"] == vellumcut.__version__
     assert Path(env["python"]) == Path(PYTHON).absolute()
     assert env["presets"] == json.loads(json.dumps(vellumcut.presets.PRESETS))  # the Preset menu's values
+    # The dialog's defaults and bounds: the native mesher's, as this environment defines them.
+    assert env["options"] == json.loads(json.dumps({"defaults": _mesher.defaults(), "limits": _mesher.limits()}))
 
 
 def test_zip_records_the_interpreter_it_is_given(tmp_path):
@@ -216,7 +219,7 @@ def _generated(write_png) -> dict[str, str]:
 CASES = {
     "defaults-one-object": ("islands", {}, {"seed": 0}, 100.0, (0.5, 0.5)),
     "per-island": ("islands", {"objects": "ISLANDS"}, {"seed": 0}, 100.0, (0.5, 0.5)),
-    "poisson-seeded-bottom": ("islands", {"interior": "POISSON", "spacing": 5.0, "seed": 7,
+    "poisson-seeded-bottom": ("islands", {"interior": "POISSON", "spacing_auto": False, "spacing": 5.0, "seed": 7,
                                           "pivot": "BOTTOM", "pixels_per_unit": 32.0},
                               {"interior": "poisson", "spacing": 5.0, "seed": 7}, 32.0, (0.5, 1.0)),
     "quality-custom-clipped": ("islands", {"interior": "QUALITY", "min_angle": 28.0, "tolerance": 2.0,
@@ -293,9 +296,11 @@ def test_choosing_a_preset_in_the_dialog_sets_its_values(session):
     menu = session["preset_menu"]
     assert sorted(menu) == ["DEFORM", "NONE", "PHYSICS", "RENDER"]
     assert menu["NONE"]["interior"] == "NONE" and menu["NONE"]["spacing"] == 7.0  # left alone
-    # spacing "auto" and "no cap" are the dialog's 0; options a preset does not name stay.
-    assert {k: menu["DEFORM"][k] for k in ("interior", "spacing", "max_vertices", "padding")} == \
-        {"interior": "QUALITY", "spacing": 0, "max_vertices": 100, "padding": 2.0}
+    assert menu["NONE"]["spacing_auto"] is False
+    # spacing "auto" is the Auto spacing switch, "no cap" the dialog's 0; options a preset
+    # does not name stay.
+    assert {k: menu["DEFORM"][k] for k in ("interior", "spacing_auto", "spacing", "max_vertices", "padding")} == \
+        {"interior": "QUALITY", "spacing_auto": True, "spacing": 7.0, "max_vertices": 100, "padding": 2.0}
     assert {k: menu["PHYSICS"][k] for k in ("interior", "max_vertices", "padding")} == \
         {"interior": "NONE", "max_vertices": 32, "padding": 0.0}
     assert menu["RENDER"]["tolerance"] == vellumcut.presets.PRESETS["render"]["tolerance"]
@@ -387,3 +392,87 @@ def test_rig_option_builds_an_armature_with_vertex_groups_and_a_modifier(session
             got[i, g] = v
     np.testing.assert_allclose(got, np.concatenate(ref.weights), atol=1e-6)  # Blender stores float32
     assert (np.count_nonzero(got, axis=1) <= 3).all()
+
+
+# --- one set of option defaults -----------------------------------------------------
+
+#: Where the add-on differs from mesh_sprite on purpose, and why.
+DELIBERATE = {"seed": "a fixed seed, so that importing an image again gives the same mesh"}
+INT32_MAX = 2**31 - 1
+
+
+def _cli_defaults() -> dict:
+    """The parameters `vellumcut mesh IMAGE` meshes with when no option is given."""
+    from vellumcut import cli
+
+    args, _, dests = cli.parse_args(["mesh", "in.png"])
+    return cli.COMMANDS["mesh"].params(args, dests["mesh"])
+
+
+def _addon_defaults(session) -> dict:
+    """mesh_sprite's keywords for the import dialog as it opens (every property
+    at its default), through the add-on's own conversion."""
+    return meshing.mesher_options({n: p["default"] for n, p in session["operator_properties"].items()
+                                   if "default" in p})
+
+
+@pytest.mark.blender
+@pytest.mark.parametrize("name", list(_mesher.defaults()))
+def test_each_option_defaults_alike_in_python_the_command_line_and_blender(session, name):
+    import inspect
+
+    native = _mesher.defaults()[name]
+    python = inspect.signature(vellumcut.mesh_sprite).parameters[name].default
+    assert python == _cli_defaults()[name] == native
+    addon = _addon_defaults(session)
+    if name in DELIBERATE:
+        assert addon[name] == meshing.SEED and addon[name] != native
+    elif name in session["operator_properties"] or name == "spacing":
+        assert addon[name] == native
+    else:  # not in the dialog: mesh_sprite's own default applies
+        assert name not in addon
+
+
+@pytest.mark.blender
+@pytest.mark.parametrize("name", ["alpha_threshold", "tolerance", "padding", "max_vertices", "spacing",
+                                  "min_angle", "seed"])
+def test_the_dialog_bounds_are_the_mesher_limits(session, name):
+    prop, limit = session["operator_properties"][name], _mesher.limits()[name]
+    # The dialog's 0 is "no cap"; Blender's integers hold 32 bits.
+    assert prop["min"] == (0 if name == "max_vertices" else limit["min"])
+    if limit["max"] is None:
+        assert prop["max"] > 1e30
+    else:
+        assert prop["max"] == (min(limit["max"], INT32_MAX) if prop["type"] == "INT" else limit["max"])
+
+
+@pytest.mark.blender
+def test_the_dialog_offers_the_mesher_interiors_and_auto_spacing(session):
+    props = session["operator_properties"]
+    assert [i.lower() for i in props["interior"]["items"]] == _mesher.limits()["interior"]["choices"]
+    assert props["spacing_auto"] == {"type": "BOOLEAN", "default": _mesher.defaults()["spacing"] == "auto"}
+
+
+@pytest.mark.parametrize("options, expected", [
+    ({}, {"seed": meshing.SEED}),
+    ({"spacing_auto": True, "spacing": 9.0}, {"spacing": "auto", "seed": meshing.SEED}),
+    ({"spacing_auto": False, "spacing": 9.0}, {"spacing": 9.0, "seed": meshing.SEED}),
+    ({"max_vertices": 0, "seed": 5, "tolerance": 2}, {"max_vertices": None, "seed": 5, "tolerance": 2.0}),
+    ({"preset": "DEFORM", "interior": "QUALITY"}, {"interior": "quality", "seed": meshing.SEED, "preset": "deform"}),
+], ids=["nothing-given", "auto-wins", "spacing-given", "no-cap-and-seed", "preset"])
+def test_dialog_options_become_mesh_sprite_keywords(options, expected):
+    # Without a preset the dialog's other options go along at mesh_sprite's defaults.
+    shown = {k: v for k, v in _mesher.defaults().items()
+             if k in meshing.MESHER_OPTIONS and k not in ("spacing", "seed")}
+    assert meshing.mesher_options(options) == ({} if "preset" in options else shown) | expected
+
+
+def test_the_addon_reads_the_recorded_options_then_the_package(tmp_path, monkeypatch):
+    recorded = {"defaults": {"tolerance": 3.0}, "limits": {"tolerance": {"min": 0.0}}}
+    (tmp_path / backend.ENVIRONMENT_FILE).write_text(json.dumps({"options": recorded}))
+    assert backend.mesher_option_rules(tmp_path) == recorded
+    (tmp_path / backend.ENVIRONMENT_FILE).unlink()
+    assert backend.mesher_option_rules(tmp_path) == {"defaults": _mesher.defaults(), "limits": _mesher.limits()}
+    monkeypatch.setitem(sys.modules, "vellumcut._mesher", None)  # a Blender without vellumcut
+    with pytest.raises(backend.OptionsMissing, match=r"install the zip written by `vellumcut blender-addon"):
+        backend.mesher_option_rules(tmp_path)

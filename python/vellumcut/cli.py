@@ -189,22 +189,18 @@ def _or_none(cast: type) -> Callable[[str], Any]:
 
 
 def mesh_defaults() -> dict[str, Any]:
-    """`mesh_sprite`'s keyword defaults: the values used when neither an
-    option nor a preset gives one."""
-    import inspect
-
+    """`mesh_sprite`'s options and defaults, as the native mesher defines
+    them: the values used when neither an option nor a preset gives one."""
     from vellumcut import sprite
 
-    return {n: p.default for n, p in inspect.signature(sprite.mesh_sprite).parameters.items()
-            if p.kind is p.KEYWORD_ONLY}
+    return dict(sprite.DEFAULTS)
 
 
 def _mesh_params(args: argparse.Namespace, dests: list[str]) -> dict[str, Any]:
     """The mesher's parameters: the options given, then the preset's values,
     then mesh_sprite's defaults (with the preset's name first, when there is
-    one); checked once before any file is read."""
-    import numpy as np
-
+    one); checked once before any file is read, by the mesher's own rules."""
+    from vellumcut import _mesher
     from vellumcut.errors import OptionError
 
     preset = getattr(args, "preset", None)
@@ -217,17 +213,17 @@ def _mesh_params(args: argparse.Namespace, dests: list[str]) -> dict[str, Any]:
     params = {d: chosen.get(d, defaults.get(d)) for d in dests if d != "preset"}
     # A preset's budget grows to 3 per island; a budget given is strict.
     params["strict_budget"] = chosen.get("strict_budget", True)
-    if preset is not None:
-        params = {"preset": preset, **params}
     try:
-        vellumcut.mesh_sprite(np.zeros((1, 1), np.uint8), **params)
+        _mesher.validate(**params)
     except OptionError as exc:
         # In the command line's words: its flag and the value it had.
         value = params.get(exc.option, exc.value)
         shown = "none" if value is None else value
         raise UsageError(f"argument --{exc.option.replace('_', '-')}: {exc.requirement}, got {shown}") from None
-    except (ValueError, TypeError) as exc:
+    except TypeError as exc:
         raise UsageError(str(exc)) from None
+    if preset is not None:
+        params = {"preset": preset, **params}
     return params
 
 
@@ -280,7 +276,11 @@ def _mesh_options() -> list[Option]:
         Option(("--min-hole-area",), dict(
             type=int, default=UNSET, metavar="PX",
             help=f"holes with fewer transparent pixels are filled (default: {default('min_hole_area')})")),
-        MARGIN_OPTION,
+        # Not MARGIN_OPTION: the core's functions keep their own default.
+        Option(("--margin",), dict(
+            type=int, default=UNSET, metavar="PX",
+            help="transparent border in pixels added around the image (0 or less: none); coordinates "
+                 f"include it, UVs remove it (default: {default('margin')})")),
     ]
 
 
@@ -692,71 +692,119 @@ def main(argv: Sequence[str] | None = None, stdout: TextIO | None = None,
 
 
 def _run(args: argparse.Namespace, dests: dict, out: TextIO, err: TextIO) -> int:
+    """One run of a subcommand over its inputs, step by step."""
+    run = _start(args, dests)
+    _find_inputs(run, err)
+    _open_manifest(run, err)
+    _plan_jobs(run)
+    _mesh_files(run, out, err)
+    _write_overview_page(run, out)
+    return _summarise(run, err)
+
+
+@dataclass
+class _Batch:
+    """What the steps of `_run` hand on to each other."""
+
+    args: argparse.Namespace
+    cmd: Command
+    params: dict[str, Any]
+    export_options: dict[str, Any]
+    out_dir: Path
+    start: float
+    found: inputs.Expansion | None = None
+    failures: list[Outcome] = field(default_factory=list)  # before any job ran
+    manifest: Manifest | None = None
+    key: str = ""
+    todo: list[tuple[Job, str | None, str]] = field(default_factory=list)  # (job, digest, rel)
+    skipped: list[Outcome] = field(default_factory=list)
+    results: list[Outcome] = field(default_factory=list)
+
+
+def _start(args: argparse.Namespace, dests: dict) -> _Batch:
+    """The command, its checked parameters, the export options and the output folder."""
     start = time.monotonic()
     cmd = COMMANDS[args.command]
     own = dests[cmd.name]
     params = cmd.params(args, own) if cmd.params else {d: getattr(args, d) for d in own}
     export_options = {d: getattr(args, d) for d in dests["export"]}
-    out_dir = prepare_out(args.out)
-    remote = bool(args.dask)
+    return _Batch(args, cmd, params, export_options, prepare_out(args.out), start)
 
-    found = inputs.expand(args.inputs, args.recursive, exclude=[str(out_dir)])
-    for path, msg in found.warnings:
+
+def _find_inputs(run: _Batch, err: TextIO) -> None:
+    """The input files (the output folder left out); what cannot be an input fails."""
+    run.found = inputs.expand(run.args.inputs, run.args.recursive, exclude=[str(run.out_dir)])
+    for path, msg in run.found.warnings:
         err.write(f"warning: {path}: {msg}\n")
-    failures: list[Outcome] = [Outcome(a, FAILED, m) for a, m in found.failures]
+    run.failures = [Outcome(a, FAILED, m) for a, m in run.found.failures]
 
+
+def _open_manifest(run: _Batch, err: TextIO) -> None:
+    """The output folder's manifest and the key of this run's settings in it."""
+    args = run.args
+    settings = {"mode": run.cmd.mesher, "params": run.params, "format": args.format,
+                "export_options": run.export_options, "preview": args.preview,
+                "allow_empty": args.allow_empty}
+    run.key = options_key(settings, vellumcut.__version__)
+    run.manifest = Manifest(run.out_dir)
+    if run.manifest.problem:
+        err.write(f"warning: {run.manifest.path}: {run.manifest.problem}\n")
+
+
+def _plan_jobs(run: _Batch) -> None:
+    """A job per input, except inputs whose outputs clash or would overwrite an
+    input (failures) and those the manifest holds unchanged (skipped)."""
+    args, found, manifest = run.args, run.found, run.manifest
+    assert found is not None and manifest is not None
     fmt = export.FORMATS[args.format]
+    remote = bool(args.dask)
     owners: dict[str, list[inputs.Input]] = {}
     for inp in found.inputs:
         owners.setdefault(inp.rel, []).append(inp)
     source_keys = {os.path.abspath(i.path) for i in found.inputs}
-    settings = {"mode": cmd.mesher, "params": params, "format": args.format,
-                "export_options": export_options, "preview": args.preview,
-                "allow_empty": args.allow_empty}
-    key = options_key(settings, vellumcut.__version__)
-    manifest = Manifest(out_dir)
-    if manifest.problem:
-        err.write(f"warning: {manifest.path}: {manifest.problem}\n")
-
-    todo: list[tuple[Job, str | None, str]] = []
-    skipped: list[Outcome] = []
     for inp in found.inputs:
         clash = owners[inp.rel]
-        stem = str(out_dir / inp.rel)
+        stem = str(run.out_dir / inp.rel)
         if len(clash) > 1:
             others = ", ".join(o.path for o in clash if o is not inp)
-            failures.append(Outcome(inp.path, FAILED, (
+            run.failures.append(Outcome(inp.path, FAILED, (
                 f"its output {stem}{fmt.suffix} would also be that of {others}; mesh them in "
                 "separate runs with their own --out, or pass their common folder with -r")))
             continue
         targets = fmt.outputs(stem) + (jobs.preview_outputs(stem) if args.preview else [])
         if any(os.path.abspath(t) in source_keys for t in targets):
-            failures.append(Outcome(inp.path, FAILED,
-                                    "an output would overwrite an input; choose another --out"))
+            run.failures.append(Outcome(inp.path, FAILED,
+                                        "an output would overwrite an input; choose another --out"))
             continue
         # Hashed with --force too: the manifest stays up to date for the next run.
         try:
             digest: str | None = file_digest(inp.path)
         except OSError:
             digest = None  # the mesher will say what is wrong with the file
-        if args.skip_unchanged and digest and manifest.unchanged(inp.rel, digest, key):
-            skipped.append(Outcome(inp.path, SKIPPED))
+        if args.skip_unchanged and digest and manifest.unchanged(inp.rel, digest, run.key):
+            run.skipped.append(Outcome(inp.path, SKIPPED))
             continue
         path = os.path.abspath(inp.path) if remote else inp.path
         job_stem = os.path.abspath(stem) if remote else stem
-        todo.append((Job(cmd.mesher, inp.path, path, job_stem, params, args.format,
-                         export_options, args.preview, args.allow_empty), digest, inp.rel))
+        run.todo.append((Job(run.cmd.mesher, inp.path, path, job_stem, run.params, args.format,
+                             run.export_options, args.preview, args.allow_empty), digest, inp.rel))
 
-    records = {job.source: (digest, rel) for job, digest, rel in todo}
+
+def _mesh_files(run: _Batch, out: TextIO, err: TextIO) -> None:
+    """Run the jobs (here, in worker processes or on a cluster) with a progress
+    bar; report each outcome as it comes and record the done ones in the
+    manifest, which is saved however the run ends."""
+    args, manifest = run.args, run.manifest
+    assert manifest is not None
+    records = {job.source: (digest, rel) for job, digest, rel in run.todo}
     show_bar = args.progress if args.progress is not None else err.isatty()
-    bar = Progress(len(todo), err, bool(show_bar) and len(todo) > 1)
-    for problem in failures:
+    bar = Progress(len(run.todo), err, bool(show_bar) and len(run.todo) > 1)
+    for problem in run.failures:
         err.write(f"error: {problem.source}: {problem.message}\n")
-    results: list[Outcome] = []
 
     def done(o: Outcome) -> None:
         bar.update(o)
-        results.append(o)
+        run.results.append(o)
         if o.status == FAILED:
             bar.clear_line()
             err.write(f"error: {o.source}: {o.message}\n")
@@ -769,37 +817,47 @@ def _run(args: argparse.Namespace, dests: dict, out: TextIO, err: TextIO) -> int
                 err.write(f"warning: {warning}\n")
             digest, rel = records[o.source]
             if digest:
-                manifest.record(rel, o.source, digest, key, vellumcut.__version__, o.outputs,
+                manifest.record(rel, o.source, digest, run.key, vellumcut.__version__, o.outputs,
                                 o.figures)
             if not args.quiet and not bar.enabled:
                 out.write(f"{o.source} -> {', '.join(o.outputs)}\n")
 
     try:
         with _executor(args) as (executor, workers):
-            jobs.run_jobs([j for j, _, _ in todo], done, executor, workers)
+            jobs.run_jobs([j for j, _, _ in run.todo], done, executor, workers)
     finally:
         bar.close()
         manifest.save()
 
-    if args.preview:
-        page = write_overview(out_dir, failures + results + skipped,
-                              {i.path: i.rel for i in found.inputs}, manifest,
-                              overview.settings_line(cmd.mesher, params))
-        if args.quiet < 1:
-            out.write(f"overview: {page}\n")
 
-    failed = len(failures) + sum(o.status == FAILED for o in results)
-    empty = sum(o.status == EMPTY for o in results)
-    n_done = sum(o.status == DONE for o in results) + len(skipped)
-    total = len(found.inputs) + len(found.failures)
+def _write_overview_page(run: _Batch, out: TextIO) -> None:
+    """With --preview, OUT/index.html over every input of the run."""
+    if not run.args.preview:
+        return
+    assert run.found is not None and run.manifest is not None
+    page = write_overview(run.out_dir, run.failures + run.results + run.skipped,
+                          {i.path: i.rel for i in run.found.inputs}, run.manifest,
+                          overview.settings_line(run.cmd.mesher, run.params))
+    if run.args.quiet < 1:
+        out.write(f"overview: {page}\n")
+
+
+def _summarise(run: _Batch, err: TextIO) -> int:
+    """The summary line; the exit status (1 when anything failed or was empty,
+    or there was no input)."""
+    assert run.found is not None
+    failed = len(run.failures) + sum(o.status == FAILED for o in run.results)
+    empty = sum(o.status == EMPTY for o in run.results)
+    n_done = sum(o.status == DONE for o in run.results) + len(run.skipped)
+    total = len(run.found.inputs) + len(run.found.failures)
     summary = f"{n_done} of {total} file(s) done"
-    if skipped:
-        summary += f" ({len(skipped)} unchanged, skipped)"
+    if run.skipped:
+        summary += f" ({len(run.skipped)} unchanged, skipped)"
     summary += f", {failed} failed"
     if empty:
         summary += f", {empty} empty (not written)"
-    summary += f"; outputs in {out_dir} ({time.monotonic() - start:.1f} s)"
-    if args.quiet < 2:
+    summary += f"; outputs in {run.out_dir} ({time.monotonic() - run.start:.1f} s)"
+    if run.args.quiet < 2:
         err.write(summary + "\n")
     return 1 if failed or empty or total == 0 else 0
 

@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import json
 import math
+import numbers
 import os
 from collections.abc import Mapping
 from dataclasses import dataclass, field
@@ -123,6 +124,15 @@ class RiggedSprite:
 # --- the call -------------------------------------------------------------------
 
 
+def _count(name: str, value: Any) -> int:
+    """A whole number of at least 1 (numpy's integers too), or TypeError/ValueError naming it."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{name} must be an integer, got {type(value).__name__}")
+    if value < 1:
+        raise ValueError(f"{name} must be at least 1, got {value}")
+    return int(value)
+
+
 def rig_sprite(image: Any, *, skeleton: Union[str, os.PathLike, Mapping, None] = "auto",
                max_bones: int = MAX_BONES, max_influences: int = MAX_INFLUENCES,
                preset: Optional[str] = None, **mesh_options: Any) -> RiggedSprite:
@@ -143,14 +153,10 @@ def rig_sprite(image: Any, *, skeleton: Union[str, os.PathLike, Mapping, None] =
     skeleton, ValueError for a bad option, and what `mesh_sprite` raises.
     """
     from vellumcut import presets
-    from vellumcut.sprite import _number, mesh_sprite
+    from vellumcut.sprite import mesh_sprite
 
-    mb = _number("max_bones", max_bones, integer=True)
-    if mb < 1:
-        raise ValueError(f"max_bones must be at least 1, got {mb}")
-    mi = _number("max_influences", max_influences, integer=True)
-    if mi < 1:
-        raise ValueError(f"max_influences must be at least 1, got {mi}")
+    mb = _count("max_bones", max_bones)
+    mi = _count("max_influences", max_influences)
     if skeleton is None:
         skeleton = "auto"
     user = None

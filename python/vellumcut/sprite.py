@@ -6,44 +6,31 @@ no opaque pixel is clipped; see README.md, "Choosing a mesher".
 """
 from __future__ import annotations
 
-import numbers
 import os
 from typing import Any, Optional, Union
 
 import numpy as np
 
-from vellumcut.errors import OptionError
 from vellumcut.mesh import Part, SpriteMesh
 
 from vellumcut import _mesher
 
-INTERIORS = ("none", "poisson", "quality")
+#: The mesher's options and their defaults, in their order, as the native
+#: mesher defines them (None: no vertex cap, a random seed; "auto": the
+#: spacing sized per island).
+DEFAULTS: dict[str, Any] = _mesher.defaults()
+#: What a value of each option must be: {"min", "max", "min_exclusive",
+#: "requirement"} for numbers, {"choices", ...} for `interior`.
+LIMITS: dict[str, dict[str, Any]] = _mesher.limits()
+INTERIORS: tuple[str, ...] = tuple(LIMITS["interior"]["choices"])
 #: Holes with fewer transparent pixels are filled: pinholes of a few pixels
 #: are noise to an artist and each would cost a ring of vertices and a fan
-#: of thin triangles; a 4 x 4 gap (an eye, a slot) stays open. (The
-#: mesher's own default, read from it.)
-MIN_HOLE_AREA: int = _mesher.DEFAULT_MIN_HOLE_AREA
-#: Triangle's refinement stops converging above this smallest angle (the
-#: mesher's own bound, read from it).
-MAX_MIN_ANGLE: float = _mesher.MAX_MIN_ANGLE
+#: of thin triangles; a 4 x 4 gap (an eye, a slot) stays open.
+MIN_HOLE_AREA: int = DEFAULTS["min_hole_area"]
+#: Triangle's refinement stops converging above this smallest angle.
+MAX_MIN_ANGLE: float = LIMITS["min_angle"]["max"]
 
 ImageLike = Union[str, bytes, "os.PathLike[str]", np.ndarray, Any]
-
-
-def _number(name: str, value: Any, *, integer: bool = False) -> Any:
-    # Plain ints and floats first: the ABC checks below cost more than a
-    # small sprite's whole Python side.
-    cls = type(value)
-    if cls is int:
-        return value if integer else float(value)
-    if cls is float and not integer:
-        return value
-    kinds = numbers.Integral if integer else numbers.Real
-    if isinstance(value, bool) or not isinstance(value, kinds):
-        kind = "an integer" if integer else "a number"
-        raise TypeError(f"{name} must be {kind}, got {type(value).__name__}")
-    number: Any = value
-    return int(number) if integer else float(number)
 
 
 def _pixels(image: Any) -> Union[str, np.ndarray]:
@@ -82,11 +69,13 @@ NO_ALPHA_WARNING = "no alpha channel: meshed as the full image"
 BUDGET_WARNING = 0.25
 
 
-def mesh_sprite(image: ImageLike, *, alpha_threshold: int = 0, tolerance: float = 1.0,
-                padding: float = 0.0, max_vertices: Optional[int] = None, interior: str = "none",
-                spacing: Union[float, str, None] = "auto", min_angle: float = 25.0, seed: Optional[int] = None,
-                min_island_area: int = 1, min_hole_area: int = MIN_HOLE_AREA,
-                margin: int = 0, strict_budget: bool = True) -> SpriteMesh:
+def mesh_sprite(image: ImageLike, *, alpha_threshold: int = DEFAULTS["alpha_threshold"],
+                tolerance: float = DEFAULTS["tolerance"], padding: float = DEFAULTS["padding"],
+                max_vertices: Optional[int] = DEFAULTS["max_vertices"], interior: str = DEFAULTS["interior"],
+                spacing: Union[float, str, None] = DEFAULTS["spacing"], min_angle: float = DEFAULTS["min_angle"],
+                seed: Optional[int] = DEFAULTS["seed"], min_island_area: int = DEFAULTS["min_island_area"],
+                min_hole_area: int = DEFAULTS["min_hole_area"], margin: int = DEFAULTS["margin"],
+                strict_budget: bool = DEFAULTS["strict_budget"]) -> SpriteMesh:
     """Mesh every opaque island of a sprite; one `Part` per island.
 
     `image`: a path, a numpy array ((H, W) alpha, (H, W, 3) or (H, W, 4),
@@ -115,54 +104,33 @@ def mesh_sprite(image: ImageLike, *, alpha_threshold: int = 0, tolerance: float 
     points `spacing` px apart, seeded by `seed`) or "quality" (Triangle's
     refinement: smallest angle `min_angle`, triangles no larger than
     equilateral ones of side `spacing`). `spacing="auto"` (or None) picks
-    it per island from its size: sqrt(pixels / 48), at least 4 px.
+    it per island from its size: sqrt(pixels / 48), at least 4 px; a
+    spacing given as a number is at least 1 px. `seed=None` draws a random
+    seed; give one for the same mesh every time.
+
+    The defaults and the ranges are the native mesher's (`DEFAULTS`,
+    `LIMITS`; `vellumcut._mesher.validate` checks options without an image).
+    The result's `params` are the options used, spelled as `DEFAULTS` spells
+    them.
 
     Raises `vellumcut.OptionError` (a ValueError naming the option) for a bad
-    value, `vellumcut.ImageRefused` (a RuntimeError carrying the kind of
+    value, TypeError for a value of the wrong type, `vellumcut.ImageRefused` (a RuntimeError carrying the kind of
     refusal and its numbers) for an image that cannot be read,
     KeyboardInterrupt on Ctrl-C. An image without alpha is meshed as its full
     rectangle, and the result's `warnings` say so. The interpreter
     lock is released while the mesh is computed, so threads run in parallel.
     """
-    if not isinstance(interior, str) or interior not in INTERIORS:
-        raise OptionError("interior", "must be 'none', 'poisson' or 'quality'", interior)
-    thr = _number("alpha_threshold", alpha_threshold, integer=True)
-    if not 0 <= thr <= 254:
-        raise OptionError("alpha_threshold", "must be within 0..254", thr)
-    tol = _number("tolerance", tolerance)
-    pad = _number("padding", padding)
-    mv = 0 if max_vertices is None else _number("max_vertices", max_vertices, integer=True)
-    if max_vertices is not None and mv < 3:
-        raise OptionError("max_vertices", "must be at least 3 (or none for no cap)", mv)
-    auto = spacing is None or (isinstance(spacing, str) and spacing == "auto")
-    if isinstance(spacing, str) and not auto:
-        raise OptionError("spacing", "must be a number above 0 or 'auto'", spacing)
-    sp = 0.0 if auto else _number("spacing", spacing)
-    if not auto and not sp > 0:
-        raise OptionError("spacing", "must be a number above 0 or 'auto'", spacing)
-    ang = _number("min_angle", min_angle)
-    if seed is not None:
-        seed = _number("seed", seed, integer=True)
-        if not 0 <= seed < 2 ** 64:
-            raise OptionError("seed", "must be within 0 .. 2**64 - 1", seed)
-    mia = _number("min_island_area", min_island_area, integer=True)
-    mha = _number("min_hole_area", min_hole_area, integer=True)
-    mg = _number("margin", margin, integer=True)
-    if not -2 ** 31 <= mg < 2 ** 31:
-        raise OptionError("margin", "is out of range", mg)
-    for name, v in (("max_vertices", mv), ("min_island_area", mia), ("min_hole_area", mha)):
-        if v >= 2 ** 62:
-            raise OptionError(name, "is out of range", v)
-
+    # The native mesher checks the options (vellumcut._mesher.validate's
+    # rules) before it reads the image, and returns them as it used them.
     pixels = _pixels(image)
     if isinstance(pixels, np.ndarray) and not pixels.dtype.isnative:
         pixels = pixels.astype(pixels.dtype.newbyteorder("="))
-    result = _mesher.mesh(pixels, thr, tol, pad, mv, interior, sp, ang,
-                          0 if seed is None else seed, seed is not None, mia, mha, mg, bool(strict_budget))
-    params = {"alpha_threshold": thr, "tolerance": tol, "padding": pad, "max_vertices": max_vertices,
-              "interior": interior, "spacing": "auto" if auto else sp, "min_angle": ang, "seed": seed,
-              "min_island_area": mia, "min_hole_area": mha, "margin": mg, "strict_budget": bool(strict_budget)}
-    return from_mesher(result, mg, params, pixels if isinstance(pixels, str) else None)
+    result = _mesher.mesh(pixels, alpha_threshold=alpha_threshold, tolerance=tolerance, padding=padding,
+                          max_vertices=max_vertices, interior=interior, spacing=spacing, min_angle=min_angle,
+                          seed=seed, min_island_area=min_island_area, min_hole_area=min_hole_area,
+                          margin=margin, strict_budget=strict_budget)
+    params = result.pop("options")
+    return from_mesher(result, params["margin"], params, pixels if isinstance(pixels, str) else None)
 
 
 def budget_warning(result: dict, budget: Optional[int], name: str) -> Optional[str]:

@@ -18,6 +18,15 @@ ADDON = __package__
 ADDON_DIR = os.path.dirname(os.path.abspath(__file__))
 IMAGE_GLOB = "*.png;*.webp;*.tif;*.tiff;*.bmp"
 D = meshing.DEFAULTS
+# The mesher's defaults and limits, as `vellumcut blender-addon` recorded
+# them from vellumcut._mesher: the dialog restates none of them.
+RULES = backend.mesher_option_rules(ADDON_DIR)
+MD: dict[str, Any] = RULES["defaults"]
+ML: dict[str, dict[str, Any]] = RULES["limits"]
+INT_MAX = 2**31 - 1  # an IntProperty holds 32 bits
+# What the Spacing field shows while Auto spacing is on (the mesher's
+# default is "auto", which is no number).
+SPACING_SHOWN = 8.0
 PIVOTS = {"CENTER": "center", "BOTTOM": "bottom", "TOP_LEFT": "top-left"}
 # The mesher's presets, as `vellumcut blender-addon` recorded them.
 PRESETS = backend.recorded_presets(ADDON_DIR)
@@ -26,8 +35,25 @@ PRESET_TEXT = {"render": "Outline only, tight tolerance: few triangles, little o
                "physics": "Outline only, no padding, few vertices, holes filled: collision shapes"}
 PRESET_ITEMS = [("NONE", "None", "The options below as they are")] + [
     (n.upper(), n.capitalize(), PRESET_TEXT.get(n, n)) for n in (PRESETS or PRESET_TEXT)]
-MESHER_OPTIONS = ("alpha_threshold", "tolerance", "padding", "max_vertices", "interior", "spacing",
-                  "min_angle", "seed")
+INTERIOR_TEXT = {"none": ("None", "Triangles over the outline only: fewest vertices"),
+                 "poisson": ("Poisson", "Evenly spread interior points, `Spacing` pixels apart"),
+                 "quality": ("Quality", "Refined triangles: smallest angle at least `Min angle`, "
+                                        "size bounded by `Spacing`")}
+INTERIOR_ITEMS = tuple((n.upper(), *INTERIOR_TEXT.get(n, (n.capitalize(), n)))
+                       for n in ML["interior"]["choices"])
+# The operator's mesher options: the mesher's own, and the Auto spacing switch.
+MESHER_OPTIONS = meshing.MESHER_OPTIONS + ("spacing_auto",)
+
+
+def bounds(name: str, *, ints: bool = False) -> dict[str, Any]:
+    """min and max of a property from the mesher's limits of that option
+    (an unbounded side left out; integers kept within 32 bits)."""
+    out = {}
+    for side in ("min", "max"):
+        value = ML[name].get(side)
+        if value is not None:
+            out[side] = max(-INT_MAX - 1, min(INT_MAX, value)) if ints else value
+    return out
 
 
 def apply_preset(op: Any, context: Any) -> None:
@@ -36,8 +62,12 @@ def apply_preset(op: Any, context: Any) -> None:
     for name, value in PRESETS.get(op.preset.lower(), {}).items():
         if name == "interior":
             op.interior = str(value).upper()
-        elif name in ("max_vertices", "spacing"):
-            setattr(op, name, value if isinstance(value, (int, float)) else 0)  # none, auto: 0
+        elif name == "max_vertices":
+            op.max_vertices = value or 0  # none: 0, no cap
+        elif name == "spacing":
+            op.spacing_auto = value in (None, "auto")
+            if not op.spacing_auto:
+                op.spacing = value
         elif name in MESHER_OPTIONS:
             setattr(op, name, value)
 
@@ -90,32 +120,35 @@ class IMPORT_IMAGE_OT_vellumcut_sprite(bpy.types.Operator, ImportHelper):
         items=PRESET_ITEMS, default="NONE", update=apply_preset,
         description="Fill in the options for a job; options changed after win over the preset")
     alpha_threshold: IntProperty(
-        name="Alpha threshold", min=0, max=254, default=D["alpha_threshold"],
-        description="A pixel is opaque when its alpha is above this (0..254)")
+        name="Alpha threshold", default=MD["alpha_threshold"], **bounds("alpha_threshold", ints=True),
+        description="A pixel is opaque when its alpha is above this")
     tolerance: FloatProperty(
-        name="Tolerance", min=0.0, soft_max=16.0, default=D["tolerance"], unit="NONE",
+        name="Tolerance", soft_max=16.0, default=MD["tolerance"], unit="NONE", **bounds("tolerance"),
         description="How far in pixels the outline may stray outside the opaque pixels")
     padding: FloatProperty(
-        name="Padding", min=0.0, soft_max=16.0, default=D["padding"],
+        name="Padding", soft_max=16.0, default=MD["padding"], **bounds("padding"),
         description="Every opaque pixel lies at least this many pixels inside the mesh")
     max_vertices: IntProperty(
-        name="Max vertices", min=0, default=D["max_vertices"],
-        description="Most vertices per island (at least 3); 0 for no cap")
+        name="Max vertices", min=0, max=INT_MAX, default=MD["max_vertices"] or 0,
+        description=f"Most outline vertices of the whole sprite, at least {ML['max_vertices']['min']} "
+                    "per island; 0 for no cap")
     interior: EnumProperty(
         name="Interior",
-        items=(("NONE", "None", "Triangles over the outline only: fewest vertices"),
-               ("POISSON", "Poisson", "Evenly spread interior points, `Spacing` pixels apart"),
-               ("QUALITY", "Quality", "Refined triangles: smallest angle at least `Min angle`, "
-                                      "size bounded by `Spacing`")),
-        default=D["interior"].upper())
+        items=INTERIOR_ITEMS,
+        default=MD["interior"].upper())
+    spacing_auto: BoolProperty(
+        name="Auto spacing", default=MD["spacing"] == "auto",
+        description="Size the interior spacing per island from its opaque pixels; off: use Spacing")
     spacing: FloatProperty(
-        name="Spacing", min=0.0, soft_max=128.0, default=D["spacing"],
-        description="Interior point spacing in pixels; 0 for automatic (from each island's size)")
+        name="Spacing", soft_max=128.0, default=SPACING_SHOWN if MD["spacing"] == "auto" else MD["spacing"],
+        **bounds("spacing"),
+        description="Interior point spacing in pixels, when Auto spacing is off")
     min_angle: FloatProperty(
-        name="Min angle", min=0.0, max=60.0, soft_max=34.0, default=D["min_angle"],
-        description="Quality interior: smallest triangle angle in degrees")
+        name="Min angle", default=MD["min_angle"], **bounds("min_angle"),
+        description="Quality interior: smallest triangle angle in degrees (above "
+                    f"{ML['min_angle']['min']:g})")
     seed: IntProperty(
-        name="Seed", min=0, default=D["seed"],
+        name="Seed", min=0, max=min(INT_MAX, ML["seed"]["max"]), default=meshing.SEED,
         description="Seed of the Poisson interior points: the same seed gives the same mesh")
 
     # Placement and what is created.
@@ -200,7 +233,10 @@ class IMPORT_IMAGE_OT_vellumcut_sprite(bpy.types.Operator, ImportHelper):
         box.prop(self, "interior")
         col = box.column()
         col.enabled = self.interior != "NONE"
-        col.prop(self, "spacing")
+        col.prop(self, "spacing_auto")
+        sub = col.column()
+        sub.enabled = not self.spacing_auto
+        sub.prop(self, "spacing")
         sub = col.column()
         sub.enabled = self.interior == "QUALITY"
         sub.prop(self, "min_angle")

@@ -63,6 +63,32 @@ def recorded_presets(addon_dir: str | os.PathLike) -> dict[str, dict[str, Any]]:
     return presets if isinstance(presets, dict) else {}
 
 
+class OptionsMissing(RuntimeError):
+    """The add-on was not written by `vellumcut blender-addon`; the message says what to do."""
+
+
+def mesher_option_rules(addon_dir: str | os.PathLike) -> dict[str, Any]:
+    """The mesher's option defaults and limits, {"defaults": ..., "limits": ...}
+    as `vellumcut._mesher` gives them: recorded beside the add-on by
+    `vellumcut blender-addon`, else read from vellumcut when Blender's Python
+    can import it. Raises OptionsMissing when neither is there."""
+    try:
+        with open(Path(addon_dir) / ENVIRONMENT_FILE, encoding="utf-8") as f:
+            options = json.load(f)["options"]
+        if isinstance(options, dict) and {"defaults", "limits"} <= set(options):
+            return options
+    except (OSError, ValueError, KeyError, TypeError):
+        pass
+    import importlib
+
+    try:
+        mesher = importlib.import_module("vellumcut._mesher")
+    except ImportError:
+        raise OptionsMissing("the add-on does not know the mesher's options: install the zip written "
+                             "by `vellumcut blender-addon OUT.zip`") from None
+    return {"defaults": mesher.defaults(), "limits": mesher.limits()}
+
+
 def recorded_python(addon_dir: str | os.PathLike) -> str | None:
     """The interpreter `vellumcut blender-addon` recorded beside the add-on, if any."""
     try:

@@ -6,6 +6,7 @@ import os
 import sys
 import zipfile
 from pathlib import Path
+from typing import Any
 
 from .backend import ENVIRONMENT_FILE
 
@@ -20,10 +21,16 @@ def addon_files() -> list[Path]:
     return sorted(p for p in PACKAGE_DIR.glob("*.py"))
 
 
+def mesher_options_record(mesher: Any) -> dict[str, Any]:
+    """What the add-on's dialog needs of the mesher's options: {"defaults":
+    mesher.defaults(), "limits": mesher.limits()} (`mesher` is vellumcut._mesher)."""
+    return {"defaults": mesher.defaults(), "limits": mesher.limits()}
+
+
 def write_addon_zip(out: str | os.PathLike, python: str | None = None) -> Path:
     """Write the add-on zip; `python` (default: this interpreter) is recorded as the
     environment the add-on runs the mesher with until its preferences say otherwise."""
-    from vellumcut import __version__
+    from vellumcut import __version__, _mesher
     from vellumcut.presets import PRESETS
 
     out = Path(out)
@@ -33,11 +40,11 @@ def write_addon_zip(out: str | os.PathLike, python: str | None = None) -> Path:
     interpreter = os.path.abspath(python or sys.executable)
     if not os.path.isfile(interpreter):
         raise ValueError(f"--python {python}: no such interpreter")
-    # The presets' values go along, for the add-on's Preset menu to fill in
-    # its options (Blender's Python may not import vellumcut).
+    # The presets' values, and the mesher's defaults and limits, go along for
+    # the add-on's dialog (Blender's Python may not import vellumcut).
     environment = {"python": interpreter, "vellumcut": __version__,
                    "python_version": ".".join(map(str, sys.version_info[:3])),
-                   "presets": PRESETS}
+                   "presets": PRESETS, "options": mesher_options_record(_mesher)}
     tmp = out.with_name(out.name + ".part")
     with zipfile.ZipFile(tmp, "w", zipfile.ZIP_DEFLATED) as z:
         for p in addon_files():

@@ -25,19 +25,17 @@ from typing import Any, Mapping
 
 # Bumped when the request or result layout changes, so an add-on and an
 # environment of different releases refuse each other with a clear message.
-PROTOCOL = 2  # 2: "rig" option, "bones" and per-part "weights" in the result
+PROTOCOL = 3  # 3: "spacing_auto"; 2: "rig" option, "bones" and per-part "weights" in the result
 
-# The add-on's defaults; each is also the default of its import option.
+#: The mesher's options the add-on shows. Their defaults and limits are the
+#: mesher's own (vellumcut._mesher.defaults() and limits(), which
+#: `vellumcut blender-addon` records beside the add-on), except SEED.
+MESHER_OPTIONS = ("alpha_threshold", "tolerance", "padding", "max_vertices", "interior", "spacing",
+                  "min_angle", "seed")
+
+#: The add-on's own options and their defaults.
 DEFAULTS: dict[str, Any] = {
     "preset": "none",  # or a name of vellumcut.presets.PRESETS
-    "alpha_threshold": 0,
-    "tolerance": 1.0,
-    "padding": 0.0,
-    "max_vertices": 0,  # 0: no cap
-    "interior": "none",
-    "spacing": 0.0,  # 0: the mesher's default spacing
-    "min_angle": 25.0,
-    "seed": 0,
     "pixels_per_unit": 100.0,
     "pivot": "center",
     # Rigging (vellumcut.rig_sprite): an armature with a suggested skeleton
@@ -47,24 +45,38 @@ DEFAULTS: dict[str, Any] = {
     "max_influences": 4,
 }
 
+#: The one deliberate difference from mesh_sprite's defaults: a fixed seed
+#: instead of a random one, so that importing an image again gives the same
+#: mesh (re-imports, undo and shared .blend files stay reproducible).
+SEED = 0
+
 
 def mesher_options(options: Mapping[str, Any]) -> dict[str, Any]:
-    """The keyword arguments of `vellumcut.mesh_sprite` for the add-on's options
-    (0 for `max_vertices` means no cap, 0 for `spacing` the preset's or the
-    mesher's own). Without a preset every option missing takes the add-on's
-    default; with one, only the options given are passed, over the preset's
-    values (the add-on gives those the user set)."""
+    """The keyword arguments of `vellumcut.mesh_sprite` for the add-on's options.
+
+    The add-on's own spellings become the mesher's: 0 for `max_vertices`
+    is no cap, `spacing_auto` (true unless given false) is the spacing
+    "auto". Without a preset the options the dialog shows and that are
+    not given take mesh_sprite's defaults (the spacing stays mesh_sprite's
+    own); with one, only the options given go along, over the preset's
+    values. The seed is SEED unless given."""
     preset = str(options.get("preset") or "none").lower()
-    o = {**DEFAULTS, **options} if preset == "none" else dict(options)
+    if preset == "none":
+        # Every option the dialog shows goes along, as in the dialog.
+        from vellumcut import _mesher
+
+        shown = {k: v for k, v in _mesher.defaults().items() if k in MESHER_OPTIONS and k not in ("spacing", "seed")}
+        options = {**shown, **options}
     convert: dict[str, Any] = {
         "alpha_threshold": int, "tolerance": float, "padding": float,
-        "max_vertices": lambda v: int(v) or None, "interior": lambda v: str(v).lower(),
+        "max_vertices": lambda v: int(v or 0) or None, "interior": lambda v: str(v).lower(),
         "min_angle": float, "seed": int,
     }
-    kwargs = {k: f(o[k]) for k, f in convert.items() if k in o}
-    kwargs.setdefault("seed", int(DEFAULTS["seed"]))  # the same image gives the same mesh
-    if float(o.get("spacing") or 0.0):
-        kwargs["spacing"] = float(o["spacing"])
+    kwargs = {k: f(options[k]) for k, f in convert.items() if k in options}
+    kwargs.setdefault("seed", SEED)
+    if "spacing_auto" in options or "spacing" in options:
+        auto = bool(options.get("spacing_auto", "spacing" not in options))
+        kwargs["spacing"] = "auto" if auto else float(options["spacing"])
     if preset != "none":
         kwargs["preset"] = preset
     return kwargs

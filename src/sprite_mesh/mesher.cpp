@@ -30,34 +30,6 @@ namespace sprite {
 
 double auto_spacing(double pixels) { return std::max(4.0, std::sqrt(std::max(pixels, 0.0) / 48.0)); }
 
-void validate(const Options& o) {
-    const auto bad = [](const char* option, const std::string& requirement) {
-        throw OptionRefused(option, requirement);
-    };
-    if (o.alpha_threshold < 0 || o.alpha_threshold > 254) bad("alpha_threshold", "must be within 0..254");
-    if (!std::isfinite(o.tolerance) || o.tolerance < 0) bad("tolerance", "must be a finite number >= 0");
-    if (o.tolerance > 1000) bad("tolerance", "must be at most 1000 px");
-    if (!std::isfinite(o.padding) || o.padding < 0) bad("padding", "must be a finite number >= 0");
-    if (o.padding > 1024) bad("padding", "must be at most 1024 px");
-    if (o.padding > 0 && o.tolerance < kMinPaddedTolerance) {
-        bad("tolerance", "must be at least 0.2 px when padding is above 0 (the padding's round corners are "
-                         "straight chords, which need that much room beyond it)");
-    }
-    if (o.max_vertices != 0 && o.max_vertices < 3) bad("max_vertices", "must be at least 3 (or none for no cap)");
-    if (!std::isfinite(o.spacing) || o.spacing < 0) bad("spacing", "must be a finite number > 0 (or 'auto')");
-    if (o.spacing != 0 && o.spacing < 1) bad("spacing", "must be at least 1 px");
-    if (!std::isfinite(o.min_angle) || o.min_angle <= 0 || o.min_angle > kMaxMinAngle) {
-        char text[160];
-        std::snprintf(text, sizeof text,
-                      "must be above 0 and at most %.0f degrees (Triangle's refinement "
-                      "stops converging above that)",
-                      kMaxMinAngle);
-        bad("min_angle", text);
-    }
-    if (o.min_island_area < 1) bad("min_island_area", "must be at least 1");
-    if (o.min_hole_area < 0) bad("min_hole_area", "must be at least 0");
-}
-
 namespace {
 
 // The fixed tolerances (px) of the line fits the reducer may start from:

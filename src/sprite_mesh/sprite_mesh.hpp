@@ -26,6 +26,7 @@
 
 #include "interrupt.hpp"
 #include "mask/refusal.hpp"
+#include "sprite_mesh/options.hpp"
 
 namespace vellumcut {
 namespace sprite {
@@ -33,62 +34,11 @@ namespace sprite {
 // Sub-pixel resolution of the integer geometry: 1/64 px.
 constexpr std::int64_t kUnit = 64;
 
-// Triangle terminates for any input only up to about 20.7 degrees; with the
-// Steiner-point cap set below it still ends beyond that, and in practice it
-// reaches about 34 degrees before refinement stops converging. Requests above
-// this bound are refused.
-constexpr double kMaxMinAngle = 34.0;
-
-enum class Interior { none, poisson, quality };
-
-struct Options {
-    int alpha_threshold = 0;       // a pixel is opaque when alpha > this (0..254)
-    double tolerance = 1.0;        // px an outline may stray outwards from the pixels
-                                   // (beyond the padding; with padding >= kMinPaddedTolerance)
-    double padding = 0.0;          // px of mesh around every opaque pixel
-    long long max_vertices = 0;    // outline vertices of the whole sprite; 0 = no cap (else >= 3)
-    bool strict_budget = true;     // false: a budget under 3 per island grows to that, not refused
-    Interior interior = Interior::none;
-    double spacing = 0.0;          // px; 0 = automatic (auto_spacing)
-    double min_angle = 25.0;       // degrees, "quality" (and the aim of "poisson")
-    std::uint64_t seed = 0;
-    bool seeded = false;           // false: a random seed
-    long long min_island_area = 1;  // opaque pixels an island needs to be kept
-    long long min_hole_area = 16;   // transparent pixels a hole needs to stay open
-    int margin = 0;                // transparent border added around the image
-};
-
-// Least tolerance with padding, in px. No polygon can keep every opaque
-// pixel `padding` px inside it and every outline point within exactly
-// `padding` px of them (the padding's corners are round), so a padded
-// outline needs room beyond the padding: its round corners are chords kept
-// outside the padding distance, on the 1/64 px grid. Below this a padded
-// outline could not stay within tolerance + padding, and the options are
-// refused.
-constexpr double kMinPaddedTolerance = 0.2;
-
 // The interior spacing chosen for an island of `pixels` opaque pixels when
 // none is given: about 48 spacing squares over the island, so that a mesh
 // has tens to a few hundred interior points whatever the sprite's size, and
 // never closer than 4 px.
 double auto_spacing(double pixels);
-
-// A value out of range, as data: the option's name (as Python spells it) and
-// what it requires; the text is the two joined ("tolerance must be ...").
-class OptionRefused : public std::invalid_argument {
-public:
-    OptionRefused(const std::string& name, const std::string& rule)
-        : std::invalid_argument(name + " " + rule), option_(name), requirement_(rule) {}
-    const std::string& option() const noexcept { return option_; }
-    const std::string& requirement() const noexcept { return requirement_; }
-
-private:
-    std::string option_;
-    std::string requirement_;
-};
-
-// Throws OptionRefused when a value is out of range.
-void validate(const Options& options);
 
 struct PartMesh {
     std::vector<double> v;               // x0, y0, x1, y1, ... (mask frame)

@@ -84,9 +84,23 @@ def main(plan_path):
     out["preset_menu"] = {}
     for item in addon.PRESET_ITEMS:
         dialog = SimpleNamespace(preset=item[0], alpha_threshold=0, tolerance=1.0, padding=2.0,
-                                 max_vertices=0, interior="NONE", spacing=7.0, min_angle=25.0, seed=0)
+                                 max_vertices=0, interior="NONE", spacing_auto=False, spacing=7.0,
+                                 min_angle=25.0, seed=0)
         addon.apply_preset(dialog, bpy.context)
         out["preset_menu"][item[0]] = vars(dialog)
+    # The import dialog's options as Blender holds them: defaults and bounds.
+    out["operator_properties"] = {}
+    for prop in bpy.ops.import_image.vellumcut_sprite.get_rna_type().properties:
+        if prop.identifier == "rna_type" or getattr(prop, "is_array", False):
+            continue
+        record = {"type": prop.type}
+        if prop.type in ("INT", "FLOAT"):
+            record.update(default=prop.default, min=prop.hard_min, max=prop.hard_max)
+        elif prop.type == "BOOLEAN":
+            record["default"] = prop.default
+        elif prop.type == "ENUM":
+            record.update(default=prop.default, items=[i.identifier for i in prop.enum_items])
+        out["operator_properties"][prop.identifier] = record
     for job in plan["jobs"]:
         for obj in list(bpy.data.objects):
             bpy.data.objects.remove(obj)
