@@ -17,7 +17,7 @@ import pytest
 
 import hostile_files
 import vellumcut
-from vellumcut import modes, quality
+from vellumcut import image, modes, quality
 from vellumcut.cli import main
 from vellumcut.errors import ImageRefused, OptionError
 
@@ -93,7 +93,7 @@ def test_the_report_counts_coverage_with_the_mesh_threshold(tmp_path, write_png)
     mesh = vellumcut.mesh_sprite(path, alpha_threshold=64)
     rgba, opaque = modes.get("mesh").load_mask(path, mesh)
     assert opaque.sum() == 128 and rgba.shape == (16, 16, 4)
-    assert quality.load_mask(path, 0)[1].sum() == 144  # the core's rule, alpha > 0
+    assert image.load_mask(path, 0, 0)[1].sum() == 144  # the core's rule, alpha > 0
 
 
 @pytest.mark.parametrize("threshold, words", [(0, "no opaque pixel"), (250, "no pixel has alpha above 250")],

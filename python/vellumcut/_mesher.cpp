@@ -275,6 +275,37 @@ py::tuple opaque(const std::string& path, int alpha_threshold) {
     return py::make_tuple(out, alpha);
 }
 
+// One read of a file for drawing and meshing: (rgba or None, mask, has_alpha),
+// rgba uint8 (H, W, 4), mask as opaque()'s.
+py::tuple image(const std::string& path, int alpha_threshold) {
+    sm::LoadedImage loaded;
+    try {
+        py::gil_scoped_release nogil;
+        loaded = sm::load_image(path, alpha_threshold);
+    } catch (const vellumcut::ImageRefused& e) {
+        raise_refused(e, path);
+    }
+    const cv::Mat& f = loaded.framed;
+    py::array_t<std::uint8_t> mask({static_cast<py::ssize_t>(f.rows), static_cast<py::ssize_t>(f.cols)});
+    for (int y = 0; y < f.rows; ++y) {
+        const std::uint8_t* row = f.ptr<std::uint8_t>(y);
+        std::uint8_t* o = mask.mutable_data(y);
+        for (int x = 0; x < f.cols; ++x) o[x] = row[x] != 0;
+    }
+    py::object rgba = py::none();
+    if (!loaded.rgba.empty()) {
+        const cv::Mat& p = loaded.rgba;
+        py::array_t<std::uint8_t> a({static_cast<py::ssize_t>(p.rows), static_cast<py::ssize_t>(p.cols),
+                                     py::ssize_t{4}});
+        for (int y = 0; y < p.rows; ++y) {
+            std::copy(p.ptr<std::uint8_t>(y), p.ptr<std::uint8_t>(y) + 4 * static_cast<std::size_t>(p.cols),
+                      a.mutable_data(y));
+        }
+        rgba = std::move(a);
+    }
+    return py::make_tuple(rgba, mask, loaded.alpha);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_mesher, m) {
@@ -291,6 +322,10 @@ PYBIND11_MODULE(_mesher, m) {
     m.def("opaque", &opaque, "path"_a, "alpha_threshold"_a,
           "(mask, has_alpha): the file's opaque pixels by the mesher's rule, framed by one "
           "transparent pixel, as a uint8 0/1 array; raises vellumcut.ImageRefused.");
+    m.def("image", &image, "path"_a, "alpha_threshold"_a,
+          "(rgba, mask, has_alpha): the file's pixels as uint8 (H, W, 4) RGBA (None for a PNG without "
+          "alpha, whose pixels the loader does not decode) and its mask as opaque() gives it, from one "
+          "read; raises vellumcut.ImageRefused.");
     m.attr("MAX_MIN_ANGLE") = sm::kMaxMinAngle;
     m.attr("DEFAULT_MIN_HOLE_AREA") = sm::Options().min_hole_area;
     m.def("auto_spacing", &sm::auto_spacing, "pixels"_a,

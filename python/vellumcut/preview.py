@@ -17,7 +17,7 @@ from xml.sax.saxutils import quoteattr
 
 import numpy as np
 
-from vellumcut.mesh import SpriteMesh, min_angles
+from vellumcut.meshes import SpriteMesh, min_angles
 
 OUTLINE = (10, 30, 110)
 HOLE = (220, 0, 170)

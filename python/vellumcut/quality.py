@@ -12,38 +12,14 @@ without area (three collinear corners) cover nothing.
 """
 from __future__ import annotations
 
-import os
 from typing import Any
 
 import numpy as np
 
-from vellumcut.mesh import SpriteMesh, min_angles, triangle_areas
+from vellumcut.meshes import SpriteMesh, min_angles, triangle_areas
 
 ANGLE_BINS = (0, 10, 20, 30, 40, 50, 60)
 _TOL = 1e-6
-
-
-def load_mask(path: str | os.PathLike, border: int, threshold: int = 0) -> tuple[np.ndarray, np.ndarray]:
-    """(rgba, opaque) of an image: its RGBA pixels (image frame, to draw) and
-    a boolean mask in the mask frame, padded by `border`, of the pixels whose
-    alpha is above `threshold` (0: the core's rule, alpha > 0; a mode's own
-    rule through `vellumcut.modes.Mode.load_mask`).
-
-    The mask comes from the loader the meshers use (same decoders, limits
-    and 16-bit rule, alpha16 > threshold * 257; an image without alpha is
-    opaque everywhere); it raises `vellumcut.ImageRefused` for a file the
-    loader refuses."""
-    from PIL import Image
-
-    from vellumcut import _mesher
-
-    framed, _ = _mesher.opaque(os.fsdecode(os.fspath(path)), int(threshold))
-    opaque = framed[1:-1, 1:-1].astype(bool)
-    with Image.open(path) as im:
-        rgba = np.asarray(im if im.mode == "RGBA" else im.convert("RGBA"))
-    if border > 0:
-        opaque = np.pad(opaque, border)
-    return rgba, opaque
 
 
 def fill_polygon(points: np.ndarray, out: np.ndarray) -> None:

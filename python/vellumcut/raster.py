@@ -15,7 +15,7 @@ from typing import Iterator
 
 import numpy as np
 
-from vellumcut.mesh import triangle_areas
+from vellumcut.meshes import triangle_areas
 
 AREA_EPS = 1e-12
 ROW_TOL = 1e-6
