@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <string>
 
+#include "sprite_mesh/boundary.hpp"
 #include "sprite_mesh/sprite_mesh.hpp"
 
 namespace py = pybind11;
@@ -306,6 +307,31 @@ py::tuple image(const std::string& path, int alpha_threshold) {
     return py::make_tuple(rgba, mask, loaded.alpha);
 }
 
+// The outline rings of any triangle mesh, by the walker the mesher uses.
+py::list boundary_rings(const py::array_t<double, py::array::c_style | py::array::forcecast>& vertices,
+                        const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& triangles) {
+    if (vertices.ndim() != 2 || vertices.shape(1) != 2) throw std::invalid_argument("vertices: expected shape (N, 2)");
+    if (triangles.ndim() != 2 || triangles.shape(1) != 3) {
+        throw std::invalid_argument("triangles: expected shape (K, 3)");
+    }
+    const std::vector<double> v(vertices.data(), vertices.data() + vertices.size());
+    const std::vector<std::int64_t> idx(triangles.data(), triangles.data() + triangles.size());
+    std::vector<std::vector<std::int32_t>> rings;
+    try {
+        py::gil_scoped_release nogil;
+        rings = sm::boundary_rings(v, sm::free_edges_of_triangles(v, idx));
+    } catch (const std::out_of_range& e) {
+        throw py::value_error(e.what());
+    }
+    py::list out;
+    for (const auto& ring : rings) {
+        py::array_t<std::int64_t> a(static_cast<py::ssize_t>(ring.size()));
+        std::copy(ring.begin(), ring.end(), a.mutable_data());
+        out.append(a);
+    }
+    return out;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_mesher, m) {
@@ -326,6 +352,10 @@ PYBIND11_MODULE(_mesher, m) {
           "(rgba, mask, has_alpha): the file's pixels as uint8 (H, W, 4) RGBA (None for a PNG without "
           "alpha, whose pixels the loader does not decode) and its mask as opaque() gives it, from one "
           "read; raises vellumcut.ImageRefused.");
+    m.def("boundary_rings", &boundary_rings, "vertices"_a, "triangles"_a,
+          "Closed rings (int64 index arrays) of a mesh's free edges: outer rings counter-clockwise "
+          "on screen (negative shoelace area, y down), holes clockwise, outer first; triangles "
+          "without area are left out.");
     m.attr("MAX_MIN_ANGLE") = sm::kMaxMinAngle;
     m.attr("DEFAULT_MIN_HOLE_AREA") = sm::Options().min_hole_area;
     m.def("auto_spacing", &sm::auto_spacing, "pixels"_a,
