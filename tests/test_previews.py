@@ -132,12 +132,13 @@ def test_write_previews_writes_both_files(tmp_path, write_png):
 
 def _reference_coverage(mesh):
     """One triangle at a time; those without area cover nothing."""
+    from vellumcut import raster
     from vellumcut.meshes import triangle_areas
 
     cov = np.zeros((mesh.mask_height, mesh.mask_width), bool)
     for tri in mesh.all_triangles():
         if abs(triangle_areas(tri[None])[0]) > 1e-12:
-            quality.fill_polygon(tri, cov)
+            raster.fill_polygon(tri, cov)
     return cov
 
 
@@ -181,7 +182,7 @@ def test_coverage_of_shapes_cut_into_chunks_and_clipped(monkeypatch):
     np.testing.assert_array_equal(raster.coverage(corners, 90, 100), whole)
     ref = np.zeros((90, 100), bool)
     for tri in corners:
-        quality.fill_polygon(tri, ref)
+        raster.fill_polygon(tri, ref)
     np.testing.assert_array_equal(whole, ref)
 
 
