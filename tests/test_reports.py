@@ -226,3 +226,17 @@ def test_the_package_namespace_holds_only_what_all_lists():
     namespace: dict = {}
     exec("from vellumcut import *", namespace)
     assert set(namespace) - {"__builtins__"} == set(vellumcut.__all__)
+
+
+def test_no_submodule_shadows_a_function_or_the_mesh_mode():
+    import importlib
+    import importlib.util
+    import types
+
+    # `vellumcut.mesh` was a module beside the functions earcut, outline and
+    # poisson; importing a submodule must never rebind a function's name.
+    functions = [n for n in vellumcut.__all__ if isinstance(getattr(vellumcut, n), types.FunctionType)]
+    assert {"earcut", "outline", "poisson", "mesh_sprite", "rig_sprite"} <= set(functions)
+    assert [n for n in functions + ["mesh"] if importlib.util.find_spec(f"vellumcut.{n}") is not None] == []
+    importlib.import_module("vellumcut.meshes")
+    assert all(isinstance(getattr(vellumcut, n), types.FunctionType) for n in functions)
