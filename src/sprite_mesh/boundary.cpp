@@ -27,18 +27,37 @@ std::vector<std::vector<std::int32_t>> boundary_rings(const std::vector<double>&
         const auto i = static_cast<std::size_t>(b);
         return left[i] == 0 ? -1 : out[static_cast<std::size_t>(start[i] + --left[i])];
     };
+    // A vertex where the boundary touches itself (two squares meeting at a
+    // corner) has two free edges out: the walk cuts a loop off as its own
+    // ring whenever it comes back to a vertex of the path, so every ring is
+    // simple and never a figure of eight. (The mesher's rings never touch;
+    // other meshes' may.)
     std::vector<std::vector<std::int32_t>> rings;
+    std::vector<int> at(nv, -1);  // a vertex's place in the path being walked
     for (int s = 0; s < static_cast<int>(nv); ++s) {
         while (left[static_cast<std::size_t>(s)] > 0) {
-            std::vector<std::int32_t> ring{s};
-            int cur = s;
-            for (;;) {
+            std::vector<std::int32_t> path{s};
+            at[static_cast<std::size_t>(s)] = 0;
+            for (int cur = s; left[static_cast<std::size_t>(s)] > 0 || path.size() > 1;) {
                 const int n = take(cur);
-                if (n < 0 || n == s) break;
-                ring.push_back(n);
+                if (n < 0) break;  // a dead end (malformed input): keep what was walked
+                const int k = at[static_cast<std::size_t>(n)];
+                if (k < 0) {
+                    at[static_cast<std::size_t>(n)] = static_cast<int>(path.size());
+                    path.push_back(n);
+                    cur = n;
+                    continue;
+                }
+                // Back at path[k]: path[k..] is a closed ring.
+                rings.emplace_back(path.begin() + k, path.end());
+                for (std::size_t i = static_cast<std::size_t>(k) + 1; i < path.size(); ++i) {
+                    at[static_cast<std::size_t>(path[i])] = -1;
+                }
+                path.resize(static_cast<std::size_t>(k) + 1);
                 cur = n;
             }
-            rings.push_back(std::move(ring));
+            if (path.size() > 1) rings.push_back(path);  // only after a dead end
+            for (const std::int32_t i : path) at[static_cast<std::size_t>(i)] = -1;
         }
     }
     const auto area = [&](const std::vector<std::int32_t>& r) {
