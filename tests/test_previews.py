@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import vellumcut
-from vellumcut import image, preview, quality
+from vellumcut import image, modes, preview, quality
 from vellumcut.meshes import from_triangulate, min_angles
 
 from meshes import grid_group, square_with_hole_group, triangulate_result
@@ -233,3 +233,19 @@ def test_svg_embeds_a_png_source_as_it_is_and_crops_with_the_viewbox(tmp_path, w
     assert (img.get("x"), img.get("y"), img.get("width"), img.get("height")) == ("4", "4", "200", "200")
     assert base64.b64decode(img.get("href").split(",", 1)[1]) == Path(path).read_bytes()
     assert root.get("viewBox") == "60 60 38 28"  # the opaque 30 x 20 plus the margin
+
+
+def test_the_view_frames_the_pixels_the_mesher_read_as_opaque(write_png):
+    # 16-bit alpha just above the threshold (64 * 257 + 1) rounds to 64 at 8
+    # bits: only the loader's own mask knows the lone speck is opaque.
+    alpha = np.zeros((40, 40), np.uint16)
+    alpha[4:12, 4:12] = 65535
+    alpha[35, 35] = 64 * 257 + 1
+    path = write_png(alpha)
+    mesh = vellumcut.mesh_sprite(path, alpha_threshold=64, min_island_area=4, margin=2)
+    assert len(mesh.parts) == 1  # the speck is dropped, but it was read as opaque
+    rgba, opaque = modes.get("mesh").load_mask(path, mesh)
+    assert opaque[37, 37] and rgba[35, 35, 3] == 64
+    # The speck sits at mask pixel (37, 37); the box ends past it only with the mask.
+    assert preview.content_box(mesh, rgba, opaque)[2:] == (40, 40)
+    assert preview.content_box(mesh, rgba)[2:] == (17, 17)
