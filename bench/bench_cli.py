@@ -173,7 +173,7 @@ def bench_big_previews(work: Path, failures: list[str], res: dict) -> None:
     import sprites as gen
 
     import vellumcut
-    from vellumcut import preview, quality
+    from vellumcut import image, preview, quality
 
     print("\n3. previews of 4096 px sprites (in process)")
     rows = []
@@ -184,7 +184,7 @@ def bench_big_previews(work: Path, failures: list[str], res: dict) -> None:
             mesh = vellumcut.run(mode, path)
             t_mesh, c_mesh = time.perf_counter() - t, time.process_time() - c
             t, c = time.perf_counter(), time.process_time()
-            rgba, opaque = quality.load_mask(path, mesh.border)
+            rgba, opaque = image.load_mask(path, 0, mesh.border)
             files = preview.write_previews(mesh, str(work / f"big-{kind}-{mode}"), rgba)
             report = quality.format_report(quality.quality(mesh, opaque), kind)
             t_prev, c_prev = time.perf_counter() - t, time.process_time() - c

@@ -267,7 +267,7 @@ class Tally:
 
     def add(self, mesh, mask, seconds: float, core_vertices: int | None, padding: float = 0.0) -> None:
         import mesh_checks as mc
-        from vellumcut.mesh import min_angles
+        from vellumcut.meshes import min_angles
 
         self.sprites += 1
         self.seconds += seconds
@@ -341,7 +341,7 @@ def peer_meshes(paths: list[str], interior: str, max_area: float, timeout: float
 def real_section(args, paths: list) -> tuple[list[dict], list[dict]]:
     import mesh_checks as mc
     import vellumcut
-    from vellumcut.mesh import Part, SpriteMesh, boundary_rings
+    from vellumcut.meshes import Part, SpriteMesh, boundary_rings
 
     if args.real_limit and args.real_limit < len(paths):
         step = len(paths) / args.real_limit

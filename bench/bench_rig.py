@@ -34,7 +34,7 @@ sys.path.insert(0, os.path.join(ROOT, "scripts"))
 
 import vellumcut  # noqa: E402
 from vellumcut import rig, sprite  # noqa: E402
-from vellumcut.mesh import triangle_areas  # noqa: E402
+from vellumcut.meshes import triangle_areas  # noqa: E402
 
 SPEED_SPRITE = "animated_characters/female_adventurer/femaleAdventurer_idle.png"
 CHARACTERS = ("female_adventurer/femaleAdventurer_idle", "female_person/femalePerson_walk3",

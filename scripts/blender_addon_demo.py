@@ -11,6 +11,7 @@ file is the script Blender runs (it finds `bpy` there).
 from __future__ import annotations
 
 import json
+import math
 import os
 import sys
 import time
@@ -57,7 +58,7 @@ def render(obj, out: str) -> None:
     # lifted a little towards the camera and drawn in a dark emission.
     wire = obj.copy()
     bpy.context.collection.objects.link(wire)
-    wire.location.z += 0.01
+    wire.location.y -= 0.01  # the sprite stands in the x-z plane, facing -y
     mod = wire.modifiers.new("wire", "WIREFRAME")
     mod.thickness = 0.0035
     mod.use_replace = True
@@ -75,18 +76,20 @@ def render(obj, out: str) -> None:
     wire.data.materials.append(ink)
 
     xs = [v.co.x for v in obj.data.vertices]
-    ys = [v.co.y for v in obj.data.vertices]
-    w, h = max(xs) - min(xs), max(ys) - min(ys)
+    zs = [v.co.z for v in obj.data.vertices]
+    w, h = max(xs) - min(xs), max(zs) - min(zs)
     cam_data = bpy.data.cameras.new("cam")
     cam_data.type = "ORTHO"
     cam_data.ortho_scale = max(w, h) * 1.12
     cam = bpy.data.objects.new("cam", cam_data)
-    cam.location = ((max(xs) + min(xs)) / 2, (max(ys) + min(ys)) / 2, 5.0)
+    cam.location = ((max(xs) + min(xs)) / 2, -5.0, (max(zs) + min(zs)) / 2)
+    cam.rotation_euler = (math.pi / 2, 0.0, 0.0)  # the front view, looking along +y
     bpy.context.collection.objects.link(cam)
     scene.camera = cam
 
     # A checker backdrop, seen only by the camera, shows what is transparent.
-    bpy.ops.mesh.primitive_plane_add(size=max(w, h) * 2, location=(cam.location.x, cam.location.y, -0.05))
+    bpy.ops.mesh.primitive_plane_add(size=max(w, h) * 2, location=(cam.location.x, 0.05, cam.location.z),
+                                     rotation=(math.pi / 2, 0.0, 0.0))
     backdrop = bpy.context.active_object
     checker = bpy.data.materials.new("backdrop")
     checker.use_nodes = True

@@ -24,7 +24,7 @@ sys.path[:0] = [str(ROOT / "tests"), str(ROOT / "scripts")]
 
 import vellumcut  # noqa: E402
 from vellumcut import export  # noqa: E402
-from vellumcut.mesh import MODES  # noqa: E402
+from vellumcut.meshes import MODES  # noqa: E402
 
 from blender import SCRIPTS, find_blender, run_blender  # noqa: E402
 from real_sprites import sprite_paths  # noqa: E402

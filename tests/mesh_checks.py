@@ -1,7 +1,7 @@
 """Invariant checkers for sprite meshes, shared by the mesher's tests and the
 mesher benchmark.
 
-Every checker takes a `vellumcut.mesh.SpriteMesh` and, where pixels matter,
+Every checker takes a `vellumcut.meshes.SpriteMesh` and, where pixels matter,
 the opaque mask of the sprite: a boolean array in the image frame (the
 original image's H x W) or already in the mask frame (margin included). Pixel
 (row r, column c) of the image is the closed unit square centred on
@@ -28,7 +28,7 @@ What each checker decides, and how exactly:
   four discs, solved in closed form) must cover the whole piece.
 * `check_validity`: coordinates finite, indices in range; per part at least
   one outer ring (signed area < 0, counter-clockwise on screen with y down,
-  the convention of `vellumcut.mesh`; an island whose pixels touch only at a
+  the convention of `vellumcut.meshes`; an island whose pixels touch only at a
   corner may come as rings touching there) and holes (> 0); no ring segment crosses,
   overlaps or touches the inside of another (rings may touch at a shared
   vertex when they do not cross there); holes inside their part's outer
@@ -53,7 +53,7 @@ from typing import Any, Iterable
 
 import numpy as np
 
-from vellumcut.mesh import SpriteMesh, min_angles, ring_area, triangle_areas
+from vellumcut.meshes import SpriteMesh, min_angles, ring_area, triangle_areas
 
 __all__ = ["assert_sound", "check_angles", "check_coverage", "check_tolerance", "check_validity",
            "mask_frame", "mesh_figures", "opaque_mask"]

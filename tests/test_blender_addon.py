@@ -327,9 +327,9 @@ def test_import_matches_mesh_sprite(session, label):
     for o in objs:
         co = np.array(o["co"]).reshape(-1, 3)
         assert o["face_sizes"] == [3] and o["uv_layers"] == 1 and o["selected"]
-        assert np.all(co[:, 2] == 0) and set(o["normals_z"]) == {1.0}  # XY plane, facing +Z
+        assert np.all(co[:, 1] == 0) and set(o["normals_y"]) == {-1.0}  # XZ plane, facing -Y
         # Back to image pixels (y down) through pixels per unit and the pivot.
-        img = np.column_stack((co[:, 0] * ppu + fx * w, fy * h - co[:, 1] * ppu))
+        img = np.column_stack((co[:, 0] * ppu + fx * w, fy * h - co[:, 2] * ppu))
         got_points.append(img)
         # Every loop's UV is its vertex's image point over the image size, v up.
         uv = np.array(o["loop_uv"]).reshape(-1, 2)
@@ -380,9 +380,11 @@ def test_rig_option_builds_an_armature_with_vertex_groups_and_a_modifier(session
     # Bones placed like the vertices: image pixels = (x * ppu + pivot_x, pivot_y - y * ppu).
     w, h = ref.mesh.image_width, ref.mesh.image_height
     heads = np.array([b["head"] for b in arm["bones"]])
-    np.testing.assert_allclose(heads[:, 2], 0.0, atol=1e-6)
-    img = np.column_stack((heads[:, 0] * 100 + 0.5 * w, 1.0 * h - heads[:, 1] * 100))
+    np.testing.assert_allclose(heads[:, 1], 0.0, atol=1e-6)
+    img = np.column_stack((heads[:, 0] * 100 + 0.5 * w, 1.0 * h - heads[:, 2] * 100))
     np.testing.assert_allclose(img, ref.mesh.image_xy(np.array([b.head for b in ref.bones])), atol=1e-3)
+    # Each bone's z axis looks at the front view's viewer: 2D poses turn about z.
+    np.testing.assert_allclose([b["z_axis"] for b in arm["bones"]], [[0, -1, 0]] * len(names), atol=1e-5)
     (obj,) = job["objects"]
     assert obj["groups"] == names and obj["parent"] == arm["name"]
     assert obj["modifiers"] == [["ARMATURE", arm["name"]]]
@@ -476,3 +478,29 @@ def test_the_addon_reads_the_recorded_options_then_the_package(tmp_path, monkeyp
     monkeypatch.setitem(sys.modules, "vellumcut._mesher", None)  # a Blender without vellumcut
     with pytest.raises(backend.OptionsMissing, match=r"install the zip written by `vellumcut blender-addon"):
         backend.mesher_option_rules(tmp_path)
+
+
+@pytest.mark.blender
+@pytest.mark.parametrize("label", ["defaults-one-object", "poisson-seeded-bottom"])
+def test_the_addon_lays_a_sprite_where_its_gltf_export_lands(session, blender, tmp_path, label):
+    """The same sprite, pivot and scale, through the add-on and through the
+    glTF export and Blender's glTF importer: the same vertices in the world."""
+    from vellumcut import export
+
+    key, op, ref_opts, ppu, pivot = CASES[label]
+    mesh = vellumcut.mesh_sprite(session["images"][key], **ref_opts)
+    glb = tmp_path / "sprite.glb"
+    export.write_gltf(mesh, glb, pixels_per_unit=ppu, pivot=list(pivot))
+    (entry,) = run_blender(blender, SCRIPTS / "import_report.py", "--detail", str(glb))["files"]
+    assert "error" not in entry, entry["error"]
+    (imported,) = [o for o in entry["objects"] if o["type"] == "MESH"]
+    (obj,) = session["by_label"][label]["objects"]
+    addon = np.array(obj["co"]).reshape(-1, 3) + np.array(obj["location"])
+
+    def points(a):
+        return sorted({tuple(p) for p in np.round(np.asarray(a, np.float64), 4).tolist()})
+
+    assert points(addon) == points(imported["positions"])
+    # Both face the front view (-y): the sprite reads as drawn from there.
+    assert (np.array(imported["normals"])[:, 1] < -0.99).all()
+    assert set(obj["normals_y"]) == {-1.0}

@@ -16,7 +16,7 @@ import pytest
 
 import vellumcut
 from vellumcut import export
-from vellumcut.mesh import MODES, from_triangulate, ring_area
+from vellumcut.meshes import MODES, from_triangulate, ring_area
 
 from blender import SCRIPTS, run_blender
 from meshes import grid_group, triangulate_result

@@ -11,7 +11,7 @@ import pytest
 
 import vellumcut
 from vellumcut import export
-from vellumcut.mesh import from_poisson, from_triangulate, ring_area
+from vellumcut.meshes import from_poisson, from_triangulate, ring_area
 
 from meshes import grid_group, poisson_result, square_with_hole_group, triangulate_result
 from sprites import random_alpha

@@ -15,7 +15,7 @@ import vellumcut
 from mesh_checks import (assert_sound, check_angles, check_coverage, check_tolerance, check_validity,
                          mesh_figures, opaque_mask)
 from sprites import random_alpha
-from vellumcut.mesh import Part, SpriteMesh, boundary_rings
+from vellumcut.meshes import Part, SpriteMesh, boundary_rings
 
 
 def pixel_mesh(mask: np.ndarray, margin: int = 0, connectivity: int = 8) -> SpriteMesh:

@@ -20,7 +20,7 @@ from PIL import Image
 import mesh_checks as mc
 import vellumcut
 from sprites import random_alpha
-from vellumcut.mesh import ring_area
+from vellumcut.meshes import ring_area
 
 
 def disk(size: int, r: float, cx: float | None = None, cy: float | None = None) -> np.ndarray:
@@ -222,7 +222,7 @@ def test_quality_meets_the_angle_and_area_bounds():
     mesh = vellumcut.mesh_sprite(SHAPES["nested"], interior="quality", min_angle=30, spacing=5)
     tri = mesh.all_triangles()
     assert mc.check_angles(mesh, min_angle=30, max_below=0.02) == []
-    assert np.abs(vellumcut.mesh.triangle_areas(tri)).max() <= np.sqrt(3) / 4 * 25 + 1e-9
+    assert np.abs(vellumcut.meshes.triangle_areas(tri)).max() <= np.sqrt(3) / 4 * 25 + 1e-9
 
 
 OPTION_ERRORS = [
@@ -356,7 +356,7 @@ def test_the_smallest_angle_bound_is_the_one_the_help_names():
 
 
 def mesh_area(mesh) -> float:
-    return float(np.abs(vellumcut.mesh.triangle_areas(mesh.all_triangles())).sum())
+    return float(np.abs(vellumcut.meshes.triangle_areas(mesh.all_triangles())).sum())
 
 
 @pytest.mark.parametrize("name", ["random0", "random5", "nested", "stripes"])

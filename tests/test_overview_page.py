@@ -198,21 +198,21 @@ def test_python_batches_with_previews_write_the_page_too(tmp_path, small_batch):
 
 def test_figures_carry_the_meshers_warnings_then_the_reports(write_png):
     import vellumcut
-    from vellumcut import quality
+    from vellumcut import image, quality
 
     alpha = np.zeros((40, 40), np.uint8)
     alpha[5:35, 5:35] = 255
     alpha[20, 36:39] = 255  # a speck that earcut drops: opaque pixels left uncovered
     path = write_png(alpha)
     earcut = vellumcut.earcut(path, eps=6)
-    q = quality.quality(earcut, quality.load_mask(path, earcut.border)[1])
+    q = quality.quality(earcut, image.load_mask(path, 0, earcut.border)[1])
     f = overview.figures(q, earcut, (64, 64))
     assert any("opaque pixel(s) not covered" in w for w in f["warnings"])
     assert f["coverage"] < 100.0 and f["preview_size"] == [64, 64]
     # A budget that forces overdraw: the mesher's own warning comes first.
     tight = vellumcut.mesh_sprite(path, max_vertices=6)
     assert tight.warnings
-    f = overview.figures(quality.quality(tight, quality.load_mask(path, 0)[1]), tight, None)
+    f = overview.figures(quality.quality(tight, image.load_mask(path, 0, 0)[1]), tight, None)
     assert f["warnings"][:len(tight.warnings)] == tight.warnings and f["coverage"] == 100.0
 
 

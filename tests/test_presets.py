@@ -91,7 +91,7 @@ def interior_vertices(mesh):
 def test_deform_meshes_evenly_within_its_outline_budget_at_any_size(size):
     """The automatic spacing follows the sprite's size: a large sprite gets
     larger triangles, not a flood of vertices."""
-    from vellumcut.mesh import min_angles
+    from vellumcut.meshes import min_angles
 
     alpha = np.kron(ring_alpha(64), np.ones((size // 64, size // 64), np.uint8))
     mesh = vellumcut.mesh_sprite(alpha, preset="deform")

@@ -9,8 +9,8 @@ import numpy as np
 import pytest
 
 import vellumcut
-from vellumcut import preview, quality
-from vellumcut.mesh import from_triangulate, min_angles
+from vellumcut import image, modes, preview, quality
+from vellumcut.meshes import from_triangulate, min_angles
 
 from meshes import grid_group, square_with_hole_group, triangulate_result
 
@@ -106,7 +106,7 @@ def test_outline_coverage_counts_every_opaque_pixel_of_a_block(write_png, margin
     alpha[5:15, 3:20] = 255
     path = write_png(alpha)
     mesh = vellumcut.outline(path, eps=1.0, margin=margin)
-    rgba, opaque = quality.load_mask(path, mesh.border)
+    rgba, opaque = image.load_mask(path, 0, mesh.border)
     assert opaque.shape == (mesh.mask_height, mesh.mask_width)
     q = quality.quality(mesh, opaque)
     assert q["opaque_covered"] == q["opaque_pixels"] == 170
@@ -118,7 +118,7 @@ def test_write_previews_writes_both_files(tmp_path, write_png):
     alpha[4:26, 4:26] = 255
     path = write_png(alpha)
     mesh = from_triangulate(triangulate_result([square_with_hole_group()], 34, 34), 2)
-    rgba, _ = quality.load_mask(path, 2)
+    rgba, _ = image.load_mask(path, 0, 2)
     svg, png = preview.write_previews(mesh, tmp_path / "s", rgba)
     assert svg.name == "s.preview.svg" and png.name == "s.preview.png"
     ET.parse(svg)
@@ -132,12 +132,13 @@ def test_write_previews_writes_both_files(tmp_path, write_png):
 
 def _reference_coverage(mesh):
     """One triangle at a time; those without area cover nothing."""
-    from vellumcut.mesh import triangle_areas
+    from vellumcut import raster
+    from vellumcut.meshes import triangle_areas
 
     cov = np.zeros((mesh.mask_height, mesh.mask_width), bool)
     for tri in mesh.all_triangles():
         if abs(triangle_areas(tri[None])[0]) > 1e-12:
-            quality.fill_polygon(tri, cov)
+            raster.fill_polygon(tri, cov)
     return cov
 
 
@@ -181,7 +182,7 @@ def test_coverage_of_shapes_cut_into_chunks_and_clipped(monkeypatch):
     np.testing.assert_array_equal(raster.coverage(corners, 90, 100), whole)
     ref = np.zeros((90, 100), bool)
     for tri in corners:
-        quality.fill_polygon(tri, ref)
+        raster.fill_polygon(tri, ref)
     np.testing.assert_array_equal(whole, ref)
 
 
@@ -200,7 +201,7 @@ def test_png_preview_is_cropped_to_the_content_and_the_same_wherever_it_sits(wri
     images = []
     for p in (ref_path, path):
         mesh = vellumcut.earcut(p, eps=1.0, margin=4)
-        rgba, _ = quality.load_mask(p, mesh.border)
+        rgba, _ = image.load_mask(p, 0, mesh.border)
         v = preview.view(mesh, rgba)
         # 30 x 20 opaque pixels plus the 4-pixel margin on each side, zoomed by whole steps.
         assert (v.width, v.height) == (38, 28) and v.zoom == preview.TARGET // 38
@@ -225,10 +226,26 @@ def test_svg_embeds_a_png_source_as_it_is_and_crops_with_the_viewbox(tmp_path, w
 
     path = _sprite_in_canvas(200, (60, 60), write_png)
     mesh = vellumcut.earcut(path, eps=1.0, margin=4)
-    rgba, _ = quality.load_mask(path, mesh.border)
+    rgba, _ = image.load_mask(path, 0, mesh.border)
     svg, _ = preview.write_previews(mesh, tmp_path / "s", rgba)
     root = ET.parse(svg).getroot()
     (img,) = root.iter(f"{SVG}image")
     assert (img.get("x"), img.get("y"), img.get("width"), img.get("height")) == ("4", "4", "200", "200")
     assert base64.b64decode(img.get("href").split(",", 1)[1]) == Path(path).read_bytes()
     assert root.get("viewBox") == "60 60 38 28"  # the opaque 30 x 20 plus the margin
+
+
+def test_the_view_frames_the_pixels_the_mesher_read_as_opaque(write_png):
+    # 16-bit alpha just above the threshold (64 * 257 + 1) rounds to 64 at 8
+    # bits: only the loader's own mask knows the lone speck is opaque.
+    alpha = np.zeros((40, 40), np.uint16)
+    alpha[4:12, 4:12] = 65535
+    alpha[35, 35] = 64 * 257 + 1
+    path = write_png(alpha)
+    mesh = vellumcut.mesh_sprite(path, alpha_threshold=64, min_island_area=4, margin=2)
+    assert len(mesh.parts) == 1  # the speck is dropped, but it was read as opaque
+    rgba, opaque = modes.get("mesh").load_mask(path, mesh)
+    assert opaque[37, 37] and rgba[35, 35, 3] == 64
+    # The speck sits at mask pixel (37, 37); the box ends past it only with the mask.
+    assert preview.content_box(mesh, rgba, opaque)[2:] == (40, 40)
+    assert preview.content_box(mesh, rgba)[2:] == (17, 17)

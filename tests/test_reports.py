@@ -17,7 +17,7 @@ import pytest
 
 import hostile_files
 import vellumcut
-from vellumcut import modes, quality
+from vellumcut import image, modes, quality
 from vellumcut.cli import main
 from vellumcut.errors import ImageRefused, OptionError
 
@@ -93,7 +93,7 @@ def test_the_report_counts_coverage_with_the_mesh_threshold(tmp_path, write_png)
     mesh = vellumcut.mesh_sprite(path, alpha_threshold=64)
     rgba, opaque = modes.get("mesh").load_mask(path, mesh)
     assert opaque.sum() == 128 and rgba.shape == (16, 16, 4)
-    assert quality.load_mask(path, 0)[1].sum() == 144  # the core's rule, alpha > 0
+    assert image.load_mask(path, 0, 0)[1].sum() == 144  # the core's rule, alpha > 0
 
 
 @pytest.mark.parametrize("threshold, words", [(0, "no opaque pixel"), (250, "no pixel has alpha above 250")],
@@ -226,3 +226,17 @@ def test_the_package_namespace_holds_only_what_all_lists():
     namespace: dict = {}
     exec("from vellumcut import *", namespace)
     assert set(namespace) - {"__builtins__"} == set(vellumcut.__all__)
+
+
+def test_no_submodule_shadows_a_function_or_the_mesh_mode():
+    import importlib
+    import importlib.util
+    import types
+
+    # `vellumcut.mesh` was a module beside the functions earcut, outline and
+    # poisson; importing a submodule must never rebind a function's name.
+    functions = [n for n in vellumcut.__all__ if isinstance(getattr(vellumcut, n), types.FunctionType)]
+    assert {"earcut", "outline", "poisson", "mesh_sprite", "rig_sprite"} <= set(functions)
+    assert [n for n in functions + ["mesh"] if importlib.util.find_spec(f"vellumcut.{n}") is not None] == []
+    importlib.import_module("vellumcut.meshes")
+    assert all(isinstance(getattr(vellumcut, n), types.FunctionType) for n in functions)

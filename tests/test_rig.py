@@ -14,7 +14,7 @@ import pytest
 import rig_shapes as shapes
 import vellumcut
 from vellumcut import rig
-from vellumcut.mesh import triangle_areas
+from vellumcut.meshes import triangle_areas
 
 # An explicit triangle size so the tests do not hang on the default spacing.
 MESH = {"spacing": 30.0}

@@ -6,15 +6,15 @@ command line, over the native module `vellumcut_core`.
     mesh = vellumcut.earcut("hero.png", eps=1.5, margin=4)
     vellumcut.export.write_json(mesh, "hero.json")
     vellumcut.export.write_gltf(mesh, "hero.glb", pivot="bottom", filter="nearest")
-    vellumcut.preview.write_previews(mesh, "hero", vellumcut.quality.load_mask("hero.png", mesh.border)[0])
+    vellumcut.preview.write_previews(mesh, "hero", vellumcut.image.load_mask("hero.png", 0, mesh).rgba)
 """
 import os as _os
 from importlib import metadata as _metadata
 from typing import Any as _Any, Callable as _Callable, Union as _Union, cast as _cast
 
-from vellumcut import export, mesh, modes, presets, preview, quality
+from vellumcut import export, image, meshes, modes, presets, preview, quality
 from vellumcut.errors import ImageRefused, OptionError
-from vellumcut.mesh import Part, SpriteMesh
+from vellumcut.meshes import Part, SpriteMesh
 from vellumcut.rig import Bone, RiggedSprite, SkeletonError, rig_sprite
 from vellumcut.sprite import mesh_sprite as _mesh_sprite
 
@@ -33,8 +33,8 @@ MAXA: float = 0.0
 RPX: int = 10
 
 __all__ = ["EPS", "MARGIN", "MAXA", "MESHERS", "RPX", "Bone", "ImageRefused", "OptionError", "Part",
-           "RiggedSprite", "SkeletonError", "SpriteMesh", "batch", "earcut", "export", "mesh", "mesh_sprite",
-           "modes", "outline", "poisson", "presets", "preview", "quality", "register_mesher", "rig_sprite", "run"]
+           "RiggedSprite", "SkeletonError", "SpriteMesh", "batch", "earcut", "export", "image", "mesh_sprite",
+           "meshes", "modes", "outline", "poisson", "presets", "preview", "quality", "register_mesher", "rig_sprite", "run"]
 
 
 def outline(path: _Union[str, "_os.PathLike[str]"], eps: float = EPS,
@@ -43,7 +43,7 @@ def outline(path: _Union[str, "_os.PathLike[str]"], eps: float = EPS,
     import vellumcut_core
 
     p = _os.fspath(path)
-    return mesh.from_islands(vellumcut_core.islands(p, eps, margin), margin,
+    return meshes.from_islands(vellumcut_core.islands(p, eps, margin), margin,
                         {"eps": eps, "margin": margin}, p)
 
 
@@ -53,7 +53,7 @@ def earcut(path: _Union[str, "_os.PathLike[str]"], eps: float = EPS, margin: int
     import vellumcut_core
 
     p = _os.fspath(path)
-    return mesh.from_triangulate(vellumcut_core.triangulate_png(p, eps, margin, maxA), margin,
+    return meshes.from_triangulate(vellumcut_core.triangulate_png(p, eps, margin, maxA), margin,
                             {"eps": eps, "margin": margin, "maxA": maxA}, p)
 
 
@@ -63,7 +63,7 @@ def poisson(path: _Union[str, "_os.PathLike[str]"], eps: float = EPS, margin: in
     import vellumcut_core
 
     p = _os.fspath(path)
-    return mesh.from_poisson(vellumcut_core.poisson_png(p, eps, margin, rpx), margin,
+    return meshes.from_poisson(vellumcut_core.poisson_png(p, eps, margin, rpx), margin,
                         {"eps": eps, "margin": margin, "rpx": rpx}, p)
 
 

@@ -13,6 +13,7 @@
 #include <type_traits>
 
 #include "binding_support.hpp"
+#include "sprite_mesh/boundary.hpp"
 #include "sprite_mesh/sprite_mesh.hpp"
 
 namespace py = pybind11;
@@ -363,6 +364,63 @@ py::tuple opaque(const py::object& path, int alpha_threshold) {
     return py::make_tuple(out, alpha);
 }
 
+// One read of a file for drawing and meshing: (rgba or None, mask, has_alpha),
+// rgba uint8 (H, W, 4), mask as opaque()'s.
+py::tuple image(const py::object& path, int alpha_threshold) {
+    const PathArg p = path.cast<PathArg>();
+    sm::LoadedImage loaded;
+    try {
+        py::gil_scoped_release nogil;
+        loaded = sm::load_image(p.bytes, alpha_threshold);
+    } catch (const vellumcut::ImageRefused& e) {
+        raise_refused(e, path);
+    }
+    const cv::Mat& f = loaded.framed;
+    py::array_t<std::uint8_t> mask({static_cast<py::ssize_t>(f.rows), static_cast<py::ssize_t>(f.cols)});
+    for (int y = 0; y < f.rows; ++y) {
+        const std::uint8_t* row = f.ptr<std::uint8_t>(y);
+        std::uint8_t* o = mask.mutable_data(y);
+        for (int x = 0; x < f.cols; ++x) o[x] = row[x] != 0;
+    }
+    py::object rgba = py::none();
+    if (!loaded.rgba.empty()) {
+        const cv::Mat& p = loaded.rgba;
+        py::array_t<std::uint8_t> a({static_cast<py::ssize_t>(p.rows), static_cast<py::ssize_t>(p.cols),
+                                     py::ssize_t{4}});
+        for (int y = 0; y < p.rows; ++y) {
+            std::copy(p.ptr<std::uint8_t>(y), p.ptr<std::uint8_t>(y) + 4 * static_cast<std::size_t>(p.cols),
+                      a.mutable_data(y));
+        }
+        rgba = std::move(a);
+    }
+    return py::make_tuple(rgba, mask, loaded.alpha);
+}
+
+// The outline rings of any triangle mesh, by the walker the mesher uses.
+py::list boundary_rings(const py::array_t<double, py::array::c_style | py::array::forcecast>& vertices,
+                        const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>& triangles) {
+    if (vertices.ndim() != 2 || vertices.shape(1) != 2) throw std::invalid_argument("vertices: expected shape (N, 2)");
+    if (triangles.ndim() != 2 || triangles.shape(1) != 3) {
+        throw std::invalid_argument("triangles: expected shape (K, 3)");
+    }
+    const std::vector<double> v(vertices.data(), vertices.data() + vertices.size());
+    const std::vector<std::int64_t> idx(triangles.data(), triangles.data() + triangles.size());
+    std::vector<std::vector<std::int32_t>> rings;
+    try {
+        py::gil_scoped_release nogil;
+        rings = sm::boundary_rings(v, sm::free_edges_of_triangles(v, idx));
+    } catch (const std::out_of_range& e) {
+        throw py::value_error(e.what());
+    }
+    py::list out;
+    for (const auto& ring : rings) {
+        py::array_t<std::int64_t> a(static_cast<py::ssize_t>(ring.size()));
+        std::copy(ring.begin(), ring.end(), a.mutable_data());
+        out.append(a);
+    }
+    return out;
+}
+
 }  // namespace
 
 PYBIND11_MODULE(_mesher, m) {
@@ -390,6 +448,14 @@ PYBIND11_MODULE(_mesher, m) {
     m.def("opaque", &opaque, "path"_a, "alpha_threshold"_a,
           "(mask, has_alpha): the file's opaque pixels by the mesher's rule, framed by one "
           "transparent pixel, as a uint8 0/1 array; raises vellumcut.ImageRefused.");
+    m.def("image", &image, "path"_a, "alpha_threshold"_a,
+          "(rgba, mask, has_alpha): the file's pixels as uint8 (H, W, 4) RGBA (None for a PNG without "
+          "alpha, whose pixels the loader does not decode) and its mask as opaque() gives it, from one "
+          "read; raises vellumcut.ImageRefused.");
+    m.def("boundary_rings", &boundary_rings, "vertices"_a, "triangles"_a,
+          "Closed rings (int64 index arrays) of a mesh's free edges: outer rings counter-clockwise "
+          "on screen (negative shoelace area, y down), holes clockwise, outer first; triangles "
+          "without area are left out.");
     m.def("auto_spacing", &sm::auto_spacing, "pixels"_a,
           "The interior spacing (px) chosen for an island of this many opaque pixels.");
 }

@@ -1,7 +1,7 @@
 """Writers for JSON, Wavefront OBJ + MTL, Godot 4 scenes, binary glTF 2.0 and
 Spine 4.x skeleton JSON.
 
-Vertex positions and UVs follow the conventions of `vellumcut.mesh`. JSON
+Vertex positions and UVs follow the conventions of `vellumcut.meshes`. JSON
 keeps the core's mask-frame coordinates (margin included, y down) next to
 UVs in 0..1 of the original image. The other formats place the sprite:
 image pixels (x - m + 0.5, y - m + 0.5), texel-edge origin at the image's
@@ -35,7 +35,7 @@ from typing import Any, Callable, Sequence
 
 import numpy as np
 
-from vellumcut.mesh import SpriteMesh, boundary_rings, ring_area, triangle_areas
+from vellumcut.meshes import SpriteMesh, boundary_rings, ring_area, triangle_areas
 
 # Version of the JSON layout: 1 had no `format_version` key and stored
 # `source` as the caller gave it; 2 stores it relative to the JSON file.

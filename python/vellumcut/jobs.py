@@ -100,7 +100,7 @@ def write_outputs(job: Job, mesh: Any, figures: dict[str, Any] | None = None) ->
             rgba, opaque = modes.get(mesh.mode).load_mask(job.path, mesh)
         except Exception:  # noqa: BLE001 - the mesher read it; draw the mesh without the sprite
             rgba, opaque = None, None
-        pictures = preview.write_previews(mesh, job.stem, rgba)
+        pictures = preview.write_previews(mesh, job.stem, rgba, opaque=opaque)
         outputs += [str(p) for p in pictures]
         q = quality.quality(mesh, opaque)
         report = Path(job.stem + ".report.txt")

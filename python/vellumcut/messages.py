@@ -16,6 +16,7 @@ from __future__ import annotations
 import os
 from typing import Any, Mapping
 
+from vellumcut import image
 from vellumcut.errors import ImageRefused, OptionError
 
 NOT_RGBA = "RGBA PNG を指定してください"
@@ -100,32 +101,6 @@ def refusal(r: ImageRefused, mode: Any) -> str:
             "with transparency where it has any")
 
 
-def probe(path: str) -> tuple[dict[str, Any] | None, ImageRefused | None]:
-    """What the loader makes of `path`: (info, None) or (None, refusal)."""
-    from vellumcut import _mesher
-
-    try:
-        return _mesher.probe(path), None
-    except ImageRefused as r:
-        return None, r
-
-
-def _core_refusal(path: str) -> ImageRefused | None:
-    """Why the core's loader refused `path`, found by asking the loader
-    itself (the core's functions only say "not RGBA" or "too large")."""
-    info, refused = probe(path)
-    if refused is not None:
-        return refused
-    assert info is not None
-    numbers = {"format": info["format"], "width": info["width"], "height": info["height"],
-               "channels": info["channels"], "bits": info["bits"]}
-    if not info["has_alpha"]:
-        return ImageRefused("the image has no alpha channel", "no_alpha", path, **numbers)
-    if info["bits"] > 8 or info["floating"]:
-        return ImageRefused(f"{info['bits']}-bit samples", "sixteen_bit", path, **numbers)
-    return None
-
-
 # --- the modes' reports ---------------------------------------------------------------
 
 
@@ -150,7 +125,7 @@ def explain_core(mode: Any, exc: BaseException, path: str, params: Mapping[str, 
     if kind in ("not_rgba", "too_large") or isinstance(exc, RuntimeError):
         # A refusal, or the core's tracing failing on what it read (16-bit
         # samples): the loader says which.
-        refused = _core_refusal(path)
+        refused = image.refusal_for_core(path)
         if refused is not None:
             return refusal(refused, mode) + core
         if kind == "not_rgba":
@@ -191,13 +166,11 @@ EMPTY_TAIL = "; nothing written (pass --allow-empty to accept empty meshes)"
 
 def _opaque_count(mode: Any, mesh: Any, path: str) -> int | None:
     """Opaque pixels of the image by the mode's own rule; None if unreadable."""
-    from vellumcut import _mesher
-
     try:
-        framed, _ = _mesher.opaque(path, mode.alpha_threshold(mesh.params))
-    except (ImageRefused, ValueError):
+        opaque = mode.load_mask(path, mesh, pixels=False).opaque
+    except (ImageRefused, ValueError, TypeError):
         return None
-    return int(framed.sum())
+    return int(opaque.sum())
 
 
 def _no_opaque(mode: Any, mesh: Any) -> str:

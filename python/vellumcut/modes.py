@@ -70,13 +70,13 @@ class Mode:
         """The mode's mask rule on 8-bit alpha samples."""
         return np.asarray(alpha) > self.alpha_threshold(params)
 
-    def load_mask(self, path: str, mesh: Any) -> tuple[np.ndarray | None, np.ndarray]:
-        """(rgba, opaque) of the mesh's image: the RGBA pixels to draw (None
-        when Pillow cannot read them) and the opaque mask by this mode's
-        rule, in the mesh's mask frame."""
-        from vellumcut import quality
+    def load_mask(self, source: Any, mesh: Any, *, pixels: bool = True) -> Any:
+        """(rgba, opaque) of the mesh's image (`vellumcut.image.load_mask`):
+        the RGBA pixels to draw and the opaque mask by this mode's rule, in
+        the mesh's mask frame."""
+        from vellumcut import image
 
-        return quality.load_mask(path, mesh.border, self.alpha_threshold(mesh.params))
+        return image.load_mask(source, self.alpha_threshold(mesh.params), mesh, pixels=pixels)
 
 
 MODES: dict[str, Mode] = {}

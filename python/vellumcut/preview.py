@@ -17,7 +17,7 @@ from xml.sax.saxutils import quoteattr
 
 import numpy as np
 
-from vellumcut.mesh import SpriteMesh, min_angles
+from vellumcut.meshes import SpriteMesh, min_angles
 
 OUTLINE = (10, 30, 110)
 HOLE = (220, 0, 170)
@@ -59,16 +59,26 @@ class View:
         return max(1, round(self.width * self.zoom)), max(1, round(self.height * self.zoom))
 
 
-def content_box(mesh: SpriteMesh, rgba: np.ndarray | None = None) -> tuple[int, int, int, int]:
+def content_box(mesh: SpriteMesh, rgba: np.ndarray | None = None,
+                opaque: np.ndarray | None = None) -> tuple[int, int, int, int]:
     """Mask-frame box (x0, y0, x1, y1), x1 and y1 exclusive, of the opaque
     pixels and the mesh's vertices, grown by the margin (at least 1 pixel)
-    and clipped to the mask; the whole mask when both are empty."""
+    and clipped to the mask; the whole mask when both are empty.
+
+    `opaque`: the mask in the mesh's frame (`vellumcut.image.load_mask`),
+    exactly what the mesher read; without it the mode's rule is applied to
+    the 8-bit alpha of `rgba`."""
     xs, ys = [], []
     b = mesh.border
-    if rgba is not None and rgba.ndim == 3 and rgba.shape[2] == 4:
+    if opaque is not None and opaque.shape == (mesh.mask_height, mesh.mask_width):
+        b = 0
+    elif rgba is not None and rgba.ndim == 3 and rgba.shape[2] == 4:
         from vellumcut import modes
 
         opaque = modes.get(mesh.mode).opaque(rgba[..., 3], mesh.params)  # the mode's own rule
+    else:
+        opaque = None
+    if opaque is not None:
         rows, cols = np.flatnonzero(opaque.any(axis=1)), np.flatnonzero(opaque.any(axis=0))
         if len(rows):
             xs += [cols[0] + b, cols[-1] + b]
@@ -79,7 +89,7 @@ def content_box(mesh: SpriteMesh, rgba: np.ndarray | None = None) -> tuple[int, 
             ys += [float(part.vertices[:, 1].min()), float(part.vertices[:, 1].max())]
     if not xs:
         return 0, 0, mesh.mask_width, mesh.mask_height
-    pad = max(b, 1)
+    pad = max(mesh.border, 1)
     x0 = max(int(np.floor(min(xs))) - pad, 0)
     y0 = max(int(np.floor(min(ys))) - pad, 0)
     x1 = min(int(np.ceil(max(xs))) + 1 + pad, mesh.mask_width)
@@ -90,9 +100,9 @@ def content_box(mesh: SpriteMesh, rgba: np.ndarray | None = None) -> tuple[int, 
 
 
 def view(mesh: SpriteMesh, rgba: np.ndarray | None = None, zoom: float | None = None,
-         max_side: int = MAX_SIDE) -> View:
+         max_side: int = MAX_SIDE, opaque: np.ndarray | None = None) -> View:
     """The cropped, zoomed view a preview draws (see `TARGET`, `MAX_SIDE`)."""
-    x0, y0, x1, y1 = content_box(mesh, rgba)
+    x0, y0, x1, y1 = content_box(mesh, rgba, opaque)
     w, h = x1 - x0, y1 - y0
     side = max(w, h, 1)
     if zoom is None:
@@ -360,11 +370,12 @@ def _source_href(mesh: SpriteMesh, rgba: np.ndarray | None) -> str | None:
 
 
 def write_previews(mesh: SpriteMesh, stem: str | os.PathLike, rgba: np.ndarray | None = None,
-                   zoom: float | None = None) -> list[Path]:
-    """Write `<stem>.preview.svg` and `<stem>.preview.png`; returns their paths."""
+                   zoom: float | None = None, opaque: np.ndarray | None = None) -> list[Path]:
+    """Write `<stem>.preview.svg` and `<stem>.preview.png`; returns their paths.
+    `rgba` and `opaque` as `vellumcut.image.load_mask` gives them."""
     stem = str(stem)
     svg, png = Path(stem + ".preview.svg"), Path(stem + ".preview.png")
-    v = view(mesh, rgba, zoom)
+    v = view(mesh, rgba, zoom, opaque=opaque)
     svg.write_text(render_svg(mesh, rgba, v=v, sprite_href=_source_href(mesh, rgba)),
                    encoding="utf-8")
     render_png(mesh, rgba, v=v).save(png, compress_level=1)

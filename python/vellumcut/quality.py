@@ -12,79 +12,13 @@ without area (three collinear corners) cover nothing.
 """
 from __future__ import annotations
 
-import os
 from typing import Any
 
 import numpy as np
 
-from vellumcut.mesh import SpriteMesh, min_angles, triangle_areas
+from vellumcut.meshes import SpriteMesh, min_angles, triangle_areas
 
 ANGLE_BINS = (0, 10, 20, 30, 40, 50, 60)
-_TOL = 1e-6
-
-
-def load_mask(path: str | os.PathLike, border: int, threshold: int = 0) -> tuple[np.ndarray, np.ndarray]:
-    """(rgba, opaque) of an image: its RGBA pixels (image frame, to draw) and
-    a boolean mask in the mask frame, padded by `border`, of the pixels whose
-    alpha is above `threshold` (0: the core's rule, alpha > 0; a mode's own
-    rule through `vellumcut.modes.Mode.load_mask`).
-
-    The mask comes from the loader the meshers use (same decoders, limits
-    and 16-bit rule, alpha16 > threshold * 257; an image without alpha is
-    opaque everywhere); it raises `vellumcut.ImageRefused` for a file the
-    loader refuses."""
-    from PIL import Image
-
-    from vellumcut import _mesher
-
-    framed, _ = _mesher.opaque(os.fsdecode(os.fspath(path)), int(threshold))
-    opaque = framed[1:-1, 1:-1].astype(bool)
-    with Image.open(path) as im:
-        rgba = np.asarray(im if im.mode == "RGBA" else im.convert("RGBA"))
-    if border > 0:
-        opaque = np.pad(opaque, border)
-    return rgba, opaque
-
-
-def fill_polygon(points: np.ndarray, out: np.ndarray) -> None:
-    """Set the pixels of `out` whose centre (integer x, y) lies inside or on the
-    closed polygon `points` (even-odd rule).
-
-    Each row is scanned just above and just below its centre line and the two
-    spans are joined, so centres lying exactly on an edge, horizontal ones
-    included, count as inside.
-    """
-    p = np.asarray(points, np.float64)
-    h, w = out.shape
-    if len(p) < 3:
-        return
-    y_lo = max(int(np.floor(p[:, 1].min())), 0)
-    y_hi = min(int(np.ceil(p[:, 1].max())), h - 1)
-    if y_hi < y_lo:
-        return
-    rows = np.arange(y_lo, y_hi + 1)
-    x0, y0 = p[:, 0], p[:, 1]
-    x1, y1 = np.roll(x0, -1), np.roll(y0, -1)
-    hit = np.zeros((len(rows), w + 1), np.int32)
-    for off in (-_TOL, _TOL):
-        yy = (rows + off)[:, None]
-        cross = ((y0 <= yy) & (yy < y1)) | ((y1 <= yy) & (yy < y0))
-        with np.errstate(invalid="ignore", divide="ignore"):
-            xs = x0 + (yy - y0) / (y1 - y0) * (x1 - x0)
-        xs = np.sort(np.where(cross, xs, np.inf), axis=1)
-        starts, ends = xs[:, 0::2], xs[:, 1::2]
-        k = min(starts.shape[1], ends.shape[1])
-        starts, ends = starts[:, :k], ends[:, :k]
-        ok = np.isfinite(ends)
-        r_idx = np.broadcast_to(np.arange(len(rows))[:, None], starts.shape)[ok]
-        a = np.clip(np.ceil(starts[ok] - 1e-4), 0, w).astype(np.int64)
-        b = np.clip(np.floor(ends[ok] + 1e-4) + 1, 0, w).astype(np.int64)
-        keep = b > a
-        row_hits = np.zeros((len(rows), w + 1), np.int32)
-        np.add.at(row_hits, (r_idx[keep], a[keep]), 1)
-        np.add.at(row_hits, (r_idx[keep], b[keep]), -1)
-        hit += np.cumsum(row_hits, axis=1) > 0
-    out[y_lo:y_hi + 1] |= hit[:, :w] > 0
 
 
 def coverage(mesh: SpriteMesh) -> np.ndarray:
@@ -93,12 +27,8 @@ def coverage(mesh: SpriteMesh) -> np.ndarray:
     parts that have none."""
     from vellumcut import raster
 
-    cov = raster.coverage(mesh.all_triangles(), mesh.mask_height, mesh.mask_width)
-    for part in mesh.parts:
-        if not len(part.triangles):
-            for ring in part.rings:
-                fill_polygon(part.vertices[ring], cov)
-    return cov
+    rings = [part.vertices[ring] for part in mesh.parts if not len(part.triangles) for ring in part.rings]
+    return raster.coverage(mesh.all_triangles(), mesh.mask_height, mesh.mask_width, rings)
 
 
 def quality(mesh: SpriteMesh, opaque: np.ndarray | None = None) -> dict[str, Any]:

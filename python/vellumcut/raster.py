@@ -1,8 +1,9 @@
-"""Rasterising many triangles at once with numpy.
+"""The package's one rasteriser: triangles (many at once) and closed
+polygons (the outlines of results without triangles), with numpy.
 
-A pixel (c, r) is inside a triangle when its centre, the point (c, r) itself
-in the frame the corners are given in, lies inside the triangle or on its
-edge. Each triangle is cut into the rows of centres it spans; for every
+A pixel (c, r) is inside a triangle or polygon when its centre, the point
+(c, r) itself in the frame the corners are given in, lies inside it or on
+its edge (polygons by the even-odd rule). Each triangle is cut into the rows of centres it spans; for every
 (triangle, row) pair the span of centres comes from the three edges at once,
 so the cost grows with the number of such pairs, not with Python loops.
 Triangles without area (three collinear corners) cover nothing.
@@ -11,11 +12,11 @@ an edge (pixel-centre outlines put many there) count as inside.
 """
 from __future__ import annotations
 
-from typing import Iterator
+from typing import Iterable, Iterator
 
 import numpy as np
 
-from vellumcut.mesh import triangle_areas
+from vellumcut.meshes import triangle_areas
 
 AREA_EPS = 1e-12
 ROW_TOL = 1e-6
@@ -81,8 +82,10 @@ def spans(corners: np.ndarray, height: int, width: int) -> Iterator[tuple[np.nda
         yield tri[ok][keep], row[ok][keep], x0[keep], x1[keep]
 
 
-def coverage(corners: np.ndarray, height: int, width: int) -> np.ndarray:
-    """Boolean (height, width) image of the centres covered by any triangle."""
+def coverage(corners: np.ndarray, height: int, width: int,
+             polygons: Iterable[np.ndarray] = ()) -> np.ndarray:
+    """Boolean (height, width) image of the centres covered by any triangle
+    of `corners` (K, 3, 2) or any closed polygon of `polygons` ((N, 2) each)."""
     pitch = width + 2  # a gap column between rows, so merged runs never join rows
     chunks = [(row * pitch + x0, row * pitch + x1) for _, row, x0, x1 in spans(corners, height, width)]
     flat = np.zeros(height * pitch + 1, np.int8)
@@ -101,7 +104,51 @@ def coverage(corners: np.ndarray, height: int, width: int) -> np.ndarray:
         # Merged runs are separated by at least one pixel, so no two marks collide.
         flat[start[first]] = 1
         flat[reach[last] + 1] = -1
-    return (np.cumsum(flat[:-1], dtype=np.int8).reshape(height, pitch)[:, :width]) > 0
+    out = (np.cumsum(flat[:-1], dtype=np.int8).reshape(height, pitch)[:, :width]) > 0
+    for points in polygons:
+        fill_polygon(points, out)
+    return out
+
+
+def fill_polygon(points: np.ndarray, out: np.ndarray) -> None:
+    """Set the pixels of `out` whose centre (integer x, y) lies inside or on the
+    closed polygon `points` (even-odd rule).
+
+    Each row is scanned just above and just below its centre line and the two
+    spans are joined, so centres lying exactly on an edge, horizontal ones
+    included, count as inside.
+    """
+    p = np.asarray(points, np.float64)
+    h, w = out.shape
+    if len(p) < 3:
+        return
+    y_lo = max(int(np.floor(p[:, 1].min())), 0)
+    y_hi = min(int(np.ceil(p[:, 1].max())), h - 1)
+    if y_hi < y_lo:
+        return
+    rows = np.arange(y_lo, y_hi + 1)
+    x0, y0 = p[:, 0], p[:, 1]
+    x1, y1 = np.roll(x0, -1), np.roll(y0, -1)
+    hit = np.zeros((len(rows), w + 1), np.int32)
+    for off in (-ROW_TOL, ROW_TOL):
+        yy = (rows + off)[:, None]
+        cross = ((y0 <= yy) & (yy < y1)) | ((y1 <= yy) & (yy < y0))
+        with np.errstate(invalid="ignore", divide="ignore"):
+            xs = x0 + (yy - y0) / (y1 - y0) * (x1 - x0)
+        xs = np.sort(np.where(cross, xs, np.inf), axis=1)
+        starts, ends = xs[:, 0::2], xs[:, 1::2]
+        k = min(starts.shape[1], ends.shape[1])
+        starts, ends = starts[:, :k], ends[:, :k]
+        ok = np.isfinite(ends)
+        r_idx = np.broadcast_to(np.arange(len(rows))[:, None], starts.shape)[ok]
+        a = np.clip(np.ceil(starts[ok] - X_TOL), 0, w).astype(np.int64)
+        b = np.clip(np.floor(ends[ok] + X_TOL) + 1, 0, w).astype(np.int64)
+        keep = b > a
+        row_hits = np.zeros((len(rows), w + 1), np.int32)
+        np.add.at(row_hits, (r_idx[keep], a[keep]), 1)
+        np.add.at(row_hits, (r_idx[keep], b[keep]), -1)
+        hit += np.cumsum(row_hits, axis=1) > 0
+    out[y_lo:y_hi + 1] |= hit[:, :w] > 0
 
 
 def labels(corners: np.ndarray, height: int, width: int) -> np.ndarray:

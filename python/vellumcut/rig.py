@@ -36,7 +36,7 @@ from typing import Any, Optional, Union
 
 import numpy as np
 
-from vellumcut.mesh import Part, SpriteMesh
+from vellumcut.meshes import Part, SpriteMesh
 
 MAX_BONES = 24
 MAX_INFLUENCES = 4

@@ -21,7 +21,7 @@ import numpy as np
 
 from vellumcut import export
 from vellumcut.export import Placement, _num, dumps_compact, used_vertices
-from vellumcut.mesh import SpriteMesh
+from vellumcut.meshes import SpriteMesh
 
 
 def _placed_bones(rigged: Any, place: Placement, y_up: bool) -> tuple[np.ndarray, np.ndarray]:

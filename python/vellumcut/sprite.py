@@ -11,7 +11,8 @@ from typing import Any, Optional, Union
 
 import numpy as np
 
-from vellumcut.mesh import Part, SpriteMesh
+from vellumcut.image import samples as _pixels
+from vellumcut.meshes import Part, SpriteMesh
 
 from vellumcut import _mesher
 
@@ -33,33 +34,6 @@ MAX_MIN_ANGLE: float = LIMITS["min_angle"]["max"]
 ImageLike = Union[str, bytes, "os.PathLike[str]", np.ndarray, Any]
 
 
-def _pixels(image: Any) -> Union[str, np.ndarray]:
-    """A path as str, or the image's samples as a uint8/uint16 array."""
-    if isinstance(image, (str, bytes, os.PathLike)):
-        path = os.fsdecode(os.fspath(image))
-        return path
-    if isinstance(image, np.ndarray):
-        return image
-    from PIL import Image
-
-    if isinstance(image, Image.Image):
-        if image.mode in ("RGBA", "LA", "RGB", "L"):
-            arr = np.asarray(image)
-        elif image.mode in ("I;16", "I;16B", "I;16L"):
-            arr = np.asarray(image).astype(np.uint16)
-        elif image.mode == "I":  # 32-bit greyscale: Pillow's 16-bit PNGs open so
-            arr = np.clip(np.asarray(image), 0, 65535).astype(np.uint16)
-            arr = np.dstack([arr, arr, arr])  # no alpha
-        else:
-            has_alpha = "A" in image.getbands() or "transparency" in image.info
-            arr = np.asarray(image.convert("RGBA" if has_alpha else "RGB"))
-        if arr.ndim == 2 and image.mode in ("L", "I;16", "I;16B", "I;16L"):
-            arr = np.dstack([arr, arr, arr])  # greyscale without alpha: opaque
-        if arr.ndim == 3 and arr.shape[2] == 2:  # LA: alpha last
-            arr = arr[..., 1]
-        return arr
-    raise TypeError("image must be a path, a numpy array or a PIL image, got "
-                    f"{type(image).__name__}")
 
 
 #: The warning of a result meshed from an image without alpha.

@@ -344,14 +344,23 @@ class IMPORT_IMAGE_OT_vellumcut_sprite(bpy.types.Operator, ImportHelper):
         return objects
 
 
+def upright(x: float, y: float) -> tuple[float, float, float]:
+    """A point of the sprite's plane (x right, y up) in Blender: the sprite
+    stands in the x-z plane facing -y, so the front view shows it as drawn,
+    where Blender's glTF and OBJ importers put the package's exports (their
+    y up is Blender's z up)."""
+    return (x, 0.0, y)
+
+
 def mesh_from_parts(name: str, parts: list[dict[str, Any]], material: Any) -> Any:
-    """One Blender mesh of the given parts: z = 0, a UV layer, one material."""
+    """One Blender mesh of the given parts, standing up (`upright`), with a
+    UV layer and one material."""
     verts: list[tuple[float, float, float]] = []
     uvs: list[list[float]] = []
     faces: list[tuple[int, int, int]] = []
     for p in parts:
         base = len(verts)
-        verts += [(x, y, 0.0) for x, y in p["positions"]]
+        verts += [upright(x, y) for x, y in p["positions"]]
         uvs += p["uvs"]
         faces += [(a + base, b + base, c + base) for a, b, c in p["triangles"]]
     me = bpy.data.meshes.new(name)
@@ -367,7 +376,8 @@ def mesh_from_parts(name: str, parts: list[dict[str, Any]], material: Any) -> An
 
 def make_armature(context: Any, name: str, bones: list[dict[str, Any]]) -> Any:
     """An Armature object at the 3D cursor with the bones in the sprite's
-    plane (x right, y up, z = 0), parents as given."""
+    plane (`upright`), parents as given. Each bone's z axis points at the
+    viewer of the front view (-y), so a 2D pose turns bones about z alone."""
     data = bpy.data.armatures.new(name)
     obj = bpy.data.objects.new(name, data)
     obj.location = context.scene.cursor.location
@@ -378,11 +388,11 @@ def make_armature(context: Any, name: str, bones: list[dict[str, Any]]) -> Any:
     made = []
     for b in bones:
         eb = data.edit_bones.new(b["name"])
-        eb.head = (b["head"][0], b["head"][1], 0.0)
-        eb.tail = (b["tail"][0], b["tail"][1], 0.0)
+        eb.head = upright(*b["head"])
+        eb.tail = upright(*b["tail"])
         if (eb.tail - eb.head).length < 1e-6:  # Blender drops bones without length
-            eb.tail = (b["head"][0], b["head"][1] + 1e-3, 0.0)
-        eb.roll = 0.0
+            eb.tail = upright(b["head"][0], b["head"][1] + 1e-3)
+        eb.align_roll((0.0, -1.0, 0.0))
         if b["parent"] is not None:
             eb.parent = made[b["parent"]]
         made.append(eb)

@@ -11,9 +11,10 @@ per part, Blender-ready geometry, or {"error": message} for a refused image.
 Files rather than stdout keep the exchange clean whatever a library prints.
 
 Frames: `mesh_sprite` returns mask pixels (y down, pixel edges on half
-integers, margin included). Blender wants x right, y up, in units of
-`pixels_per_unit` image pixels around the pivot, and UVs with v = 0 at the
-bottom row. Positions and UVs are both derived from the same image-pixel
+integers, margin included). The sprite's plane in Blender has x right, y up,
+in units of `pixels_per_unit` image pixels around the pivot, and UVs with
+v = 0 at the bottom row; the add-on stands that plane up in Blender's x-z
+plane, facing -y, where Blender's glTF importer puts the glTF export. Positions and UVs are both derived from the same image-pixel
 point (texel-edge origin), so the texture lines up with the outline exactly.
 """
 from __future__ import annotations

@@ -180,6 +180,62 @@ Opaque load_opaque(const std::string& path, int alpha_threshold, bool* alpha) {
     return threshold_image(image, alpha_threshold);
 }
 
+namespace {
+
+// Decoded samples (OpenCV's channel order and depth) as 8-bit R, G, B, A.
+cv::Mat rgba8(const cv::Mat& image) {
+    cv::Mat eight;
+    switch (image.depth()) {
+        case CV_8U: eight = image; break;
+        case CV_16U: image.convertTo(eight, CV_8U, 1.0 / 257.0); break;
+        case CV_16F: {
+            cv::Mat wide;
+            image.convertTo(wide, CV_32F);
+            wide.convertTo(eight, CV_8U, 255.0);
+            break;
+        }
+        case CV_32F:
+        case CV_64F: image.convertTo(eight, CV_8U, 255.0); break;
+        default: image.convertTo(eight, CV_8U); break;  // signed integers: saturated
+    }
+    const int ch = eight.channels();
+    std::vector<cv::Mat> planes;
+    cv::split(eight, planes);
+    const cv::Mat opaque(eight.rows, eight.cols, CV_8UC1, cv::Scalar(255));
+    std::vector<cv::Mat> out;
+    if (ch <= 2) {
+        out = {planes[0], planes[0], planes[0], ch == 2 ? planes[1] : opaque};
+    } else {
+        out = {planes[2], planes[1], planes[0], ch >= 4 ? planes[static_cast<std::size_t>(ch - 1)] : opaque};
+    }
+    cv::Mat rgba;
+    cv::merge(out, rgba);
+    return rgba;
+}
+
+}  // namespace
+
+LoadedImage load_image(const std::string& path, int alpha_threshold) {
+    const MaskSource source = open_image(path);
+    const cv::Mat image = decode_image(path, source);
+    LoadedImage out;
+    out.alpha = has_alpha(image);
+    if (out.alpha) {
+        out.framed = threshold_image(image, alpha_threshold);
+        out.rgba = rgba8(image);
+        return out;
+    }
+    // No alpha: opaque everywhere, at the declared size where the decoder
+    // read only the header (a PNG; its pixels are left undecoded).
+    const bool declared = source.declared_w > 0 && source.declared_h > 0;
+    cv::Mat inside;
+    out.framed = framed_mask(declared ? source.declared_h : image.rows, declared ? source.declared_w : image.cols,
+                             inside);
+    inside.setTo(1);
+    if (source.decoder != MaskDecoder::png) out.rgba = rgba8(image);
+    return out;
+}
+
 ImageInfo probe_image(const std::string& path) {
     const MaskSource source = open_image(path);
     const cv::Mat image = decode_image(path, source);

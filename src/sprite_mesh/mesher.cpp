@@ -18,6 +18,7 @@
 #include "constrained_mesh/triangle_front.hpp"
 #include "mask/limits.hpp"
 #include "outline.hpp"
+#include "sprite_mesh/boundary.hpp"
 #include "sprite_mesh/line_fit.hpp"
 #include "sprite_mesh/predicates.hpp"
 #include "sprite_mesh/reduce.hpp"
@@ -204,53 +205,6 @@ struct PartGraph : Pslg {
     }
 };
 
-
-// Closed rings of the mesh's free edges (pairs a, b in triangle order),
-// outer ring first; triangles are counter-clockwise (y up), so free edges
-// are walked backwards to keep the mesh on the ring's right.
-std::vector<std::vector<std::int32_t>> boundary_rings(const std::vector<double>& v,
-                                                      const std::vector<std::int32_t>& edges) {
-    // Where each free edge leads, walked backwards: the edges out of vertex
-    // b are out[start[b] .. start[b] + left[b]), taken from the end.
-    const std::size_t nv = v.size() / 2;
-    std::vector<int> start(nv + 1, 0), left(nv, 0), out(edges.size() / 2);
-    for (std::size_t e = 0; e + 1 < edges.size(); e += 2) ++start[static_cast<std::size_t>(edges[e + 1]) + 1];
-    for (std::size_t i = 0; i < nv; ++i) start[i + 1] += start[i];
-    for (std::size_t e = 0; e + 1 < edges.size(); e += 2) {
-        const auto b = static_cast<std::size_t>(edges[e + 1]);
-        out[static_cast<std::size_t>(start[b] + left[b]++)] = edges[e];
-    }
-    const auto take = [&](int b) {
-        const auto i = static_cast<std::size_t>(b);
-        return left[i] == 0 ? -1 : out[static_cast<std::size_t>(start[i] + --left[i])];
-    };
-    std::vector<std::vector<std::int32_t>> rings;
-    for (int s = 0; s < static_cast<int>(nv); ++s) {
-        while (left[static_cast<std::size_t>(s)] > 0) {
-            std::vector<std::int32_t> ring{s};
-            int cur = s;
-            for (;;) {
-                const int n = take(cur);
-                if (n < 0 || n == s) break;
-                ring.push_back(n);
-                cur = n;
-            }
-            rings.push_back(std::move(ring));
-        }
-    }
-    const auto area = [&](const std::vector<std::int32_t>& r) {
-        double a = 0;
-        for (std::size_t i = 0; i < r.size(); ++i) {
-            const int p = r[i], q = r[(i + 1) % r.size()];
-            a += v[2 * p] * v[2 * q + 1] - v[2 * q] * v[2 * p + 1];
-        }
-        return a;
-    };
-    std::stable_sort(rings.begin(), rings.end(), [&](const auto& a, const auto& b) {
-        return area(a) < area(b);  // the outer ring has the most negative area
-    });
-    return rings;
-}
 
 std::mt19937 part_engine(const Options& o, std::size_t part) {
     if (!o.seeded) {

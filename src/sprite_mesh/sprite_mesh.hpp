@@ -14,7 +14,7 @@
 // x-right, y-up algebra, that is cross(b - a, p - a) < 0 for a point p of the
 // mesh next to the edge a -> b. In the y-down mask frame this makes outer
 // rings' shoelace area negative and holes' positive, the convention of the
-// core's outlines and of vellumcut.mesh.Part.
+// core's outlines and of vellumcut.meshes.Part.
 #pragma once
 
 #include <cstdint>
@@ -79,6 +79,19 @@ Opaque opaque_from_samples(const void* data, int rows, int cols, std::size_t str
 // English message for files it cannot read, std::invalid_argument for a path
 // with an embedded NUL.
 Opaque load_opaque(const std::string& path, int alpha_threshold, bool* alpha = nullptr);
+
+// An image file read once for both drawing and meshing: its pixels as 8-bit
+// R, G, B, A (16-bit samples rounded to 8 bits, floating-point ones from
+// 0..1, greyscale spread over R, G and B, no alpha: 255) and the framed
+// opaque mask load_opaque gives for the same threshold. `rgba` is empty for
+// a PNG without alpha, whose pixels the loader never decodes (it is opaque
+// everywhere; `framed` has its declared size). Refusals as load_opaque's.
+struct LoadedImage {
+    cv::Mat rgba;    // CV_8UC4, R G B A order; empty: see above
+    Opaque framed;   // as load_opaque
+    bool alpha = true;
+};
+LoadedImage load_image(const std::string& path, int alpha_threshold);
 
 // What an image file holds, as the loader reads it; refusals as load_opaque's.
 struct ImageInfo {

@@ -47,6 +47,7 @@ def object_record(obj):
         "faces": len(me.polygons),
         "face_sizes": sorted({p.loop_total for p in me.polygons}),
         "normals_z": [round(p.normal.z, 6) for p in me.polygons][:2000],
+        "normals_y": [round(p.normal.y, 6) for p in me.polygons][:2000],
         "co": co,
         "loop_vertex": loop_vertex,
         "loop_uv": loop_uv,
@@ -63,7 +64,8 @@ def object_record(obj):
 def armature_record(obj):
     return {"name": obj.name, "location": list(obj.location),
             "bones": [{"name": b.name, "parent": b.parent.name if b.parent else None,
-                       "head": list(b.head_local), "tail": list(b.tail_local)} for b in obj.data.bones]}
+                       "head": list(b.head_local), "tail": list(b.tail_local),
+                       "z_axis": list(b.matrix_local.col[2][:3])} for b in obj.data.bones]}
 
 
 def main(plan_path):

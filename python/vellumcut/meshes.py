@@ -187,48 +187,17 @@ def min_angles(corners: np.ndarray) -> np.ndarray:
 def boundary_rings(vertices: np.ndarray, triangles: np.ndarray) -> list[np.ndarray]:
     """Closed rings of vertex indices made of the mesh's boundary edges.
 
-    Every triangle is first turned clockwise on screen; an edge is on the
-    boundary when no other triangle uses it in the opposite direction. The
-    directed boundary edges then split into cycles (each vertex has as many
-    boundary edges leaving as arriving). Outer rings come out with a signed
-    area below 0 and holes above 0, the same convention as the core's
-    outlines. Degenerate triangles are left out.
+    An edge is on the boundary when it is used more often in one direction
+    than in the other, once every triangle is turned the same way; the
+    boundary edges then split into cycles. Outer rings come out with a
+    signed area below 0 and holes above 0, the convention of the core's
+    outlines, largest outer ring first. Degenerate triangles are left out.
+    The walk is the sprite mesher's own (`vellumcut._mesher.boundary_rings`),
+    so every result's rings are rebuilt the same way.
     """
     if len(triangles) == 0:
         return []
-    tris = np.array(triangles, np.int64)
-    area = triangle_areas(vertices[tris])
-    tris = tris[np.abs(area) > 1e-12]
-    area = area[np.abs(area) > 1e-12]
-    flip = area < 0
-    tris[flip] = tris[flip][:, ::-1]
-    edges: dict[tuple[int, int], int] = {}
-    for a, b, c in tris.tolist():
-        for e in ((a, b), (b, c), (c, a)):
-            edges[e] = edges.get(e, 0) + 1
-    outgoing: dict[int, list[int]] = {}
-    for (a, b), n in edges.items():
-        back = edges.get((b, a), 0)
-        for _ in range(max(n - back, 0)):
-            # With clockwise triangles the free edges run clockwise around
-            # the outside and counter-clockwise around holes; store them
-            # reversed so outer rings come out counter-clockwise.
-            outgoing.setdefault(b, []).append(a)
-    rings = []
-    while outgoing:
-        start = min(outgoing)
-        ring = [start]
-        cur = start
-        while True:
-            nxt_list = outgoing[cur]
-            nxt = nxt_list.pop()
-            if not nxt_list:
-                del outgoing[cur]
-            if nxt == start:
-                break
-            ring.append(nxt)
-            cur = nxt
-            if cur not in outgoing:  # malformed input; stop rather than loop
-                break
-        rings.append(np.array(ring, np.int64))
-    return rings
+    from vellumcut import _mesher
+
+    return _mesher.boundary_rings(np.asarray(vertices, np.float64).reshape(-1, 2),
+                                  np.asarray(triangles, np.int64).reshape(-1, 3))
