@@ -62,7 +62,7 @@ def test_heading_anchors_are_githubs(tmp_path, heading, anchor):
 
 
 @pytest.mark.parametrize("text, broken", [
-    ("## Notes\n## Notes\n## Notes\n[a](#notes-2) [b](#notes-3)\n", ["#notes-3"]),
+    ("## Notes\n## Notes\n## Notes\n[a](#notes) [b](#notes-1) [c](#notes-2) [d](#notes-3)\n", ["#notes-3"]),
     ("Setext title\n------------\n[a](#setext-title) [b](#setext)\n", ["#setext"]),
     ('<a id="kept-here"></a>\n[a](#kept-here) [b](#kept-there)\n', ["#kept-there"]),
     ("```sh\n# not a heading\n[x](missing.md)\n```\n[a](#not-a-heading)\n", ["#not-a-heading"]),
