@@ -8,7 +8,9 @@ GitHub makes them: the heading's text lower-cased, everything but letters,
 digits, spaces, hyphens and underscores dropped, each space turned into a
 hyphen; a repeated heading gets -1, -2, ... Links inside code (fenced blocks
 and `inline code`) are not links and are skipped, and so are links to other
-sites (anything with a scheme, such as https: or mailto:).
+sites (anything with a scheme, such as https: or mailto:). A picture in
+docs/ that no page links is reported too, so none is left behind when text
+moves.
 
     python3 scripts/check_docs.py [ROOT]
 
@@ -40,6 +42,7 @@ CODE_SPAN = re.compile(r"(`+)(?:(?!\1).)+?\1")
 SCHEME = re.compile(r"^[a-zA-Z][a-zA-Z0-9+.-]*:|^//")
 # GitHub's line anchors into a source file: #L10 or #L10-L20.
 LINE_ANCHOR = re.compile(r"^L\d+(?:-L\d+)?$")
+PICTURES = (".png", ".jpg", ".jpeg", ".gif", ".svg", ".webp")
 
 
 @dataclass(frozen=True)
@@ -50,6 +53,8 @@ class Broken:
     why: str
 
     def __str__(self) -> str:
+        if not self.line:
+            return f"{self.file}: {self.why}"
         return f"{self.file}:{self.line}: {self.target}: {self.why}"
 
 
@@ -129,6 +134,7 @@ def check(root: Path) -> tuple[list[Broken], int]:
     root = root.resolve()
     cache: dict[Path, set[str]] = {}
     broken: list[Broken] = []
+    linked: set[Path] = set()
     checked = 0
     for doc in documents(root):
         rel = doc.relative_to(root)
@@ -148,6 +154,7 @@ def check(root: Path) -> tuple[list[Broken], int]:
             if not dest.exists():
                 broken.append(Broken(rel, line, target, "no such file"))
                 continue
+            linked.add(dest)
             if not anchor:
                 continue
             anchor = unquote(anchor)
@@ -161,6 +168,10 @@ def check(root: Path) -> tuple[list[Broken], int]:
             if anchor not in cache[dest]:
                 broken.append(Broken(rel, line, target,
                                      f"no heading with the anchor #{anchor} in {dest.relative_to(root)}"))
+    pictures = sorted(p for p in (root / "docs").rglob("*") if p.suffix.lower() in PICTURES) \
+        if (root / "docs").is_dir() else []
+    broken.extend(Broken(p.relative_to(root), 0, "", "picture linked from no page")
+                  for p in pictures if p.resolve() not in linked)
     return broken, checked
 
 

@@ -75,7 +75,7 @@ def test_heading_anchors_are_githubs(tmp_path, heading, anchor):
         "inline-code-and-other-sites-skipped", "images-folders-and-escapes",
         "reference-links-and-anchors-in-non-markdown", "encoded-paths"])
 def test_what_counts_as_a_broken_link(tmp_path, text, broken):
-    root = tree(tmp_path, {"README.md": "# Top\n", "docs/page.md": text, "docs/pic.png": "",
+    root = tree(tmp_path, {"README.md": "# Top\n![p](docs/pic.png)\n", "docs/page.md": text, "docs/pic.png": "",
                            "docs/with space.md": "# Spaced\n"})
     assert [target for _, _, target in reported(root)] == broken
 
@@ -84,3 +84,10 @@ def test_the_repositorys_own_docs_have_no_broken_link():
     broken, checked = check_docs.check(ROOT)
     assert [str(b) for b in broken] == []
     assert checked > 100  # README.md and docs/ link to each other throughout
+
+
+def test_a_picture_no_page_links_is_reported(tmp_path, capsys):
+    root = tree(tmp_path, {"README.md": "![shown](docs/shown.png)\n", "docs/shown.png": "",
+                           "docs/left-behind.png": "", "docs/notes.txt": ""})
+    assert check_docs.main([str(root)]) == 1
+    assert capsys.readouterr().err.splitlines()[0] == "docs/left-behind.png: picture linked from no page"
