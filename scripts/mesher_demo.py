@@ -1,4 +1,4 @@
-"""Draws README's comparison picture: one generated sprite meshed by the
+"""Draws the comparison picture of README.md and docs/mesh-sprite.md: one generated sprite meshed by the
 core's `triangulate_png` and by `vellumcut.mesh_sprite`, side by side, with
 the package's own preview renderer.
 
