@@ -18,6 +18,7 @@ setup:
 
 test: setup
 	$(MAKE) --no-print-directory typecheck
+	$(MAKE) --no-print-directory docs-check
 	$(PY) -m pytest
 	$(MAKE) --no-print-directory cpp-test
 
@@ -27,6 +28,12 @@ test: setup
 typecheck: setup
 	$(PY) -m mypy --follow-imports=silent python/vellumcut
 	$(PY) -m mypy.stubtest vellumcut_core vellumcut._mesher
+
+# Every relative link and #anchor of README.md and docs/*.md resolves
+# (standard library only, so it needs no set-up).
+.PHONY: docs-check
+docs-check:
+	python3 scripts/check_docs.py
 
 pytest: setup
 	$(PY) -m pytest

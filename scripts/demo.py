@@ -60,8 +60,8 @@ def write_rgba_png(path: Path, alpha: np.ndarray) -> None:
                      + chunk(b"IEND", b""))
 
 
-# The core's three meshers at the README's tolerance, then the game-ready
-# mesher with quality refinement.
+# The core's three meshers at their default tolerance (eps 1.5), then the
+# game-ready mesher with quality refinement.
 MODES = (("outline", ["--eps", "1.5"]), ("earcut", ["--eps", "1.5"]),
          ("poisson", ["--eps", "1.5", "--rpx", str(POISSON_RPX)]),
          ("mesh", ["--interior", "quality", "--spacing", "6"]))

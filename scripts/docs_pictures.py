@@ -1,4 +1,5 @@
-"""Remakes the README's Blender pictures from a sprite drawn here.
+"""Remakes the Blender pictures of docs/formats.md and docs/blender.md from
+a sprite drawn here.
 
     .venv/bin/python scripts/docs_pictures.py
 

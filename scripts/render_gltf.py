@@ -5,7 +5,7 @@
 Imports the file with Blender's glTF importer, looks at it from the front
 (the exports stand in Blender's x-z plane facing -y) with an orthographic
 camera, overlays the mesh edges in blue and renders a small PNG. Used for
-the README picture (docs/gltf-blender-render.png).
+the picture in docs/formats.md (docs/gltf-blender-render.png).
 """
 import math
 import sys

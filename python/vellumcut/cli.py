@@ -58,7 +58,9 @@ Re-running a command skips inputs whose content, options and vellumcut
 version match the manifest in the output folder (--force redoes them).
 
 Coordinates in JSON are mask pixels (x right, y down, margin included, integer
-values on pixel centres). UVs: u = (x - m + 0.5) / width, v = (y - m + 0.5) /
+values on pixel centres): outline, earcut and poisson trace through pixel
+centres, mesh and rig along pixel edges (half-integers), so they never clip an
+opaque pixel. UVs: u = (x - m + 0.5) / width, v = (y - m + 0.5) /
 height, m = max(margin, 0), v = 0 at the top row. OBJ, glTF and Spine place
 the sprite at (image pixels - pivot) / pixels-per-unit with y up; Godot keeps
 y down. Defaults: OBJ and Godot top-left and 1, Spine centre and 1, glTF

@@ -3,16 +3,21 @@ exporters and previews share (UVs, mesh boundaries, triangle angles).
 
 Frames, because they are easy to mix up:
 
-* mask frame: what the core returns. x to the right, y downwards, origin at
-  the top-left pixel of the image *with* the transparent margin, and integer
-  coordinates sit on pixel centres (outlines are traced through the centres
-  of boundary pixels).
+* mask frame: what every mesher returns. x to the right, y downwards,
+  origin at the centre of the top-left pixel of the image *with* the
+  transparent margin, and integer coordinates sit on pixel centres: pixel
+  (c, r) spans c +- 0.5, r +- 0.5. Where outlines run differs by mode
+  (`modes.get(mode).frame`): the core's modes (outline, earcut, poisson)
+  trace through the centres of boundary pixels (integer coordinates); the
+  sprite mesher's (mesh, rig) run along pixel edges (half-integer
+  coordinates before simplification), so no opaque pixel is clipped.
 * image frame: the mask frame with the margin taken off, m = max(margin, 0).
 * UV: u = (x - m + 0.5) / W, v = (y - m + 0.5) / H, W x H the original image
-  size. The +0.5 moves a pixel-centre coordinate onto the texture, where
+  size. The +0.5 moves the origin to the image's top-left corner, where
   texel (c, r) spans [c/W, (c+1)/W] x [r/H, (r+1)/H]; so a vertex traced
-  through pixel (c, r) samples the middle of that very texel, and v grows
-  downwards like the image rows (origin at the top-left corner).
+  through the centre of pixel (c, r) samples the middle of that very texel,
+  a vertex on a pixel edge that texel edge, and v grows downwards like the
+  image rows (origin at the top-left corner).
 """
 from __future__ import annotations
 

@@ -1,8 +1,9 @@
 """`mesh_sprite`: game-ready meshes from the native mesher `vellumcut._mesher`.
 
-Unlike the core's functions, whose outlines run through pixel centres, this
-mesher traces the edges of the pixels and only ever simplifies outwards, so
-no opaque pixel is clipped; see README.md, "Choosing a mesher".
+Unlike the core's functions, whose outlines run through pixel centres
+(integer coordinates of the mask frame), this mesher traces the edges of the
+pixels (half-integer coordinates) and only ever simplifies outwards, so no
+opaque pixel is clipped; see docs/mesh-sprite.md.
 """
 from __future__ import annotations
 
