@@ -42,11 +42,11 @@ class Mask(NamedTuple):
 def samples(source: Source) -> Union[str, np.ndarray]:
     """A path as str, or the image's samples as a uint8/uint16 array in the
     layout the mesher reads ((H, W) alpha, (H, W, 3) without alpha, or
-    (H, W, 4) with alpha last)."""
+    (H, W, 4) with alpha last), in native byte order."""
     if isinstance(source, (str, bytes, os.PathLike)):
         return os.fsdecode(os.fspath(source))
     if isinstance(source, np.ndarray):
-        return source
+        return source if source.dtype.isnative else source.astype(source.dtype.newbyteorder("="))
     from PIL import Image
 
     if isinstance(source, Image.Image):
@@ -137,8 +137,6 @@ def load_mask(source: Source, threshold: int = 0, frame: Any = 0, *, pixels: boo
             rgba, (framed, _) = None, _mesher.opaque(src, thr)
         opaque = framed[1:-1, 1:-1].astype(bool)
     else:
-        if not src.dtype.isnative:
-            src = src.astype(src.dtype.newbyteorder("="))
         rgba, opaque = _array_mask(src, thr, pixels)
     if border > 0:
         opaque = np.pad(opaque, border)

@@ -35,8 +35,6 @@ MAX_MIN_ANGLE: float = LIMITS["min_angle"]["max"]
 ImageLike = Union[str, bytes, "os.PathLike[str]", np.ndarray, Any]
 
 
-
-
 #: The warning of a result meshed from an image without alpha.
 NO_ALPHA_WARNING = "no alpha channel: meshed as the full image"
 
@@ -98,8 +96,6 @@ def mesh_sprite(image: ImageLike, *, alpha_threshold: int = DEFAULTS["alpha_thre
     # The native mesher checks the options (vellumcut._mesher.validate's
     # rules) before it reads the image, and returns them as it used them.
     pixels = _pixels(image)
-    if isinstance(pixels, np.ndarray) and not pixels.dtype.isnative:
-        pixels = pixels.astype(pixels.dtype.newbyteorder("="))
     result = _mesher.mesh(pixels, alpha_threshold=alpha_threshold, tolerance=tolerance, padding=padding,
                           max_vertices=max_vertices, interior=interior, spacing=spacing, min_angle=min_angle,
                           seed=seed, min_island_area=min_island_area, min_hole_area=min_hole_area,
