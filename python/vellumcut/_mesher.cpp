@@ -342,6 +342,17 @@ py::dict probe(const py::object& path) {
                     "bits"_a = info.bits, "floating"_a = info.floating);
 }
 
+// A framed mask (CV_8UC1, any non-zero opaque) as a uint8 0/1 array.
+py::array_t<std::uint8_t> mask_array(const cv::Mat& mask) {
+    py::array_t<std::uint8_t> out({static_cast<py::ssize_t>(mask.rows), static_cast<py::ssize_t>(mask.cols)});
+    for (int y = 0; y < mask.rows; ++y) {
+        const std::uint8_t* row = mask.ptr<std::uint8_t>(y);
+        std::uint8_t* dst = out.mutable_data(y);
+        for (int x = 0; x < mask.cols; ++x) dst[x] = row[x] != 0;
+    }
+    return out;
+}
+
 // The framed opaque mask of a file by the mesher's rule (alpha > threshold;
 // no alpha: all opaque), as uint8 0/1 of (H + 2) x (W + 2), and whether the
 // image had alpha.
@@ -355,32 +366,19 @@ py::tuple opaque(const py::object& path, int alpha_threshold) {
     } catch (const vellumcut::ImageRefused& e) {
         raise_refused(e, path);
     }
-    py::array_t<std::uint8_t> out({static_cast<py::ssize_t>(mask.rows), static_cast<py::ssize_t>(mask.cols)});
-    for (int y = 0; y < mask.rows; ++y) {
-        const std::uint8_t* row = mask.ptr<std::uint8_t>(y);
-        std::uint8_t* dst = out.mutable_data(y);
-        for (int x = 0; x < mask.cols; ++x) dst[x] = row[x] != 0;
-    }
-    return py::make_tuple(out, alpha);
+    return py::make_tuple(mask_array(mask), alpha);
 }
 
 // One read of a file for drawing and meshing: (rgba or None, mask, has_alpha),
 // rgba uint8 (H, W, 4), mask as opaque()'s.
 py::tuple image(const py::object& path, int alpha_threshold) {
-    const PathArg p = path.cast<PathArg>();
+    const PathArg arg = path.cast<PathArg>();
     sm::LoadedImage loaded;
     try {
         py::gil_scoped_release nogil;
-        loaded = sm::load_image(p.bytes, alpha_threshold);
+        loaded = sm::load_image(arg.bytes, alpha_threshold);
     } catch (const vellumcut::ImageRefused& e) {
         raise_refused(e, path);
-    }
-    const cv::Mat& f = loaded.framed;
-    py::array_t<std::uint8_t> mask({static_cast<py::ssize_t>(f.rows), static_cast<py::ssize_t>(f.cols)});
-    for (int y = 0; y < f.rows; ++y) {
-        const std::uint8_t* row = f.ptr<std::uint8_t>(y);
-        std::uint8_t* o = mask.mutable_data(y);
-        for (int x = 0; x < f.cols; ++x) o[x] = row[x] != 0;
     }
     py::object rgba = py::none();
     if (!loaded.rgba.empty()) {
@@ -393,7 +391,7 @@ py::tuple image(const py::object& path, int alpha_threshold) {
         }
         rgba = std::move(a);
     }
-    return py::make_tuple(rgba, mask, loaded.alpha);
+    return py::make_tuple(rgba, mask_array(loaded.framed), loaded.alpha);
 }
 
 // The outline rings of any triangle mesh, by the walker the mesher uses.
